@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages vexatools builds with, when missing.
+# As root it runs apt-get; otherwise it prints the command to run.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  libboost-dev libboost-program-options-dev libboost-system-dev
+  libfmt-dev liblog4cplus-dev libzmq3-dev cppzmq-dev libpng-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3 python3-zmq
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y --no-install-recommends "${missing[@]}" ||
+    { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }
+else
+  echo "Missing packages. Install them with:" >&2
+  echo "  sudo apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the whole test suite.
+#   scripts/test.sh              normal build in build/
+#   scripts/test.sh address      AddressSanitizer + UndefinedBehaviorSanitizer in build-address/
+#   scripts/test.sh thread       ThreadSanitizer in build-thread/
+# Exits non-zero when any test fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+sanitizer="${1:-}"
+build_dir="build${sanitizer:+-$sanitizer}"
+cmake -S . -B "$build_dir" -G Ninja -DVEXA_SANITIZE="$sanitizer" >/dev/null
+cmake --build "$build_dir" --parallel "$(nproc)"
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+ctest --test-dir "$build_dir" --output-on-failure --timeout 300 --parallel 2
