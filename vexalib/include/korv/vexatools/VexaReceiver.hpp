@@ -1,0 +1,118 @@
+// Receives the PLEXO frames of a VEXA sample stream on one UDP socket with its
+// own event loop, assembles samples and hands them to a subclass through
+// virtual hooks.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <log4cplus/logger.h>
+
+#include "korv/vexatools/Export.hpp"
+#include "plexoif/plexoPacket.hpp"
+
+namespace korv::vexatools {
+
+class KORV_VEXATOOLS_EXPORT VexaReceiver {
+ public:
+  // Larger than the largest frame (8972 bytes), so that an oversize datagram
+  // arrives whole enough to be recognised and dropped.
+  static constexpr std::size_t kReceiveBufferSize = 9600;
+  // Value of m_framesExpected and m_packetsReceived while no sample is announced.
+  static constexpr std::uint64_t kNoSample = ~std::uint64_t{0};
+
+  // Stores the arguments, creates the event loop and an unopened socket and
+  // copies the application logger; no network operation. `bufferedSamples`
+  // is the socket receive buffer depth in whole images. Throws
+  // std::invalid_argument when width, height or bytes per pixel is negative
+  // or their product does not fit in a 32-bit int.
+  VexaReceiver(std::string address, int port, std::string networkInterface, int width, int height, int bytesPerPixel,
+               int bufferedSamples);
+  // Stops a running event loop without waiting for StartReceiver to return:
+  // the owner must let it return (join its thread) first.
+  virtual ~VexaReceiver();
+
+  VexaReceiver(const VexaReceiver&) = delete;
+  VexaReceiver& operator=(const VexaReceiver&) = delete;
+
+ protected:
+  // Hooks, called on the event-loop thread inside ReceivePacket, one at a
+  // time, before the next receive is armed. They may read the getters and
+  // protected fields, call StopReceiver() and throw. They do nothing here.
+  virtual void HandleLeaderPacket();
+  // `packet` is a frame of the sample being assembled, valid during the call.
+  virtual void HandlePayloadPacket(plexoif::plexoPacketBase<8940>& packet);
+  virtual void HandleTrailerPacket();
+  virtual void HandleLostPackets();
+  virtual void HandleWrongFrameId();
+
+ public:
+  // Arms one asynchronous receive into m_receiveBuffer, completed by
+  // ReceivePacket on the event-loop thread.
+  virtual void Wait();
+
+  // Opens, binds and configures the socket, joins a multicast group, arms
+  // the first receive and runs the event loop on the calling thread until
+  // reception ends. Throws (after logging) if set-up fails or an exception
+  // leaves a handler or hook. Callable once per object.
+  void StartReceiver();
+  // Callable from any thread, also from a hook: no further receive is armed
+  // and a running event loop is stopped.
+  void StopReceiver();
+
+  // Completion handler of every receive: classifies the frame, keeps the
+  // counters, calls the hooks and re-arms.
+  void ReceivePacket(const boost::system::error_code& error, std::size_t bytes);
+
+  int GetWidth() const { return m_width; }
+  int GetHeight() const { return m_height; }
+  // Bytes of one image: width x height x bytes per pixel.
+  int GetSize() const;
+  // Sample identifier of the most recent leader; all ones before the first.
+  std::uint32_t GetCurrentSampleId() const { return m_currentSampleId; }
+
+ protected:
+  std::string m_address;
+  int m_port;
+  std::string m_networkInterface;
+  int m_width;
+  int m_height;
+  int m_bytesPerPixel;
+  std::uint64_t m_framesExpected = kNoSample;
+  std::uint64_t m_packetsReceived = kNoSample;
+  std::atomic<bool> m_keepReceiving{true};
+  int m_bufferedSamples;
+  double m_lastIncompleteLogTime = 0.0;
+  double m_lastWrongSampleLogTime = 0.0;
+  std::uint32_t m_currentSampleId = 0xFFFFFFFF;
+  std::uint32_t m_sampleId = 0;
+  std::atomic<bool> m_running{false};
+  boost::asio::io_context m_ioContext;
+  boost::asio::ip::udp::socket m_socket;
+  std::array<unsigned char, kReceiveBufferSize> m_receiveBuffer;
+  boost::asio::ip::udp::endpoint m_senderEndpoint;
+  int m_framesInSample = 0;
+  log4cplus::Logger m_logger;
+
+ private:
+  // Outcome of handling one well-formed frame.
+  enum class FrameOutcome { Continue, EndReception };
+
+  FrameOutcome HandleFrame(std::size_t bytes);
+  FrameOutcome HandleLeader(plexoif::plexoPacketBase<8940>& frame);
+  FrameOutcome RefuseLeader();
+  void HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame);
+  void DropMalformedDatagram(std::size_t bytes);
+  int ReceiveBufferRequest() const;
+
+  // Times of the last "datagram too short" and "too large" error messages.
+  double m_lastShortDatagramLogTime = 0.0;
+  double m_lastOversizeLogTime = 0.0;
+};
+
+}  // namespace korv::vexatools

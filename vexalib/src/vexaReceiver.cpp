@@ -1,0 +1,267 @@
+#include "korv/vexatools/VexaReceiver.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/multicast.hpp>
+#include <boost/asio/socket_base.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "LogRecord.hpp"
+#include "korv/vexatools/AppLogger.hpp"
+#include "korv/vexatools/PacketInfo.hpp"
+#include "sorelif/sorelPackets.hpp"
+
+namespace korv::vexatools {
+namespace {
+
+constexpr char kLogSource[] = "vexalib/src/vexaReceiver";
+constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
+constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
+constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
+
+using Frame = plexoif::plexoPacketBase<8940>;
+constexpr std::size_t kHeaderSize = Frame::kHeaderSize;
+constexpr std::size_t kMaxFrameSize = Frame::kCapacity;
+// Bytes past the payload that copying a frame takes along.
+constexpr std::size_t kCopySlack = 2;
+static_assert(kMaxFrameSize + kCopySlack <= VexaReceiver::kReceiveBufferSize);
+
+// Seconds since the epoch, read only on the throttled error paths.
+double Now() {
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count()) / 1e9;
+}
+
+// True when a message last logged at `lastLogTime` may be logged again; then
+// records the time, whether or not the level is enabled.
+bool ThrottleAllows(double& lastLogTime) {
+  const double now = Now();
+  if (now - lastLogTime <= 1.0) return false;
+  lastLogTime = now;
+  return true;
+}
+
+std::int64_t ImageSize(int width, int height, int bytesPerPixel) {
+  return std::int64_t{width} * height * bytesPerPixel;
+}
+
+int CheckedImageSize(int width, int height, int bytesPerPixel) {
+  if (width < 0 || height < 0 || bytesPerPixel < 0 || ImageSize(width, height, bytesPerPixel) > INT_MAX) {
+    throw std::invalid_argument(fmt::format(
+        "Invalid image geometry: width {}, height {}, bytes per pixel {}; each must be non-negative and their "
+        "product at most {}",
+        width, height, bytesPerPixel, INT_MAX));
+  }
+  return static_cast<int>(ImageSize(width, height, bytesPerPixel));
+}
+
+}  // namespace
+
+VexaReceiver::VexaReceiver(std::string address, int port, std::string networkInterface, int width, int height,
+                           int bytesPerPixel, int bufferedSamples)
+    : m_address(std::move(address)),
+      m_port(port),
+      m_networkInterface(std::move(networkInterface)),
+      m_width(width),
+      m_height(height),
+      m_bytesPerPixel(bytesPerPixel),
+      m_bufferedSamples(bufferedSamples),
+      m_socket(m_ioContext),
+      m_senderEndpoint(boost::asio::ip::udp::v4(), 0),
+      m_logger(GetAppLogger()) {
+  CheckedImageSize(width, height, bytesPerPixel);
+}
+
+VexaReceiver::~VexaReceiver() {
+  if (m_running) m_ioContext.stop();
+}
+
+void VexaReceiver::HandleLeaderPacket() {}
+void VexaReceiver::HandlePayloadPacket(plexoif::plexoPacketBase<8940>&) {}
+void VexaReceiver::HandleTrailerPacket() {}
+void VexaReceiver::HandleLostPackets() {}
+void VexaReceiver::HandleWrongFrameId() {}
+
+int VexaReceiver::GetSize() const { return static_cast<int>(ImageSize(m_width, m_height, m_bytesPerPixel)); }
+
+// Room for m_bufferedSamples whole images, within what SO_RCVBUF takes.
+int VexaReceiver::ReceiveBufferRequest() const {
+  const std::int64_t request = std::int64_t{m_bufferedSamples} * GetSize();
+  return static_cast<int>(std::clamp<std::int64_t>(request, 0, INT_MAX));
+}
+
+void VexaReceiver::StartReceiver() {
+  namespace ip = boost::asio::ip;
+  try {
+    m_socket.open(ip::udp::v4());
+    m_socket.set_option(boost::asio::socket_base::reuse_address(true));
+    const ip::address_v4 address = ip::make_address_v4(m_address);
+    const ip::address_v4 bindAddress = address.is_multicast() ? address : ip::address_v4::any();
+    m_socket.bind(ip::udp::endpoint(bindAddress, static_cast<unsigned short>(m_port)));
+    m_socket.set_option(boost::asio::socket_base::receive_buffer_size(ReceiveBufferRequest()));
+    if (address.is_multicast()) {
+      VEXA_LOG_STREAM(m_logger, kInfo, "Using multicast address: " << address.to_string());
+      if (!m_networkInterface.empty()) {
+        VEXA_LOG_STREAM(m_logger, kInfo, "Using network interface: " << m_networkInterface);
+        const ip::address_v4 interfaceAddress = ip::make_address_v4(m_networkInterface);
+        m_socket.set_option(ip::multicast::join_group(address, interfaceAddress));
+      } else {
+        m_socket.set_option(ip::multicast::join_group(address, ip::address_v4::any()));
+      }
+    }
+    Wait();
+    m_running = true;
+    m_ioContext.run();
+  } catch (const boost::system::system_error& error) {
+    VEXA_LOG_STREAM(m_logger, kError, "Failure setting up boost asio: " << error.code().message());
+    throw;
+  } catch (const std::exception& error) {
+    VEXA_LOG_STREAM(m_logger, kError, "General failure: " << error.what());
+    throw;
+  }
+}
+
+void VexaReceiver::StopReceiver() {
+  m_keepReceiving = false;
+  if (m_running.exchange(false)) m_ioContext.stop();
+}
+
+void VexaReceiver::Wait() {
+  m_socket.non_blocking(true);
+  m_socket.async_receive_from(boost::asio::buffer(m_receiveBuffer), m_senderEndpoint,
+                              [this](const boost::system::error_code& error, std::size_t bytes) {
+                                ReceivePacket(error, bytes);
+                              });
+}
+
+void VexaReceiver::ReceivePacket(const boost::system::error_code& error, std::size_t bytes) {
+  if (error) {
+    VEXA_LOG_STREAM(m_logger, kError, "Receive failed: " << error.message());
+    return;
+  }
+  if (bytes < kHeaderSize || bytes > kMaxFrameSize) {
+    DropMalformedDatagram(bytes);
+  } else if (HandleFrame(bytes) == FrameOutcome::EndReception) {
+    return;
+  }
+  if (m_keepReceiving) Wait();
+}
+
+// A datagram without a whole header, or longer than any frame, cannot be
+// classified; it is dropped uncounted so that one stray datagram neither
+// skews the counters nor ends reception.
+void VexaReceiver::DropMalformedDatagram(std::size_t bytes) {
+  if (bytes < kHeaderSize) {
+    if (ThrottleAllows(m_lastShortDatagramLogTime)) {
+      VEXA_LOG_FMT(m_logger, kError, "Datagram of {} bytes is shorter than the {}-byte PLEXO header, dropped", bytes,
+                   kHeaderSize);
+    }
+  } else if (ThrottleAllows(m_lastOversizeLogTime)) {
+    VEXA_LOG_STREAM(m_logger, kError, "Input data too large for PLEXO packet");
+  }
+}
+
+VexaReceiver::FrameOutcome VexaReceiver::HandleFrame(std::size_t bytes) {
+  // The header's payload size is bounded by the bytes that arrived, and the
+  // bytes a frame copy takes along past them are zeroed, so that neither the
+  // leader parser, a frame copy nor a hook reads bytes that did not arrive.
+  const std::size_t receivedPayload = bytes - kHeaderSize;
+  unsigned char* payloadSizeField = m_receiveBuffer.data() + plexoif::kPayloadSizeOffset;
+  const std::size_t announcedPayload = std::size_t{payloadSizeField[0]} << 8 | payloadSizeField[1];
+  if (announcedPayload > receivedPayload) {
+    payloadSizeField[0] = static_cast<unsigned char>(receivedPayload >> 8);
+    payloadSizeField[1] = static_cast<unsigned char>(receivedPayload);
+  }
+  std::fill_n(m_receiveBuffer.begin() + static_cast<std::ptrdiff_t>(bytes), kCopySlack, 0);
+  Frame frame(m_receiveBuffer.data(), std::min(bytes + kCopySlack, kMaxFrameSize));
+
+  ++m_framesInSample;
+  VEXA_LOG_FMT(m_logger, kDebug, "Packet info - Sample ID: {} - Frame ID: {} - Size: {} - Nb rcv: {} - nb exp: {}",
+               frame.GetSampleId(), frame.GetFrameId(), std::uint64_t{bytes}, m_framesInSample,
+               frame.GetFrameCount());
+  if (frame.GetFrameId() == 1) return HandleLeader(frame);
+  HandleOtherFrame(frame);
+  return FrameOutcome::Continue;
+}
+
+VexaReceiver::FrameOutcome VexaReceiver::HandleLeader(plexoif::plexoPacketBase<8940>& frame) {
+  const std::uint32_t sampleId = frame.GetSampleId();
+  m_currentSampleId = sampleId;
+  if (m_framesExpected != kNoSample && m_framesExpected != m_packetsReceived) {
+    VEXA_LOG_STREAM(m_logger, kDebug,
+                    "Packets lost for previous sample! Received: " << m_packetsReceived
+                                                                    << " - Expected: " << m_framesExpected);
+    HandleLostPackets();
+  }
+  m_sampleId = sampleId;
+  m_packetsReceived = 1;
+  m_framesInSample = 1;
+  m_framesExpected = frame.GetFrameCount();
+  VEXA_LOG_STREAM(m_logger, kDebug, "Received first packet (leader) - sample: " << m_sampleId);
+  VEXA_LOG_STREAM(m_logger, kDebug, "Total number of frames expected: " << frame.GetFrameCount());
+
+  try {
+    sorelif::sorelLeaderPacket leader(frame.GetPayload(), frame.GetPayloadSize());
+    PrintPacketInfo(frame, leader, m_bytesPerPixel);
+  } catch (const std::length_error& error) {
+    VEXA_LOG_FMT(m_logger, kError,
+                 "Failed to parse leader packet for sample {} (payload {} bytes): {}. This receiver only supports "
+                 "legacy leader packets without extended info.",
+                 sampleId, frame.GetPayloadSize(), error.what());
+    return RefuseLeader();
+  } catch (const std::exception& error) {
+    VEXA_LOG_FMT(m_logger, kError, "Unexpected error parsing leader packet for sample {}: {}", sampleId,
+                 error.what());
+    return RefuseLeader();
+  }
+
+  VEXA_LOG_STREAM(m_logger, kDebug, "Creating image data object");
+  HandleLeaderPacket();
+  return FrameOutcome::Continue;
+}
+
+// Puts the counters back to "no sample"; reception ends quietly.
+VexaReceiver::FrameOutcome VexaReceiver::RefuseLeader() {
+  m_framesInSample = 0;
+  m_framesExpected = kNoSample;
+  m_packetsReceived = kNoSample;
+  return FrameOutcome::EndReception;
+}
+
+void VexaReceiver::HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame) {
+  ++m_packetsReceived;
+  const std::uint16_t frameCount = frame.GetFrameCount();
+  if (frame.GetFrameId() == frameCount) {
+    // A trailer closes the sample being assembled, whatever its sample id.
+    VEXA_LOG_FMT(m_logger, kDebug, "Received last packet (trailer) - sample: {}, nb of frames {}, expected {}",
+                 m_sampleId, m_framesInSample, frameCount);
+    if (m_framesInSample < int{frameCount}) {
+      if (ThrottleAllows(m_lastIncompleteLogTime)) {
+        VEXA_LOG_FMT(m_logger, kError,
+                     "Received less packets than expected, this sample will be skipped! sample: {}, nb of packets "
+                     "{}, expected {}",
+                     m_sampleId, m_framesInSample, frameCount);
+      }
+      HandleLostPackets();
+    } else {
+      HandleTrailerPacket();
+    }
+  } else if (frame.GetSampleId() == m_sampleId) {
+    HandlePayloadPacket(frame);
+  } else {
+    if (ThrottleAllows(m_lastWrongSampleLogTime)) {
+      VEXA_LOG_STREAM(m_logger, kError, "Received packet with different sample ID, frame will be skipped!");
+    }
+    HandleWrongFrameId();
+    --m_framesInSample;
+  }
+}
+
+}  // namespace korv::vexatools
