@@ -1,0 +1,102 @@
+// The start-up frame shared by the vexatools programs: command line, data
+// type names, log level and logging configuration, and the guards that turn
+// failures into messages and exit statuses.
+//
+// A program builds a ToolFrame, declares its options (the common ones through
+// AddSourceOptions / AddLoggingOptions, its own in between), calls SetUp and
+// then runs its work through Run.
+#pragma once
+
+#include <boost/bimap.hpp>
+#include <boost/program_options.hpp>
+#include <log4cplus/logger.h>
+
+#include <functional>
+#include <string>
+
+#include "korv/fnd/datatype/DataType.hpp"
+
+namespace korv::vexatools {
+
+using DataTypeNameMap = boost::bimap<std::string, korv::fnd::datatype::DataType>;
+
+// Data type names as written, and the same names in upper case, so that a
+// name is found whatever its case ("uint32" as well as "UInt32").
+extern const DataTypeNameMap dataTypeNames;
+extern const DataTypeNameMap dataTypeNamesUpper;
+
+// The log property file looked up when none is given on the command line.
+inline constexpr const char* kDefaultLogPropertyFile = "config/korv/vexatools/log.properties";
+
+// The option values every program shares.
+struct SourceOptions {
+  std::string address;
+  int port = 0;
+  std::string networkInterface;
+  int width = 0;
+  int height = 0;
+};
+
+struct LoggingOptions {
+  std::string logPropertyFile;
+  std::string dataType;
+  std::string logLevel;
+};
+
+class ToolFrame {
+ public:
+  // Where the frame sets the first log level, before the command line is read.
+  enum class InitialLevel {
+    RootOff,   // the root logger is switched off (receiver tool)
+    ToolInfo,  // the application logger logs INFO (publisher tool)
+  };
+
+  explicit ToolFrame(InitialLevel initialLevel);
+
+  boost::program_options::options_description& Options() { return m_options; }
+
+  // help, address, port, netif, width, height, with the program's own texts
+  // for width and height.
+  void AddSourceOptions(SourceOptions& values, const char* widthText, const char* heightText);
+  // log-property-file, data_type, log-level.
+  void AddLoggingOptions(LoggingOptions& values);
+
+  // Parses the command line, resolves data type and log level and configures
+  // logging. Returns only on success: --help and every failure end the
+  // process (status 0 and 1).
+  void SetUp(int argc, char** argv);
+
+  // Runs the program's work. An exception is logged as "Application
+  // Exception: <text>" (also on standard error when logging would not show
+  // it) and gives status 1; otherwise the status is 0.
+  int Run(const std::function<void()>& work);
+
+  korv::fnd::datatype::DataType GetDataType() const { return m_dataType; }
+  int GetElementSize() const { return m_elementSize; }
+  const log4cplus::Logger& GetLogger() const { return m_logger; }
+
+ private:
+  void ParseAndConfigure(int argc, char** argv);
+  void ResolveDataType();
+  int ResolveLogLevel();
+  [[noreturn]] void FailSetUp(const std::string& message);
+
+  log4cplus::Logger m_logger;
+  boost::program_options::options_description m_options{"Options"};
+  LoggingOptions* m_loggingOptions = nullptr;
+  korv::fnd::datatype::DataType m_dataType = korv::fnd::datatype::Invalid;
+  int m_elementSize = 0;
+};
+
+// Looks `name` up as written, then in upper case. Returns Invalid when the
+// name is unknown.
+korv::fnd::datatype::DataType LookUpDataType(const std::string& name);
+
+// Configures log4cplus from `propertyFile`, or from the default property
+// file, or with log4cplus's basic console configuration when neither exists.
+void ConfigureToolLogging(const std::string& propertyFile, const log4cplus::Logger& logger);
+
+// True when a record of `level` sent to `logger` reaches at least one appender.
+bool LoggingWouldShow(const log4cplus::Logger& logger, log4cplus::LogLevel level);
+
+}  // namespace korv::vexatools

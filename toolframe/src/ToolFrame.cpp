@@ -1,0 +1,192 @@
+#include "korv/vexatools/ToolFrame.hpp"
+
+#include <boost/algorithm/string/case_conv.hpp>
+#include <fmt/format.h>
+#include <log4cplus/configurator.h>
+#include <log4cplus/initializer.h>
+#include <log4cplus/loglevel.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <locale>
+#include <stdexcept>
+
+#include "korv/vexalib/FindFile.hpp"
+#include "korv/vexatools/AppLogger.hpp"
+#include "tundra/log/TesselLogManager.hpp"
+
+// Logs `text` at `level` when the level is enabled; nothing is formatted otherwise.
+#define TOOL_LOG(logger, level, text)                                                                  \
+  do {                                                                                                 \
+    if ((logger).isEnabledFor(level)) {                                                                \
+      (logger).forcedLog((level), (text), "toolframe/src/ToolFrame", __LINE__, __PRETTY_FUNCTION__); \
+    }                                                                                                  \
+  } while (false)
+
+namespace korv::vexatools {
+namespace po = boost::program_options;
+namespace dt = korv::fnd::datatype;
+
+namespace {
+
+DataTypeNameMap MakeDataTypeNames(bool upperCase) {
+  const std::pair<const char*, dt::DataType> names[] = {
+      {"Array", dt::Array},         {"Invalid", dt::Invalid},
+      {"Char", dt::Char},           {"Byte", dt::Byte},
+      {"Bool", dt::Bool},           {"Int16", dt::Int16},
+      {"UInt16", dt::UInt16},       {"Int32", dt::Int32},
+      {"UInt32", dt::UInt32},       {"Int64", dt::Int64},
+      {"UInt64", dt::UInt64},       {"Float", dt::Float},
+      {"Double", dt::Double},       {"Complex", dt::Complex},
+      {"String", dt::String},       {"ComplexFloat", dt::ComplexFloat},
+      {"ComplexDouble", dt::ComplexDouble}, {"Bitmask", dt::Bitmask},
+      {"Unspecified", dt::Unspecified},
+  };
+  DataTypeNameMap map;
+  for (const auto& [name, value] : names) {
+    map.insert({upperCase ? boost::algorithm::to_upper_copy(std::string(name), std::locale()) : name, value});
+  }
+  return map;
+}
+
+// Writes `message` to standard error when the log record carrying it would
+// reach no appender, so that no failure goes unexplained.
+void LogError(const log4cplus::Logger& logger, const std::string& message) {
+  TOOL_LOG(logger, log4cplus::ERROR_LOG_LEVEL, message);
+  if (!LoggingWouldShow(logger, log4cplus::ERROR_LOG_LEVEL)) std::cerr << message << std::endl;
+}
+
+}  // namespace
+
+const DataTypeNameMap dataTypeNames = MakeDataTypeNames(false);
+const DataTypeNameMap dataTypeNamesUpper = MakeDataTypeNames(true);
+
+dt::DataType LookUpDataType(const std::string& name) {
+  if (auto found = dataTypeNames.left.find(name); found != dataTypeNames.left.end()) return found->second;
+  const std::string upper = boost::algorithm::to_upper_copy(name, std::locale());
+  if (auto found = dataTypeNamesUpper.left.find(upper); found != dataTypeNamesUpper.left.end()) return found->second;
+  return dt::Invalid;
+}
+
+bool LoggingWouldShow(const log4cplus::Logger& logger, log4cplus::LogLevel level) {
+  if (!logger.isEnabledFor(level)) return false;
+  // Walk up the hierarchy as log4cplus does: stop after a non-additive logger.
+  for (log4cplus::Logger current = logger;; current = current.getParent()) {
+    if (!current.getAllAppenders().empty()) return true;
+    if (!current.getAdditivity() || current.getName() == log4cplus::Logger::getRoot().getName()) return false;
+  }
+}
+
+void ConfigureToolLogging(const std::string& propertyFile, const log4cplus::Logger& logger) {
+  if (!propertyFile.empty()) {
+    tundra::log::TesselLogManager::Configure(propertyFile);
+    log4cplus::Logger log = logger;
+    TOOL_LOG(log, log4cplus::DEBUG_LOG_LEVEL, "CmdOpt - Log property file: <" + propertyFile + ">");
+    return;
+  }
+  const std::string found = korv::vexalib::FindFile(kDefaultLogPropertyFile);
+  if (!found.empty()) {
+    tundra::log::TesselLogManager::Configure(found);
+    log4cplus::Logger log = logger;
+    TOOL_LOG(log, log4cplus::DEBUG_LOG_LEVEL, "Using default log property file: <" + found + ">");
+    return;
+  }
+  log4cplus::BasicConfigurator basic(log4cplus::Logger::getDefaultHierarchy(), false);
+  basic.configure();
+}
+
+ToolFrame::ToolFrame(InitialLevel initialLevel) {
+  log4cplus::initialize();
+  m_logger = GetAppLogger();
+  if (initialLevel == InitialLevel::RootOff) {
+    log4cplus::Logger::getRoot().setLogLevel(log4cplus::OFF_LOG_LEVEL);
+  } else {
+    m_logger.setLogLevel(log4cplus::INFO_LOG_LEVEL);
+  }
+}
+
+void ToolFrame::AddSourceOptions(SourceOptions& values, const char* widthText, const char* heightText) {
+  m_options.add_options()
+      ("help,h", "Print help messages")
+      ("address,a", po::value<std::string>(&values.address)->default_value("127.0.0.1"), "VEXA source IP address")
+      ("port,p", po::value<int>(&values.port)->required(), "VEXA UDP port")
+      ("netif,n", po::value<std::string>(&values.networkInterface)->default_value(""), "network interface to be used")
+      ("width,w", po::value<int>(&values.width)->required(), widthText)
+      ("height,e", po::value<int>(&values.height)->required(), heightText);
+}
+
+void ToolFrame::AddLoggingOptions(LoggingOptions& values) {
+  m_loggingOptions = &values;
+  m_options.add_options()
+      ("log-property-file,f", po::value<std::string>(&values.logPropertyFile),
+       "log4cplus property file (default: vexatools' config/korv/vexatools/log.properties)")
+      ("data_type,t", po::value<std::string>(&values.dataType)->default_value("Int16"),
+       "Image data type: Byte, Int16, UInt16, Int32, Uint32, Float, Double")
+      ("log-level,l", po::value<std::string>(&values.logLevel)->default_value("ERROR"),
+       "Log level: ERROR, INFO, DEBUG, TRACE");
+}
+
+void ToolFrame::SetUp(int argc, char** argv) {
+  try {
+    ParseAndConfigure(argc, argv);
+  } catch (const po::error& error) {
+    std::cerr << "ERROR: " << error.what() << std::endl << std::endl << m_options << std::endl;
+    std::exit(1);
+  } catch (const std::exception& error) {
+    FailSetUp(std::string("ERROR: ") + error.what());
+  }
+}
+
+void ToolFrame::ParseAndConfigure(int argc, char** argv) {
+  if (m_loggingOptions == nullptr) throw std::logic_error("ToolFrame::AddLoggingOptions was not called");
+  po::variables_map variables;
+  po::store(po::parse_command_line(argc, argv, m_options), variables);
+  if (variables.count("help") != 0) {
+    std::cout << m_options << std::endl;
+    std::exit(0);
+  }
+  po::notify(variables);
+  ResolveDataType();
+  if (variables.count("log-level") != 0) m_logger.setLogLevel(ResolveLogLevel());
+  ConfigureToolLogging(m_loggingOptions->logPropertyFile, m_logger);
+  // The command line wins over a level the property file gave the logger.
+  m_logger.setLogLevel(ResolveLogLevel());
+  TOOL_LOG(m_logger, log4cplus::INFO_LOG_LEVEL, "Starting application");
+}
+
+void ToolFrame::ResolveDataType() {
+  const std::string& name = m_loggingOptions->dataType;
+  m_dataType = LookUpDataType(name);
+  if (m_dataType == dt::Invalid) {
+    std::cout << m_options << std::endl;
+    throw std::runtime_error(fmt::format("Invalid data_type: {}", name));
+  }
+  m_elementSize = dt::ElementSize(m_dataType);
+}
+
+int ToolFrame::ResolveLogLevel() {
+  const std::string& name = m_loggingOptions->logLevel;
+  const log4cplus::LogLevel level = log4cplus::getLogLevelManager().fromString(name);
+  if (level == log4cplus::NOT_SET_LOG_LEVEL) {
+    std::cout << m_options << std::endl;
+    throw std::runtime_error(fmt::format("Invalid log level: {}", name));
+  }
+  return level;
+}
+
+void ToolFrame::FailSetUp(const std::string& message) {
+  LogError(m_logger, message);
+  std::exit(1);
+}
+
+int ToolFrame::Run(const std::function<void()>& work) {
+  try {
+    work();
+    return 0;
+  } catch (const std::exception& error) {
+    LogError(m_logger, std::string("Application Exception: ") + error.what());
+    return 1;
+  }
+}
+
+}  // namespace korv::vexatools

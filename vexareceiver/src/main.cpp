@@ -1,0 +1,51 @@
+// vexatoolsVexaReceiver: receives a number of VEXA samples and reports what
+// arrived and what was lost.
+#include <fmt/format.h>
+
+#include <exception>
+#include <iostream>
+#include <thread>
+
+#include "VexaReceiverTool.hpp"
+#include "korv/vexatools/ToolFrame.hpp"
+
+int main(int argc, char** argv) {
+  using korv::vexatools::ToolFrame;
+  ToolFrame frame(ToolFrame::InitialLevel::RootOff);
+
+  korv::vexatools::SourceOptions source;
+  korv::vexatools::LoggingOptions logging;
+  unsigned int samples = 0;
+  frame.AddSourceOptions(source, "image width", "image height");
+  frame.Options().add_options()("samples,s", boost::program_options::value<unsigned int>(&samples)->required(),
+                                "number of samples to receive");
+  frame.AddLoggingOptions(logging);
+  frame.SetUp(argc, argv);
+
+  return frame.Run([&] {
+    fmt::print("VEXA Receiver running...\n");
+    std::fflush(stdout);
+    korv::vexatools::VexaReceiverTool tool(source.address, source.port, source.networkInterface, source.width,
+                                          source.height, frame.GetElementSize(), samples);
+    std::cout << std::unitbuf;
+
+    // A failure on the receiving thread is handed to this thread, so that it
+    // is reported and ends the program with status 1 instead of terminating it.
+    std::exception_ptr receiveFailure;
+    std::thread receiver([&tool, &receiveFailure] {
+      try {
+        tool.StartReceiver();
+      } catch (...) {
+        receiveFailure = std::current_exception();
+      }
+    });
+    receiver.join();
+    if (receiveFailure) std::rethrow_exception(receiveFailure);
+
+    const std::string report =
+        fmt::format("Received {} sample(s), lost {} sample(s)\nReceived {} packet(s), lost {} packet(s)\n",
+                    tool.GetReceivedSamples(), tool.GetLostSamples(), tool.GetReceivedPackets(),
+                    tool.GetLostPackets());
+    fmt::print("\nVEXA Receiver execution report:\n{}\n", report);
+  });
+}

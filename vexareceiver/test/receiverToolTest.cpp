@@ -1,0 +1,213 @@
+// The receiver tool end to end: real frames over UDP on loopback to the real
+// program, checking its report and exit status.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "korv/fnd/datatype/DataType.hpp"
+#include "vexasim/SampleFrames.hpp"
+#include "vexatools/testsupport/Process.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vexatools::testsupport::FreeUdpPort;
+using vexatools::testsupport::Process;
+using vexatools::testsupport::ProcessResult;
+using Datagram = std::vector<unsigned char>;
+
+// A common camera geometry: at Int16 a sample is 179 frames (leader, 177 payload frames,
+// trailer), and the receiver's socket buffer holds about three samples.
+constexpr int kWidth = 1024;
+constexpr int kHeight = 768;
+
+std::string Report(unsigned samples, unsigned lostSamples, unsigned packets, unsigned lostPackets) {
+  return "\nVEXA Receiver execution report:\nReceived " + std::to_string(samples) + " sample(s), lost " +
+         std::to_string(lostSamples) + " sample(s)\nReceived " + std::to_string(packets) + " packet(s), lost " +
+         std::to_string(lostPackets) + " packet(s)\n\n";
+}
+
+class UdpSender {
+ public:
+  UdpSender(const std::string& address, int port) : m_fd(socket(AF_INET, SOCK_DGRAM, 0)) {
+    m_to.sin_family = AF_INET;
+    m_to.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &m_to.sin_addr);
+    // Multicast leaves through loopback, where the receiver joined the group.
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof(loopback));
+  }
+  ~UdpSender() { close(m_fd); }
+
+  void Send(const std::vector<Datagram>& datagrams) {
+    int sent = 0;
+    for (const auto& datagram : datagrams) {
+      sendto(m_fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&m_to), sizeof(m_to));
+      // Small pauses keep the receiver's socket buffer from overflowing.
+      if (++sent % 32 == 0) std::this_thread::sleep_for(1ms);
+    }
+  }
+
+ private:
+  int m_fd;
+  sockaddr_in m_to{};
+};
+
+class ReceiverTool : public ::testing::Test {
+ protected:
+  // Starts the program on a free port with `samples` and the extra arguments.
+  void Start(unsigned samples, std::vector<std::string> extra = {}, const std::string& address = "127.0.0.1") {
+    m_port = FreeUdpPort();
+    std::vector<std::string> arguments = {"-a", address, "-p", std::to_string(m_port), "-w", std::to_string(kWidth),
+                                          "-e", std::to_string(kHeight), "-s", std::to_string(samples)};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    m_process = std::make_unique<Process>(RECEIVER_PROGRAM, arguments);
+    ASSERT_TRUE(vexatools::testsupport::WaitForUdpPort(m_port)) << m_process->Wait(1s).err;
+    m_sender = std::make_unique<UdpSender>(address, m_port);
+    if (address != "127.0.0.1") std::this_thread::sleep_for(300ms);  // the group join follows the bind
+  }
+
+  ProcessResult Finish() { return m_process->Wait(15s); }
+
+  // Frames of sample `id`, optionally without some frame ids (1-based).
+  std::vector<Datagram> Sample(std::uint32_t id, std::vector<int> without = {}) const {
+    auto frames = m_frames.BuildSample(id);
+    std::vector<Datagram> kept;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      if (std::find(without.begin(), without.end(), int(i + 1)) == without.end()) kept.push_back(frames[i]);
+    }
+    return kept;
+  }
+
+  static std::vector<Datagram> Join(std::initializer_list<std::vector<Datagram>> parts) {
+    std::vector<Datagram> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  }
+
+  void Send(const std::vector<Datagram>& datagrams) { m_sender->Send(datagrams); }
+
+  korv::vexasim::SampleFrames m_frames{{kWidth, kHeight, 2, korv::fnd::datatype::Int16}};
+  const unsigned N = m_frames.FrameCount();
+  int m_port = 0;
+  std::unique_ptr<Process> m_process;
+  std::unique_ptr<UdpSender> m_sender;
+};
+
+TEST_F(ReceiverTool, ReceivesCompleteSamplesAndReports) {
+  ASSERT_EQ(N, 179u);
+  Start(3);
+  Send(Join({Sample(10), Sample(11), Sample(12)}));
+  const auto result = Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(3, 0, 3 * N, 0));
+}
+
+TEST_F(ReceiverTool, CountsEachLossPattern) {
+  Start(6);
+  Send(Join({
+      Sample(1),
+      Sample(2, {3}),  // payload lost: reported at its trailer and at the next leader
+      Sample(3),
+      Sample(4, {int(N)}),  // trailer lost: reported at the next leader
+      Sample(5),
+      Sample(6, {1}),  // leader lost: its frames are foreign, its trailer closes sample 5 short
+      Sample(7),
+  }));
+  const auto result = Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  // Loss reports: at the trailer of 2, the leader of 3 (for 2), the leader of 5 (for 4)
+  // and the leader of 7, since sample 6's frames were counted against sample 5; sample 6's
+  // trailer closes sample 5 as complete. Packets: N + (N - 2) + N + (N - 1) + (N + 1) + N
+  // (the trailer of an incomplete sample is not counted).
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(6, 4, 6 * N - 2, 4));
+}
+
+TEST_F(ReceiverTool, ForeignAndDuplicateFrames) {
+  Start(3);
+  auto withForeign = Sample(1);
+  withForeign.insert(withForeign.begin() + 2, Sample(99)[2]);  // a payload frame of another sample
+  auto withDuplicate = Sample(2);
+  withDuplicate.insert(withDuplicate.begin() + 2, withDuplicate[2]);
+  Send(Join({withForeign, withDuplicate, Sample(3)}));
+  const auto result = Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  // The foreign frame leaves sample 1 complete, and the duplicate is counted as a received
+  // packet, but each makes the next leader report a loss.
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(3, 2, 3 * N + 1, 2));
+}
+
+TEST_F(ReceiverTool, SampleLimitZeroActsAsOneAndAnIncompleteLastSampleRunsOn) {
+  Start(0);
+  Send(Join({Sample(1), Sample(2)}));
+  auto result = Finish();
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(1, 0, N, 0));
+
+  Start(2);
+  Send(Join({Sample(1), Sample(2, {4}), Sample(3), Sample(4)}));
+  result = Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  // Sample 2 is short, so the tool stops only at the trailer of sample 3.
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(3, 2, 3 * N - 2, 2));
+}
+
+TEST_F(ReceiverTool, JoiningMidSampleCountsFromTheFirstLeader) {
+  Start(1);
+  Send(Join({Sample(7, {1, 2}), Sample(8)}));
+  const auto result = Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(1, 0, N, 0));
+}
+
+TEST_F(ReceiverTool, JoinsAMulticastGroupOnLoopback) {
+  Start(2, {"-n", "127.0.0.1"}, "239.255.42.99");
+  Send(Join({Sample(1), Sample(2)}));
+  const auto result = Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(2, 0, 2 * N, 0));
+}
+
+TEST_F(ReceiverTool, JunkDatagramsAreDroppedWithoutEndingReception) {
+  Start(2);
+  Datagram tooShort(20, 0x01);
+  Datagram tooLong(9000, 0x02);
+  auto lyingLeader = Sample(1);
+  lyingLeader[0][28] = 0x22;  // payloadSize 0x22xx: far more than the leader datagram holds
+  Send({tooShort, tooLong});
+  Send(Join({lyingLeader, {tooShort, tooLong}, Sample(2)}));
+  const auto result = Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(2, 0, 2 * N, 0));
+}
+
+TEST_F(ReceiverTool, ARefusedLeaderEndsReceptionWithTheCountsReached) {
+  Start(5);
+  korv::vexasim::SampleLayout extended{kWidth, kHeight, 2, korv::fnd::datatype::Int16};
+  extended.extendedInfo = true;
+  const korv::vexasim::SampleFrames extendedFrames(extended);
+  Send(Join({Sample(1), extendedFrames.BuildSample(2)}));
+  const auto result = Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(1, 0, N, 0));
+}
+
+TEST_F(ReceiverTool, AcceptsDataTypeNamesInEitherSpelling) {
+  for (const char* name : {"UInt32", "Uint32", "uint32", "FLOAT"}) {
+    m_frames = korv::vexasim::SampleFrames({kWidth, kHeight, 4, korv::fnd::datatype::UInt32});
+    Start(1, {"-t", name});
+    Send(Sample(1));
+    const auto result = Finish();
+    EXPECT_EQ(result.exitStatus, 0) << name << ": " << result.err;
+    EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(1, 0, m_frames.FrameCount(), 0)) << name;
+  }
+}
+
+}  // namespace

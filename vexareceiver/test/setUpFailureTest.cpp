@@ -1,0 +1,110 @@
+// The receiver tool's command line and set-up failures, as a user meets them.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "vexatools/testsupport/Process.hpp"
+
+namespace {
+
+using vexatools::testsupport::RunProgram;
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The option listing every failure of the command line shows.
+void ExpectOptionListing(const std::string& text) {
+  EXPECT_TRUE(Contains(text, "Options:")) << text;
+  for (const char* option : {"-h [ --help ]", "-a [ --address ] arg (=127.0.0.1)", "VEXA UDP port",
+                             "-s [ --samples ] arg", "number of samples to receive", "-f [ --log-property-file ]",
+                             "-t [ --data_type ] arg (=Int16)", "Uint32, Float, Double",
+                             "-l [ --log-level ] arg (=ERROR)", "Log level: ERROR, INFO, DEBUG, TRACE"}) {
+    EXPECT_TRUE(Contains(text, option)) << "missing '" << option << "' in:\n" << text;
+  }
+}
+
+TEST(ReceiverToolCommandLine, HelpWorksWithoutRequiredOptionsAndUnknownOptionsFail) {
+  auto result = RunProgram(RECEIVER_PROGRAM, {"--help"});
+  EXPECT_EQ(result.exitStatus, 0);
+  ExpectOptionListing(result.out);
+  EXPECT_EQ(result.err, "");
+
+  result = RunProgram(RECEIVER_PROGRAM, {"-h", "--bogus"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(Contains(result.err, "ERROR: unrecognised option '--bogus'\n\nOptions:")) << result.err;
+}
+
+TEST(ReceiverToolCommandLine, CommandLineErrorsGoToStandardErrorWithStatusOne) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-w", "4", "-e", "4", "-s", "1"}, "ERROR: the option '--port' is required but missing"},
+      {{"-p", "x", "-w", "4", "-e", "4", "-s", "1"}, "ERROR: the argument ('x') for option '--port' is invalid"},
+      {{"-p", "1", "-p", "2", "-w", "4", "-e", "4", "-s", "1"}, "ERROR: option '--port' cannot be specified more than once"},
+      {{"-p", "1", "-w", "4", "-e", "4"}, "ERROR: the option '--samples' is required but missing"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    const auto result = RunProgram(RECEIVER_PROGRAM, arguments);
+    EXPECT_EQ(result.exitStatus, 1) << message;
+    EXPECT_TRUE(Contains(result.err, message + "\n\n")) << result.err;
+    ExpectOptionListing(result.err);
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST(ReceiverToolCommandLine, BadDataTypeAndLogLevelShowTheOptionsAndExplain) {
+  const std::vector<std::string> base = {"-p", "1", "-w", "4", "-e", "4", "-s", "1"};
+  for (const auto& [option, value, message] :
+       {std::tuple{"-t", "Int17", "Invalid data_type: Int17"}, std::tuple{"-t", "Invalid", "Invalid data_type: Invalid"},
+        std::tuple{"-l", "LOUD", "Invalid log level: LOUD"}}) {
+    auto arguments = base;
+    arguments.insert(arguments.end(), {option, value});
+    const auto result = RunProgram(RECEIVER_PROGRAM, arguments);
+    EXPECT_EQ(result.exitStatus, 1) << message;
+    ExpectOptionListing(result.out);
+    EXPECT_TRUE(Contains(result.err, std::string("ERROR: ") + message)) << result.err;
+  }
+}
+
+TEST(ReceiverToolCommandLine, AnUnreadablePropertyFileIsASetUpFailure) {
+  const auto result = RunProgram(RECEIVER_PROGRAM, {"-p", "1", "-w", "4", "-e", "4", "-s", "1", "-f", "/no/such/file"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(Contains(result.err, "ERROR: Cannot read log property file: /no/such/file")) << result.err;
+}
+
+TEST(ReceiverToolRun, SocketFailuresEndWithStatusOneAndNoReport) {
+  // A port held by a socket that does not allow address reuse.
+  const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+
+  auto result = RunProgram(RECEIVER_PROGRAM, {"-p", port, "-w", "4", "-e", "4", "-s", "1"});
+  close(holder);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n");
+  EXPECT_TRUE(Contains(result.err, "Application Exception: bind: Address already in use")) << result.err;
+
+  result = RunProgram(RECEIVER_PROGRAM, {"-a", "not-an-address", "-p", port, "-w", "4", "-e", "4", "-s", "1"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_FALSE(Contains(result.out, "execution report"));
+  EXPECT_TRUE(Contains(result.err, "Application Exception: ")) << result.err;
+}
+
+TEST(ReceiverToolRun, AnImpossibleGeometryIsRefusedBeforeReceiving) {
+  const auto result = RunProgram(RECEIVER_PROGRAM, {"-p", "1", "-w", "-4", "-e", "4", "-s", "1"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(Contains(result.err, "Application Exception: ")) << result.err;
+}
+
+TEST(ReceiverToolRun, DebugLevelLogsThePropertyFileInUse) {
+  const auto result = RunProgram(RECEIVER_PROGRAM, {"-p", "1", "-w", "-4", "-e", "4", "-s", "1", "-l", "DEBUG"});
+  EXPECT_TRUE(Contains(result.err, "Using default log property file: <")) << result.err;
+  EXPECT_TRUE(Contains(result.err, "config/korv/vexatools/log.properties>")) << result.err;
+}
+
+}  // namespace
