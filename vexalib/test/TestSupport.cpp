@@ -1,0 +1,227 @@
+#include "TestSupport.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+#include <log4cplus/logger.h>
+#include <log4cplus/spi/loggingevent.h>
+
+#include "korv/vexatools/AppLogger.hpp"
+
+namespace vexatest {
+
+class LogCapture::Appender : public log4cplus::Appender {
+ public:
+  ~Appender() override { destructorImpl(); }
+  void close() override {}
+
+  std::vector<LogRecord> Records() const {
+    std::lock_guard lock(m_mutex);
+    return m_records;
+  }
+
+ protected:
+  void append(const log4cplus::spi::InternalLoggingEvent& event) override {
+    std::lock_guard lock(m_mutex);
+    m_records.push_back(
+        {event.getLogLevel(), event.getMessage(), event.getFile(), event.getLine(), event.getFunction()});
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::vector<LogRecord> m_records;
+};
+
+LogCapture::LogCapture(log4cplus::LogLevel level) : m_capture(new Appender) {
+  m_appender = log4cplus::SharedAppenderPtr(m_capture);
+  log4cplus::Logger& logger = korv::vexatools::GetAppLogger();
+  logger.setLogLevel(level);
+  logger.addAppender(m_appender);
+}
+
+LogCapture::~LogCapture() { korv::vexatools::GetAppLogger().removeAppender(m_appender); }
+
+std::vector<LogRecord> LogCapture::Records() const { return m_capture->Records(); }
+
+std::vector<std::string> LogCapture::Messages(log4cplus::LogLevel level) const {
+  std::vector<std::string> messages;
+  for (const LogRecord& record : Records()) {
+    if (record.level == level) messages.push_back(record.message);
+  }
+  return messages;
+}
+
+int LogCapture::Count(log4cplus::LogLevel level, const std::string& text) const {
+  const auto messages = Messages(level);
+  return static_cast<int>(std::count_if(messages.begin(), messages.end(), [&](const std::string& message) {
+    return message.find(text) != std::string::npos;
+  }));
+}
+
+namespace {
+
+int OpenUdpSocket() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "socket");
+  return fd;
+}
+
+sockaddr_in MakeAddress(const std::string& address, unsigned short port) {
+  sockaddr_in result{};
+  result.sin_family = AF_INET;
+  result.sin_port = htons(port);
+  if (::inet_pton(AF_INET, address.c_str(), &result.sin_addr) != 1) {
+    throw std::invalid_argument("Not an IPv4 address: " + address);
+  }
+  return result;
+}
+
+}  // namespace
+
+unsigned short FreeUdpPort() {
+  const int fd = OpenUdpSocket();
+  sockaddr_in address = MakeAddress("0.0.0.0", 0);
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    throw std::system_error(errno, std::generic_category(), "bind");
+  }
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+UdpSender::UdpSender(const std::string& address, unsigned short port) : m_fd(OpenUdpSocket()) {
+  const sockaddr_in destination = MakeAddress(address, port);
+  m_address.resize(sizeof destination);
+  std::memcpy(m_address.data(), &destination, sizeof destination);
+  const in_addr loopback = MakeAddress("127.0.0.1", 0).sin_addr;
+  ::setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+}
+
+UdpSender::~UdpSender() { ::close(m_fd); }
+
+void UdpSender::Send(std::span<const unsigned char> datagram) const {
+  const ssize_t sent = ::sendto(m_fd, datagram.data(), datagram.size(), 0,
+                                reinterpret_cast<const sockaddr*>(m_address.data()), sizeof(sockaddr_in));
+  if (sent != static_cast<ssize_t>(datagram.size())) throw std::system_error(errno, std::generic_category(), "sendto");
+}
+
+void UdpSender::SendFrames(const std::vector<std::vector<unsigned char>>& sample,
+                           std::initializer_list<int> frameIds) const {
+  for (const int frameId : frameIds) Send(sample.at(static_cast<std::size_t>(frameId - 1)));
+}
+
+void UdpSender::SendAll(const std::vector<std::vector<unsigned char>>& sample) const {
+  for (const auto& frame : sample) Send(frame);
+}
+
+std::string Sequence(const std::vector<HookCall>& calls) {
+  std::string text;
+  for (const HookCall& call : calls) {
+    if (!text.empty()) text += ' ';
+    constexpr const char* kNames[] = {"L", "P", "T", "Lost", "W"};
+    text += kNames[static_cast<int>(call.hook)];
+  }
+  return text;
+}
+
+RecordingReceiver::RecordingReceiver(int port, std::string address, std::string networkInterface)
+    // A deep socket buffer, so that a burst of test frames is never dropped.
+    : VexaReceiver(std::move(address), port, std::move(networkInterface), kWidth, kHeight, kBytesPerPixel, 20) {}
+
+void RecordingReceiver::Record(Hook hook, const plexoif::plexoPacketBase<8940>* packet) {
+  HookCall call{hook, GetCurrentSampleId(), m_sampleId, m_framesInSample, m_packetsReceived, m_framesExpected};
+  if (packet != nullptr) {
+    call.frameSampleId = packet->GetSampleId();
+    call.frameId = packet->GetFrameId();
+    call.payloadSize = packet->GetPayloadSize();
+  }
+  {
+    std::lock_guard lock(m_mutex);
+    m_calls.push_back(call);
+  }
+  m_changed.notify_all();
+  if (onHook) onHook(*this, call);
+}
+
+void RecordingReceiver::Wait() {
+  VexaReceiver::Wait();
+  {
+    std::lock_guard lock(m_mutex);
+    m_armed = true;
+  }
+  m_changed.notify_all();
+}
+
+std::vector<HookCall> RecordingReceiver::Calls() const {
+  std::lock_guard lock(m_mutex);
+  return m_calls;
+}
+
+bool RecordingReceiver::WaitForCalls(std::size_t count) const {
+  std::unique_lock lock(m_mutex);
+  return m_changed.wait_for(lock, kTimeout, [&] { return m_calls.size() >= count; });
+}
+
+bool RecordingReceiver::WaitUntilArmed() const {
+  std::unique_lock lock(m_mutex);
+  return m_changed.wait_for(lock, kTimeout, [&] { return m_armed; });
+}
+
+ReceiverThread::ReceiverThread(korv::vexatools::VexaReceiver& receiver, std::string address, unsigned short port)
+    : m_receiver(receiver), m_address(std::move(address)), m_port(port), m_thread([this] {
+        std::exception_ptr error;
+        try {
+          m_receiver.StartReceiver();
+        } catch (...) {
+          error = std::current_exception();
+        }
+        {
+          std::lock_guard lock(m_mutex);
+          m_finished = true;
+          m_error = error;
+        }
+        m_changed.notify_all();
+      }) {}
+
+ReceiverThread::~ReceiverThread() {
+  // A stop that comes before the loop runs only keeps the next datagram from
+  // re-arming the receive: send one until the run has returned.
+  UdpSender wake(m_address, m_port);
+  const unsigned char byte = 0;
+  for (int attempt = 0; attempt < 100 && !WaitFinished(std::chrono::milliseconds(attempt == 0 ? 0 : 100)); ++attempt) {
+    m_receiver.StopReceiver();
+    wake.Send({&byte, 1});
+  }
+  m_thread.join();
+}
+
+bool ReceiverThread::WaitFinished(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(m_mutex);
+  return m_changed.wait_for(lock, timeout, [&] { return m_finished; });
+}
+
+std::exception_ptr ReceiverThread::Error() const {
+  std::lock_guard lock(m_mutex);
+  return m_error;
+}
+
+korv::vexasim::SampleFrames TestFrames(bool extendedInfo) {
+  korv::vexasim::SampleLayout layout;
+  layout.width = RecordingReceiver::kWidth;
+  layout.height = RecordingReceiver::kHeight;
+  layout.bytesPerPixel = RecordingReceiver::kBytesPerPixel;
+  layout.dataType = 0x10;
+  layout.extendedInfo = extendedInfo;
+  return korv::vexasim::SampleFrames(layout);
+}
+
+}  // namespace vexatest

@@ -1,0 +1,165 @@
+// Helpers for the reception library's tests: log capture, a loopback UDP
+// sender, a receiver subclass that records its hook calls, and a thread that
+// runs it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <log4cplus/appender.h>
+#include <log4cplus/loglevel.h>
+
+#include "korv/vexatools/VexaReceiver.hpp"
+#include "vexasim/SampleFrames.hpp"
+
+namespace vexatest {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+inline constexpr auto kTimeout = 10s;
+
+struct LogRecord {
+  log4cplus::LogLevel level;
+  std::string message;
+  std::string file;
+  int line;
+  std::string function;
+};
+
+// Captures the records of the application logger at `level` and above while
+// it lives.
+class LogCapture {
+ public:
+  explicit LogCapture(log4cplus::LogLevel level = log4cplus::DEBUG_LOG_LEVEL);
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::vector<LogRecord> Records() const;
+  std::vector<std::string> Messages(log4cplus::LogLevel level) const;
+  // Records at `level` whose message contains `text`.
+  int Count(log4cplus::LogLevel level, const std::string& text) const;
+
+ private:
+  class Appender;
+  log4cplus::SharedAppenderPtr m_appender;
+  Appender* m_capture;
+};
+
+// A UDP port that was free on every local address a moment ago.
+unsigned short FreeUdpPort();
+
+// Sends datagrams from an unbound socket; multicast goes out on loopback.
+class UdpSender {
+ public:
+  UdpSender(const std::string& address, unsigned short port);
+  ~UdpSender();
+  UdpSender(const UdpSender&) = delete;
+  UdpSender& operator=(const UdpSender&) = delete;
+
+  void Send(std::span<const unsigned char> datagram) const;
+  // Sends the frames of `sample` whose 1-based frame ids are in `frameIds`,
+  // in that order (repeats send duplicates).
+  void SendFrames(const std::vector<std::vector<unsigned char>>& sample, std::initializer_list<int> frameIds) const;
+  void SendAll(const std::vector<std::vector<unsigned char>>& sample) const;
+
+ private:
+  int m_fd;
+  std::vector<unsigned char> m_address;  // sockaddr_in
+};
+
+enum class Hook { Leader, Payload, Trailer, Lost, WrongFrame };
+
+// A hook call and what the receiver showed during it.
+struct HookCall {
+  Hook hook;
+  std::uint32_t currentSampleId;
+  std::uint32_t sampleId;
+  int framesInSample;
+  std::uint64_t packetsReceived;
+  std::uint64_t framesExpected;
+  std::uint32_t frameSampleId = 0;  // payload frames only
+  std::uint16_t frameId = 0;        // payload frames only
+  std::uint16_t payloadSize = 0;    // payload frames only
+};
+
+// The hook sequence as text, e.g. "L P P T": easy to compare and to read.
+std::string Sequence(const std::vector<HookCall>& calls);
+
+class RecordingReceiver : public korv::vexatools::VexaReceiver {
+ public:
+  // Geometry of the test stream: 100 x 100 x 2 bytes, five frames a sample.
+  static constexpr int kWidth = 100, kHeight = 100, kBytesPerPixel = 2;
+
+  explicit RecordingReceiver(int port, std::string address = "127.0.0.1", std::string networkInterface = "");
+
+  // Called on the receiver thread after each call is recorded; may stop or throw.
+  std::function<void(RecordingReceiver&, const HookCall&)> onHook;
+
+  std::vector<HookCall> Calls() const;
+  bool WaitForCalls(std::size_t count) const;
+  bool WaitUntilArmed() const;
+
+  int FramesInSample() const { return m_framesInSample; }
+  std::uint64_t PacketsReceived() const { return m_packetsReceived; }
+  std::uint64_t FramesExpected() const { return m_framesExpected; }
+  boost::asio::ip::udp::endpoint LocalEndpoint() const { return m_socket.local_endpoint(); }
+  const std::string& Address() const { return m_address; }
+  unsigned short Port() const { return static_cast<unsigned short>(m_port); }
+
+  void Wait() override;
+
+ protected:
+  void HandleLeaderPacket() override { Record(Hook::Leader, nullptr); }
+  void HandlePayloadPacket(plexoif::plexoPacketBase<8940>& packet) override { Record(Hook::Payload, &packet); }
+  void HandleTrailerPacket() override { Record(Hook::Trailer, nullptr); }
+  void HandleLostPackets() override { Record(Hook::Lost, nullptr); }
+  void HandleWrongFrameId() override { Record(Hook::WrongFrame, nullptr); }
+
+ private:
+  void Record(Hook hook, const plexoif::plexoPacketBase<8940>* packet);
+
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+  std::vector<HookCall> m_calls;
+  bool m_armed = false;
+};
+
+// Runs StartReceiver on a thread of its own; stops and joins on destruction.
+class ReceiverThread {
+ public:
+  // `address` and `port` are where a wake-up datagram reaches the receiver.
+  ReceiverThread(korv::vexatools::VexaReceiver& receiver, std::string address, unsigned short port);
+  explicit ReceiverThread(RecordingReceiver& receiver)
+      : ReceiverThread(receiver, receiver.Address(), receiver.Port()) {}
+  ~ReceiverThread();
+  ReceiverThread(const ReceiverThread&) = delete;
+  ReceiverThread& operator=(const ReceiverThread&) = delete;
+
+  // True once StartReceiver has returned or thrown.
+  bool WaitFinished(std::chrono::milliseconds timeout = kTimeout) const;
+  std::exception_ptr Error() const;
+
+ private:
+  korv::vexatools::VexaReceiver& m_receiver;
+  std::string m_address;
+  unsigned short m_port;
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+  bool m_finished = false;
+  std::exception_ptr m_error;
+  std::thread m_thread;
+};
+
+// Frames of the test stream.
+korv::vexasim::SampleFrames TestFrames(bool extendedInfo = false);
+
+}  // namespace vexatest

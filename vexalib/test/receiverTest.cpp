@@ -1,0 +1,338 @@
+// Reception over real UDP on loopback: the hook contract, the throttled error
+// messages, stopping, set-up failures and hostile datagrams.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <random>
+#include <stdexcept>
+
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "TestSupport.hpp"
+
+namespace vexatest {
+namespace {
+
+using korv::vexatools::VexaReceiver;
+using Sample = std::vector<std::vector<unsigned char>>;
+constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
+constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
+constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
+constexpr char kIncomplete[] = "Received less packets than expected, this sample will be skipped!";
+constexpr char kWrongSample[] = "Received packet with different sample ID, frame will be skipped!";
+
+// A receiver on a fresh loopback port, running on its own thread.
+class ReceiverTest : public ::testing::Test {
+ protected:
+  ReceiverTest() : receiver(port), sender("127.0.0.1", port) {}
+
+  void StartAndWaitUntilArmed() {
+    thread.emplace(receiver);
+    ASSERT_TRUE(receiver.WaitUntilArmed());
+  }
+  Sample BuildSample(std::uint32_t sampleId) const { return frames.BuildSample(sampleId); }
+  // Waits for `count` hook calls and returns the sequence.
+  std::string SequenceAfter(std::size_t count) {
+    EXPECT_TRUE(receiver.WaitForCalls(count)) << Sequence(receiver.Calls());
+    return Sequence(receiver.Calls());
+  }
+
+  LogCapture log{kDebug};
+  unsigned short port = FreeUdpPort();
+  korv::vexasim::SampleFrames frames = TestFrames();
+  RecordingReceiver receiver;
+  UdpSender sender;
+  std::optional<ReceiverThread> thread;
+};
+
+TEST_F(ReceiverTest, CompleteSamplesCallEachHookInOrderWithTheDocumentedState) {
+  StartAndWaitUntilArmed();
+  sender.SendAll(BuildSample(5));
+  sender.SendAll(BuildSample(6));
+  ASSERT_EQ(SequenceAfter(10), "L P P P T L P P P T");
+
+  const auto calls = receiver.Calls();
+  const HookCall& leader = calls[0];
+  EXPECT_EQ(leader.currentSampleId, 5u);
+  EXPECT_EQ(leader.sampleId, 5u);
+  EXPECT_EQ(leader.framesExpected, 5u);
+  EXPECT_EQ(leader.framesInSample, 1);
+  EXPECT_EQ(leader.packetsReceived, 1u);
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_EQ(calls[i].frameId, i + 1);
+    EXPECT_EQ(calls[i].framesInSample, i + 1);
+    EXPECT_EQ(calls[i].frameSampleId, 5u);
+  }
+  EXPECT_EQ(calls[4].framesInSample, 5);
+  EXPECT_EQ(calls[4].packetsReceived, 5u);
+  EXPECT_EQ(calls[5].currentSampleId, 6u);
+
+  const auto debug = log.Messages(kDebug);
+  for (const char* text : {"Packet info - Sample ID: 5 - Frame ID: 1 - Size: 40 - Nb rcv: 1 - nb exp: 5",
+                           "Packet info - Sample ID: 5 - Frame ID: 2 - Size: 8972 - Nb rcv: 2 - nb exp: 5",
+                           "Received first packet (leader) - sample: 5", "Total number of frames expected: 5",
+                           "               INFORMATION", "Creating image data object",
+                           "Received last packet (trailer) - sample: 5, nb of frames 5, expected 5"}) {
+    EXPECT_NE(std::find(debug.begin(), debug.end(), text), debug.end()) << text;
+  }
+  EXPECT_EQ(log.Count(kDebug, "Packets lost"), 0);
+  EXPECT_TRUE(log.Messages(kInfo).empty()) << "unicast joins no group";
+  EXPECT_TRUE(log.Messages(kError).empty());
+  for (const LogRecord& record : log.Records()) {
+    EXPECT_TRUE(record.file == "vexalib/src/vexaReceiver" || record.file == "vexalib/src/packetInfo") << record.file;
+    EXPECT_GT(record.line, 0);
+    EXPECT_NE(record.function.find("korv::vexatools::"), std::string::npos) << record.function;
+  }
+}
+
+TEST_F(ReceiverTest, LostPayloadFramesAreReportedAtTheTrailerAndTheNextLeaderWithOneErrorPerSecond) {
+  StartAndWaitUntilArmed();
+  sender.SendFrames(BuildSample(1), {1, 2, 4, 5});
+  sender.SendFrames(BuildSample(2), {1, 3, 4, 5});
+  sender.SendAll(BuildSample(3));
+  ASSERT_EQ(SequenceAfter(15), "L P P Lost Lost L P P Lost Lost L P P P T");
+
+  const auto calls = receiver.Calls();
+  EXPECT_EQ(calls[3].currentSampleId, 1u) << "trailer loss belongs to the last leader's sample";
+  EXPECT_EQ(calls[3].framesInSample, 4);
+  const HookCall& atLeader = calls[4];
+  EXPECT_EQ(atLeader.currentSampleId, 2u) << "already the new leader's sample";
+  EXPECT_EQ(atLeader.sampleId, 1u);
+  EXPECT_EQ(atLeader.packetsReceived, 4u);
+  EXPECT_EQ(atLeader.framesExpected, 5u);
+
+  EXPECT_EQ(log.Count(kDebug, "Packets lost for previous sample! Received: 4 - Expected: 5"), 2);
+  EXPECT_EQ(log.Count(kError, kIncomplete), 1);
+  EXPECT_EQ(log.Count(kError, std::string(kIncomplete) + " sample: 1, nb of packets 4, expected 5"), 1);
+}
+
+TEST_F(ReceiverTest, LostTrailerIsReportedAtTheNextLeader) {
+  StartAndWaitUntilArmed();
+  sender.SendFrames(BuildSample(1), {1, 2, 3, 4});
+  sender.SendAll(BuildSample(2));
+  EXPECT_EQ(SequenceAfter(10), "L P P P Lost L P P P T");
+  EXPECT_EQ(log.Count(kError, kIncomplete), 0);
+}
+
+TEST_F(ReceiverTest, FramesBeforeTheFirstLeaderMatchSampleZero) {
+  StartAndWaitUntilArmed();
+  EXPECT_EQ(receiver.GetCurrentSampleId(), 0xFFFFFFFFu);
+  sender.SendFrames(BuildSample(0), {2});
+  // The first sample's leader is lost: its frames belong to no sample, and
+  // its trailer closes the "sample" before the first leader, short.
+  sender.SendFrames(BuildSample(4), {2, 3, 4, 5});
+  sender.SendAll(BuildSample(5));
+  ASSERT_EQ(SequenceAfter(10), "P W W W Lost L P P P T") << "a first leader reports no loss";
+
+  const auto calls = receiver.Calls();
+  EXPECT_EQ(calls[0].currentSampleId, 0xFFFFFFFFu);
+  EXPECT_EQ(calls[1].framesInSample, 2) << "counted during the hook";
+  EXPECT_EQ(calls[2].framesInSample, 2) << "and uncounted after it";
+  EXPECT_EQ(calls[4].framesInSample, 2);
+  EXPECT_EQ(log.Count(kError, kWrongSample), 1);
+  EXPECT_EQ(log.Count(kError, kIncomplete), 1);
+}
+
+TEST_F(ReceiverTest, ForeignAndDuplicateFramesKeepTheSampleButSkewThePacketCount) {
+  StartAndWaitUntilArmed();
+  const Sample foreign = BuildSample(9);
+  sender.SendFrames(BuildSample(1), {1, 2});
+  sender.SendFrames(foreign, {3});
+  sender.SendFrames(BuildSample(1), {3, 4, 5});
+  sender.SendFrames(BuildSample(2), {1, 2, 3, 3, 4, 5});
+  ASSERT_EQ(SequenceAfter(13), "L P W P P T Lost L P P P P T");
+
+  const auto calls = receiver.Calls();
+  EXPECT_EQ(calls[2].framesInSample, 3);
+  EXPECT_EQ(calls[5].framesInSample, 5) << "the foreign frame is uncounted again";
+  EXPECT_EQ(calls[6].packetsReceived, 6u) << "but still in the packet count";
+  EXPECT_EQ(calls[12].framesInSample, 6) << "a duplicate counts twice";
+}
+
+// Leaders the parser refuses end reception quietly, without a leader hook,
+// and put the counters back to "no sample".
+struct RefusedLeaderCase {
+  const char* name;
+  bool extendedInfo;
+  std::uint8_t packetType;
+  const char* error;
+  friend void PrintTo(const RefusedLeaderCase& param, std::ostream* out) { *out << param.name; }
+};
+
+class RefusedLeaderTest : public ReceiverTest, public ::testing::WithParamInterface<RefusedLeaderCase> {};
+
+TEST_P(RefusedLeaderTest, EndsReceptionQuietly) {
+  const RefusedLeaderCase& param = GetParam();
+  StartAndWaitUntilArmed();
+  sender.SendAll(BuildSample(1));
+  Sample refused = TestFrames(param.extendedInfo).BuildSample(2);
+  refused[0][32] = param.packetType;
+  sender.SendAll(refused);
+  ASSERT_TRUE(thread->WaitFinished());
+  EXPECT_EQ(thread->Error(), nullptr);
+  EXPECT_EQ(Sequence(receiver.Calls()), "L P P P T");
+  EXPECT_EQ(log.Count(kError, param.error), 1) << ::testing::PrintToString(log.Messages(kError));
+  EXPECT_EQ(receiver.GetCurrentSampleId(), 2u);
+  EXPECT_EQ(receiver.FramesInSample(), 0);
+  EXPECT_EQ(receiver.FramesExpected(), VexaReceiver::kNoSample);
+  EXPECT_EQ(receiver.PacketsReceived(), VexaReceiver::kNoSample);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Leaders, RefusedLeaderTest,
+    ::testing::Values(
+        RefusedLeaderCase{"ExtendedInfo", true, 1,
+                          "Failed to parse leader packet for sample 2 (payload 36 bytes): SOREL leader carries 28 "
+                          "bytes of extended info. This receiver only supports legacy leader packets without "
+                          "extended info."},
+        RefusedLeaderCase{"NotALeader", false, 2,
+                          "Unexpected error parsing leader packet for sample 2: Not a SOREL leader packet"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ReceiverTest, MalformedDatagramsAreDroppedUncountedWithOneErrorPerSecond) {
+  StartAndWaitUntilArmed();
+  const std::vector<unsigned char> shortDatagram(31, 0), oversize(8973, 0), truncated(9700, 0);
+  const Sample sample = BuildSample(1);
+  sender.SendFrames(sample, {1, 2});
+  for (const auto* junk : {&shortDatagram, &oversize, &truncated, &shortDatagram}) sender.Send(*junk);
+  sender.SendFrames(sample, {3, 4, 5});
+  sender.SendAll(BuildSample(2));
+  ASSERT_EQ(SequenceAfter(10), "L P P P T L P P P T") << "no loss: nothing was counted";
+  EXPECT_EQ(receiver.Calls()[4].framesInSample, 5);
+  EXPECT_EQ(log.Count(kError, "Input data too large for PLEXO packet"), 1);
+  EXPECT_EQ(log.Count(kError, "Datagram of 31 bytes is shorter than the 32-byte PLEXO header"), 1);
+  EXPECT_EQ(log.Count(kDebug, "Size: 31 "), 0);
+}
+
+TEST_F(ReceiverTest, PayloadSizeIsBoundedByTheBytesReceived) {
+  StartAndWaitUntilArmed();
+  Sample sample = BuildSample(3);
+  // A leader announcing the whole payload area, and a payload frame cut short.
+  frames.WriteHeader(sample[0].data(), 3, 1, 5, 8940);
+  sample[1].resize(100);
+  sender.SendAll(sample);
+  ASSERT_EQ(SequenceAfter(5), "L P P P T");
+  EXPECT_EQ(receiver.Calls()[1].payloadSize, 100 - 32);
+  EXPECT_EQ(receiver.Calls()[2].payloadSize, 8940) << "an honest header is kept";
+}
+
+TEST_F(ReceiverTest, StopInsideAHookEndsTheRunAfterTheHandler) {
+  receiver.onHook = [](RecordingReceiver& self, const HookCall& call) {
+    if (call.hook == Hook::Trailer) self.StopReceiver();
+  };
+  StartAndWaitUntilArmed();
+  sender.SendAll(BuildSample(1));
+  ASSERT_TRUE(thread->WaitFinished());
+  sender.SendAll(BuildSample(2));
+  EXPECT_EQ(thread->Error(), nullptr);
+  EXPECT_EQ(Sequence(receiver.Calls()), "L P P P T");
+}
+
+TEST_F(ReceiverTest, StopFromAnotherThreadEndsAnIdleRun) {
+  StartAndWaitUntilArmed();
+  // m_running is set just after the first receive is armed; retry briefly.
+  for (int attempt = 0; attempt < 50 && !thread->WaitFinished(std::chrono::milliseconds(100)); ++attempt) {
+    receiver.StopReceiver();
+    receiver.StopReceiver();
+  }
+  EXPECT_TRUE(thread->WaitFinished(std::chrono::milliseconds(0)));
+  EXPECT_EQ(thread->Error(), nullptr);
+  EXPECT_TRUE(receiver.Calls().empty());
+}
+
+TEST_F(ReceiverTest, StopBeforeStartHandlesExactlyOneDatagram) {
+  receiver.StopReceiver();
+  StartAndWaitUntilArmed();
+  sender.SendAll(BuildSample(1));
+  ASSERT_TRUE(thread->WaitFinished());
+  EXPECT_EQ(Sequence(receiver.Calls()), "L");
+}
+
+TEST_F(ReceiverTest, SecondStartFailsAtOpenAndIsLogged) {
+  StartAndWaitUntilArmed();
+  receiver.onHook = [](RecordingReceiver& self, const HookCall&) { self.StopReceiver(); };
+  sender.SendAll(BuildSample(1));
+  ASSERT_TRUE(thread->WaitFinished());
+  try {
+    receiver.StartReceiver();
+    FAIL() << "second start succeeded";
+  } catch (const boost::system::system_error& error) {
+    EXPECT_EQ(error.code(), boost::asio::error::already_open);
+  }
+  EXPECT_EQ(log.Count(kError, "Failure setting up boost asio: Already open"), 1);
+}
+
+TEST_F(ReceiverTest, ExceptionFromAHookLeavesStartReceiverAndIsLogged) {
+  receiver.onHook = [](RecordingReceiver&, const HookCall&) { throw std::runtime_error("hook failed"); };
+  StartAndWaitUntilArmed();
+  sender.SendAll(BuildSample(1));
+  ASSERT_TRUE(thread->WaitFinished());
+  EXPECT_THROW(std::rethrow_exception(thread->Error()), std::runtime_error);
+  EXPECT_EQ(log.Count(kError, "General failure: hook failed"), 1);
+}
+
+TEST(ReceiverSetUpTest, UnicastBindsToAnyAddressAndTakesThePortModulo65536) {
+  LogCapture log;
+  const unsigned short port = FreeUdpPort();
+  RecordingReceiver receiver(port + 65536);
+  ReceiverThread thread(receiver);
+  ASSERT_TRUE(receiver.WaitUntilArmed());
+  EXPECT_EQ(receiver.LocalEndpoint(), boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::any(), port));
+  UdpSender("127.0.0.1", port).SendAll(TestFrames().BuildSample(1));
+  EXPECT_TRUE(receiver.WaitForCalls(5));
+  EXPECT_TRUE(log.Messages(log4cplus::INFO_LOG_LEVEL).empty());
+}
+
+std::string RandomGroup() {
+  std::random_device random;
+  return "239.255." + std::to_string(random() % 250 + 1) + "." + std::to_string(random() % 250 + 1);
+}
+
+TEST(ReceiverSetUpTest, MulticastJoinsTheGroupOnTheGivenInterface) {
+  LogCapture log;
+  const unsigned short port = FreeUdpPort();
+  const std::string group = RandomGroup();
+  RecordingReceiver receiver(port, group, "127.0.0.1");
+  ReceiverThread thread(receiver);
+  ASSERT_TRUE(receiver.WaitUntilArmed());
+  EXPECT_EQ(receiver.LocalEndpoint().address().to_string(), group);
+  UdpSender(group, port).SendAll(TestFrames().BuildSample(1));
+  EXPECT_TRUE(receiver.WaitForCalls(5));
+  EXPECT_EQ(Sequence(receiver.Calls()), "L P P P T");
+  EXPECT_EQ(log.Messages(log4cplus::INFO_LOG_LEVEL),
+            (std::vector<std::string>{"Using multicast address: " + group, "Using network interface: 127.0.0.1"}));
+}
+
+TEST(ReceiverSetUpTest, InterfaceThatIsNotAnAddressFailsSetUp) {
+  LogCapture log;
+  RecordingReceiver receiver(FreeUdpPort(), RandomGroup(), "eth0");
+  EXPECT_THROW(receiver.StartReceiver(), boost::system::system_error);
+  EXPECT_EQ(log.Count(log4cplus::INFO_LOG_LEVEL, "Using network interface: eth0"), 1);
+  EXPECT_EQ(log.Count(log4cplus::ERROR_LOG_LEVEL, "Failure setting up boost asio: Invalid argument"), 1);
+}
+
+TEST(ReceiverConstructionTest, SizesAreCheckedAndComputedWithoutOverflow) {
+  const VexaReceiver receiver("127.0.0.1", 1, "", 1024, 768, 2, 3);
+  EXPECT_EQ(receiver.GetSize(), 1572864);
+  EXPECT_EQ(receiver.GetWidth(), 1024);
+  EXPECT_EQ(receiver.GetHeight(), 768);
+  EXPECT_EQ(receiver.GetCurrentSampleId(), 0xFFFFFFFFu);
+  EXPECT_EQ(VexaReceiver("127.0.0.1", 1, "", 65535, 32767, 1, 3).GetSize(), 65535 * 32767);
+
+  for (const auto& [width, height, bytesPerPixel] :
+       std::vector<std::tuple<int, int, int>>{{-1, 768, 2}, {1024, -768, 2}, {1024, 768, -2}, {65536, 32768, 1},
+                                              {INT_MAX, INT_MAX, INT_MAX}}) {
+    try {
+      VexaReceiver("127.0.0.1", 1, "", width, height, bytesPerPixel, 3);
+      ADD_FAILURE() << "accepted " << width << " x " << height << " x " << bytesPerPixel;
+    } catch (const std::invalid_argument& error) {
+      const std::string text = error.what();
+      EXPECT_NE(text.find("width " + std::to_string(width)), std::string::npos) << text;
+      EXPECT_NE(text.find("bytes per pixel " + std::to_string(bytesPerPixel)), std::string::npos) << text;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vexatest
