@@ -1,6 +1,8 @@
 #include "vexasim/SampleFrames.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -9,7 +11,28 @@ namespace {
 
 constexpr std::uint8_t kSimulatorSource = 1;
 
+// 0, 1, ..., 255, 0, 1, ..., 255: any run of up to 256 consecutive byte
+// values (mod 256) is a slice of it.
+constexpr auto kRamp = [] {
+  std::array<unsigned char, 512> ramp{};
+  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<unsigned char>(i);
+  return ramp;
+}();
+
 }  // namespace
+
+// Within one 256-byte-aligned block of the sample, byteIndex >> 8 is fixed,
+// so the pattern counts up by one per byte: each block is one copy from the ramp.
+void FillPattern(std::uint32_t sampleId, std::uint64_t firstByte, unsigned char* out, std::size_t count) {
+  std::uint64_t position = firstByte;
+  while (count > 0) {
+    const std::size_t run = std::min<std::size_t>(256 - (position & 0xFF), count);
+    std::memcpy(out, kRamp.data() + PatternByte(sampleId, position), run);
+    out += run;
+    position += run;
+    count -= run;
+  }
+}
 
 SampleFrames::SampleFrames(const SampleLayout& layout) : m_layout(layout) {
   if (layout.width <= 0 || layout.height <= 0 || layout.bytesPerPixel <= 0 ||
@@ -79,7 +102,7 @@ std::size_t SampleFrames::BuildPayload(std::uint32_t sampleId, std::uint16_t fra
   sorelif::EncodePayloadHeader(packet, m_frameInfo, static_cast<std::uint16_t>(units));
   unsigned char* data = packet.data() + sorelif::kPayloadHeaderSize;
   const std::uint64_t firstByte = std::uint64_t(frameId - 2) * m_unitsPerFrame * m_layout.bytesPerPixel;
-  for (std::size_t i = 0; i < dataBytes; ++i) data[i] = PatternByte(sampleId, firstByte + i);
+  FillPattern(sampleId, firstByte, data, dataBytes);
   const std::size_t size = sorelif::kPayloadHeaderSize + dataBytes;
   WriteHeader(out.data(), sampleId, frameId, m_frameCount, static_cast<std::uint16_t>(size));
   return plexoif::kPlexoHeaderSize + size;

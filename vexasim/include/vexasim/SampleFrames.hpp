@@ -24,6 +24,9 @@ constexpr std::uint8_t PatternByte(std::uint32_t sampleId, std::uint64_t byteInd
   return static_cast<std::uint8_t>(byteIndex + 7 * (byteIndex >> 8) + 13ull * sampleId);
 }
 
+// Writes PatternByte(sampleId, firstByte + i) to out[i] for i < count.
+void FillPattern(std::uint32_t sampleId, std::uint64_t firstByte, unsigned char* out, std::size_t count);
+
 struct SampleLayout {
   int width = 0;
   int height = 0;
