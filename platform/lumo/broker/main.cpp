@@ -1,0 +1,189 @@
+// lumoBroker: the directory where LUMO publishers register their streams and
+// subscribers look them up. Data never passes through it.
+#include <log4cplus/configurator.h>
+#include <log4cplus/consoleappender.h>
+#include <log4cplus/initializer.h>
+#include <log4cplus/layout.h>
+#include <log4cplus/loggingmacros.h>
+
+#include <boost/program_options.hpp>
+#include <fmt/format.h>
+#include <zmq.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include "StreamDirectory.hpp"
+#include "lumo/LumoLogger.hpp"
+#include "lumo/LumoWire.hpp"
+
+namespace {
+
+using Clock = lumo::broker::StreamDirectory::Clock;
+namespace po = boost::program_options;
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+void OnStopSignal(int signal) { stopSignal = signal; }
+
+// No SA_RESTART: a signal interrupts the poll, which then sees the flag.
+void InstallStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+struct Options {
+  std::string uri;
+  int leaseMs = 3000;
+  int maxStreams = 1024;
+  std::string logLevel;
+};
+
+// Frames kept from one request: routing id, delimiter and four text frames.
+constexpr std::size_t kMaxRequestFrames = 6;
+
+std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
+  Options options;
+  po::options_description description("Usage: lumoBroker [options]\n\nOptions");
+  description.add_options()("help,h", "show this help and exit")(
+      "uri,u", po::value(&options.uri)->default_value(std::string(lumo::kDefaultBrokerUri)),
+      "control endpoint to bind, e.g. tcp://127.0.0.1:5570, tcp://*:5570 (all interfaces), "
+      "tcp://127.0.0.1:* (any free port, printed at start-up) or ipc:///tmp/lumo")(
+      "lease-ms", po::value(&options.leaseMs)->default_value(3000),
+      "registration lease in milliseconds (200 to 600000); a publisher silent this long loses its stream")(
+      "max-streams", po::value(&options.maxStreams)->default_value(1024), "most streams registered at once (1 to 65536)")(
+      "log-level,l", po::value(&options.logLevel)->default_value("INFO"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
+  try {
+    po::variables_map values;
+    po::store(po::command_line_parser(argc, argv).options(description).run(), values);
+    po::notify(values);
+    if (values.count("help")) {
+      std::cout << description << "\nLogs go to standard error; the bound endpoint is printed on standard output.\n";
+      status = 0;
+      return std::nullopt;
+    }
+    if (options.leaseMs < 200 || options.leaseMs > 600000) throw po::error("--lease-ms must be between 200 and 600000");
+    if (options.maxStreams < 1 || options.maxStreams > 65536) throw po::error("--max-streams must be between 1 and 65536");
+    if (log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(options.logLevel)) ==
+        log4cplus::NOT_SET_LOG_LEVEL)
+      throw po::error("unknown --log-level '" + options.logLevel + "'");
+    return options;
+  } catch (const po::error& error) {
+    std::cerr << "lumoBroker: " << error.what() << "\nTry 'lumoBroker --help'.\n";
+    status = 1;
+    return std::nullopt;
+  }
+}
+
+log4cplus::Logger SetUpLogging(const std::string& levelName) {
+  log4cplus::SharedAppenderPtr console(new log4cplus::ConsoleAppender(true));
+  console->setLayout(std::make_unique<log4cplus::PatternLayout>(LOG4CPLUS_TEXT("%D{%Y-%m-%d %H:%M:%S.%q} %-5p [%c] %m%n")));
+  auto logger = log4cplus::Logger::getInstance(LOG4CPLUS_TEXT("lumoBroker"));
+  logger.addAppender(console);
+  logger.setLogLevel(log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(levelName)));
+  return logger;
+}
+
+// Reads one whole request. Returns false when nothing was waiting.
+bool ReceiveRequest(zmq::socket_t& socket, std::vector<zmq::message_t>& frames, std::size_t& received) {
+  frames.clear();
+  received = 0;
+  bool more = true;
+  while (more) {
+    zmq::message_t frame;
+    if (!socket.recv(frame, zmq::recv_flags::dontwait)) break;
+    more = frame.more();
+    if (frames.size() < kMaxRequestFrames) frames.push_back(std::move(frame));
+    ++received;
+  }
+  return received > 0;
+}
+
+// Answers one request on the ROUTER socket. The envelope (routing id, and
+// the empty delimiter of a REQ client if present) is echoed on the reply.
+void Serve(zmq::socket_t& socket, lumo::broker::StreamDirectory& directory) {
+  std::vector<zmq::message_t> frames;
+  std::size_t received = 0;
+  if (!ReceiveRequest(socket, frames, received)) return;
+  const bool delimited = frames.size() >= 2 && frames[1].size() == 0;
+  const std::size_t envelope = delimited ? 2 : 1;
+
+  std::string peerAddress;
+  try {
+    peerAddress = frames[0].gets("Peer-Address");
+  } catch (const zmq::error_t&) {
+    // Not known over IPC.
+  }
+  lumo::broker::StreamDirectory::Frames request;
+  for (std::size_t i = envelope; i < frames.size(); ++i) request.push_back(frames[i].to_string());
+  if (received > kMaxRequestFrames) request = {"(too many frames)"};
+  const auto reply = directory.Handle(request, peerAddress, Clock::now());
+
+  // A ROUTER socket drops a reply it cannot deliver rather than block.
+  constexpr auto more = zmq::send_flags::sndmore | zmq::send_flags::dontwait;
+  socket.send(frames[0], more);
+  if (delimited) socket.send(zmq::message_t(), more);
+  for (std::size_t i = 0; i < reply.size(); ++i)
+    socket.send(zmq::buffer(reply[i]), i + 1 < reply.size() ? more : zmq::send_flags::dontwait);
+}
+
+int Run(const Options& options, log4cplus::Logger& logger) {
+  zmq::context_t context(1);
+  zmq::socket_t socket(context, zmq::socket_type::router);
+  socket.set(zmq::sockopt::linger, 0);
+  socket.set(zmq::sockopt::maxmsgsize, lumo::kMaxControlFrameSize);
+  try {
+    socket.bind(options.uri);
+  } catch (const zmq::error_t& error) {
+    std::cerr << "lumoBroker: cannot bind " << options.uri << ": " << error.what() << "\n";
+    return 1;
+  }
+  const std::string endpoint = socket.get(zmq::sockopt::last_endpoint);
+  std::cout << "lumoBroker listening on " << endpoint << " (lease " << options.leaseMs << " ms)" << std::endl;
+  LOG4CPLUS_INFO(logger, "Listening on " << endpoint << ", lease " << options.leaseMs << " ms");
+
+  lumo::broker::StreamDirectory directory(std::chrono::milliseconds(options.leaseMs),
+                                          static_cast<std::size_t>(options.maxStreams), logger);
+  while (!stopSignal) {
+    auto wait = std::chrono::milliseconds(200);
+    if (const auto next = directory.NextExpiry())
+      wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()), std::chrono::milliseconds(0), wait);
+    zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
+    int ready = 0;
+    try {
+      ready = zmq::poll(&item, 1, wait);
+    } catch (const zmq::error_t& error) {
+      if (error.num() != EINTR) throw;
+    }
+    // Serve what is waiting, a bounded batch at a time.
+    for (int i = 0; ready > 0 && i < 1000 && !stopSignal; ++i) {
+      if (!(socket.get(zmq::sockopt::events) & ZMQ_POLLIN)) break;
+      Serve(socket, directory);
+    }
+    directory.Expire(Clock::now());
+  }
+  LOG4CPLUS_INFO(logger, "Stopping on signal " << static_cast<int>(stopSignal) << " with " << directory.size()
+                                               << " stream(s) registered");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  log4cplus::Initializer initializer;
+  int status = 0;
+  const auto options = ParseOptions(argc, argv, status);
+  if (!options) return status;
+  InstallStopHandlers();
+  auto logger = SetUpLogging(options->logLevel);
+  try {
+    return Run(*options, logger);
+  } catch (const std::exception& error) {
+    LOG4CPLUS_FATAL(logger, "lumoBroker failed: " << error.what());
+    return 1;
+  }
+}

@@ -1,0 +1,239 @@
+#include "lumo/LumoDataSubscriber.hpp"
+
+#include <log4cplus/loggingmacros.h>
+
+#include <zmq.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "ControlClient.hpp"
+#include "lumo/LumoLogger.hpp"
+
+namespace lumo {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kLookupTimeout{500};
+// Pause between look-ups while the stream has no publisher.
+constexpr milliseconds kLookupRetry{200};
+constexpr std::size_t kDataFrames = 4;
+
+bool IsFollowableEndpoint(const std::string& endpoint) {
+  if (ParseTcpEndpoint(endpoint)) return true;
+  return endpoint.starts_with("ipc://") && endpoint.size() > 6 && endpoint.size() <= kMaxEndpointSize &&
+         std::none_of(endpoint.begin(), endpoint.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
+milliseconds Until(Clock::time_point from, Clock::time_point to) {
+  return std::max(std::chrono::ceil<milliseconds>(to - from), milliseconds(0));
+}
+
+}  // namespace
+
+struct LumoDataSubscriber::Impl {
+  explicit Impl(LumoLogger* lumoLogger) : logger(LoggerOrDefault(lumoLogger)) {}
+
+  log4cplus::Logger logger;
+  zmq::context_t context{1};
+  std::optional<detail::ControlClient> broker;
+  std::optional<zmq::socket_t> dataSocket;
+
+  int receiveQueue = 4;
+  std::int64_t maxDataSize = 256LL * 1024 * 1024;
+  milliseconds lookupInterval{1000};
+
+  std::string streamName;
+  std::string endpoint;
+  Clock::time_point lastActivity;  // last message, or the connection
+  Clock::time_point nextLookup;
+  std::uint64_t lastSequence = 0;  // 0: no message since connecting
+  bool followedRestart = false;    // connected to a new endpoint after receiving from another
+  LumoSubscriberStats stats;
+  Clock::time_point lastMalformedLog;
+  std::uint64_t malformedSinceLog = 0;
+
+  void Lookup(milliseconds waitLimit);
+  void Connect(const std::string& newEndpoint);
+  bool Receive(LumoSample& sample);
+  void CountMalformed(const char* why);
+  bool LookupDue(Clock::time_point now) const {
+    return now >= nextLookup && (!dataSocket || now - lastActivity >= lookupInterval);
+  }
+  Clock::time_point NextLookupTime() const {
+    return dataSocket ? std::max(nextLookup, lastActivity + lookupInterval) : nextLookup;
+  }
+};
+
+void LumoDataSubscriber::Impl::Lookup(milliseconds waitLimit) {
+  std::string failure;
+  const auto reply = broker->Exchange({"LOOKUP", streamName}, waitLimit, failure);
+  if (!reply) {
+    LOG4CPLUS_DEBUG(logger, "LUMO look-up of stream '" << streamName << "' at " << broker->brokerUri() << ": "
+                            << failure);
+    return;
+  }
+  if (!reply->ok) {
+    LOG4CPLUS_DEBUG(logger, "LUMO stream '" << streamName << "' not available: " << reply->reason);
+    return;
+  }
+  if (reply->fields.size() != 1 || !IsFollowableEndpoint(reply->fields[0])) {
+    LOG4CPLUS_WARN(logger, "LUMO broker at " << broker->brokerUri() << " gave a malformed endpoint for stream '"
+                           << streamName << "'");
+    return;
+  }
+  if (reply->fields[0] != endpoint) Connect(reply->fields[0]);
+}
+
+void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
+  zmq::socket_t socket(context, zmq::socket_type::sub);
+  socket.set(zmq::sockopt::linger, 0);
+  socket.set(zmq::sockopt::rcvhwm, receiveQueue);
+  socket.set(zmq::sockopt::maxmsgsize, maxDataSize);
+  socket.set(zmq::sockopt::subscribe, streamName);
+  try {
+    socket.connect(newEndpoint);
+  } catch (const zmq::error_t& error) {
+    LOG4CPLUS_WARN(logger, "Cannot connect to LUMO publisher at " << newEndpoint << ": " << error.what());
+    return;
+  }
+  followedRestart = dataSocket.has_value() && lastSequence != 0;
+  dataSocket.emplace(std::move(socket));
+  endpoint = newEndpoint;
+  lastSequence = 0;
+  lastActivity = Clock::now();
+  ++stats.connections;
+  LOG4CPLUS_INFO(logger, "Following LUMO stream '" << streamName << "' at " << endpoint);
+}
+
+void LumoDataSubscriber::Impl::CountMalformed(const char* why) {
+  ++stats.malformed;
+  ++malformedSinceLog;
+  const auto now = Clock::now();
+  if (now - lastMalformedLog < std::chrono::seconds(1)) return;
+  LOG4CPLUS_WARN(logger, "Dropped " << malformedSinceLog << " malformed LUMO message(s) on stream '" << streamName
+                                    << "' from " << endpoint << " (last: " << why << ")");
+  lastMalformedLog = now;
+  malformedSinceLog = 0;
+}
+
+bool LumoDataSubscriber::Impl::Receive(LumoSample& sample) {
+  // ZeroMQ hands over a multipart message whole, so this loop only reads
+  // frames already received, and keeps no more than four.
+  zmq::message_t frames[kDataFrames];
+  std::size_t count = 0;
+  bool more = true;
+  while (more) {
+    zmq::message_t frame;
+    if (!dataSocket->recv(frame, zmq::recv_flags::dontwait)) break;
+    more = frame.more();
+    if (count < kDataFrames) frames[count] = std::move(frame);
+    ++count;
+  }
+  if (count == 0) return false;
+  if (more || count != kDataFrames) return CountMalformed("not four frames"), false;
+  if (frames[0].size() != streamName.size() || std::memcmp(frames[0].data(), streamName.data(), streamName.size()) != 0)
+    return CountMalformed("another stream name"), false;
+  const auto header = DecodeDataHeader({frames[1].data<std::uint8_t>(), frames[1].size()});
+  if (!header) return CountMalformed("bad header"), false;
+  if (frames[2].size() > kMaxMetaDataSize) return CountMalformed("meta-data too long"), false;
+
+  lastActivity = Clock::now();
+  sample.stream = streamName;
+  sample.header = *header;
+  sample.missedBefore = 0;
+  sample.publisherRestarted = false;
+  if (lastSequence == 0) {
+    sample.publisherRestarted = followedRestart;
+  } else if (header->sequence <= lastSequence) {
+    sample.publisherRestarted = true;
+  } else if (header->sequence > lastSequence + 1) {
+    sample.missedBefore = header->sequence - lastSequence - 1;
+    ++stats.gaps;
+    stats.missed += sample.missedBefore;
+  }
+  if (sample.publisherRestarted) ++stats.restarts;
+  followedRestart = false;
+  lastSequence = header->sequence;
+  ++stats.received;
+
+  const auto* meta = frames[2].data<std::uint8_t>();
+  sample.metaData.assign(meta, meta + frames[2].size());
+  auto data = std::make_shared<zmq::message_t>(std::move(frames[3]));
+  sample.dataBytes_ = data->data<std::uint8_t>();
+  sample.dataSize_ = data->size();
+  sample.dataOwner_ = std::move(data);
+  return true;
+}
+
+LumoDataSubscriber::LumoDataSubscriber(LumoLogger* logger) : impl_(std::make_unique<Impl>(logger)) {}
+
+LumoDataSubscriber::~LumoDataSubscriber() = default;
+
+void LumoDataSubscriber::SetReceiveQueue(int messages) { impl_->receiveQueue = std::max(messages, 1); }
+
+void LumoDataSubscriber::SetMaxDataSize(std::int64_t bytes) { impl_->maxDataSize = std::max<std::int64_t>(bytes, 1); }
+
+void LumoDataSubscriber::SetLookupInterval(int ms) { impl_->lookupInterval = milliseconds(std::max(ms, 50)); }
+
+int LumoDataSubscriber::Subscribe(std::string brokerUri, std::string streamName, int timeoutMs) {
+  auto& impl = *impl_;
+  if (!IsValidStreamName(streamName)) {
+    LOG4CPLUS_ERROR(impl.logger, "Cannot subscribe: invalid LUMO stream name '" << streamName << "'");
+    return -1;
+  }
+  impl.dataSocket.reset();
+  impl.endpoint.clear();
+  impl.lastSequence = 0;
+  impl.streamName = std::move(streamName);
+  impl.broker.emplace(impl.context, std::move(brokerUri));
+  std::string failure;
+  if (!impl.broker->Open(failure)) {
+    LOG4CPLUS_ERROR(impl.logger, "Cannot subscribe: LUMO broker URI '" << impl.broker->brokerUri() << "': " << failure);
+    impl.broker.reset();
+    return -1;
+  }
+  impl.Lookup(milliseconds(std::max(timeoutMs, 0)));
+  impl.nextLookup = Clock::now() + kLookupRetry;
+  return impl.dataSocket ? 1 : 0;
+}
+
+bool LumoDataSubscriber::Read(LumoSample& sample, int timeoutMs) {
+  auto& impl = *impl_;
+  if (!impl.broker) return false;
+  const auto deadline = Clock::now() + milliseconds(std::max(timeoutMs, 0));
+  for (bool first = true;; first = false) {
+    auto now = Clock::now();
+    if (!first && now >= deadline) return false;
+    if (impl.LookupDue(now) && deadline - now >= milliseconds(1)) {
+      impl.Lookup(std::min(Until(now, deadline), kLookupTimeout));
+      now = Clock::now();
+      impl.nextLookup = now + (impl.dataSocket ? impl.lookupInterval : kLookupRetry);
+    }
+    const auto wait = std::min(Until(now, deadline), Until(now, impl.NextLookupTime()));
+    if (impl.dataSocket) {
+      zmq::pollitem_t item{impl.dataSocket->handle(), 0, ZMQ_POLLIN, 0};
+      int ready = 0;
+      try {
+        ready = zmq::poll(&item, 1, wait);
+      } catch (const zmq::error_t& error) {
+        if (error.num() != EINTR) throw;
+      }
+      if (ready > 0 && impl.Receive(sample)) return true;
+    } else {
+      std::this_thread::sleep_for(wait);
+    }
+  }
+}
+
+const LumoSubscriberStats& LumoDataSubscriber::stats() const { return impl_->stats; }
+
+std::string LumoDataSubscriber::endpoint() const { return impl_->endpoint; }
+
+}  // namespace lumo

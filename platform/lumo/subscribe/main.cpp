@@ -1,0 +1,202 @@
+// lumoSubscribe: receives images from a LUMO stream, prints one line per
+// image and a summary, and optionally saves each image as a PNG file.
+#include <log4cplus/consoleappender.h>
+#include <log4cplus/initializer.h>
+#include <log4cplus/layout.h>
+#include <log4cplus/logger.h>
+
+#include <boost/program_options.hpp>
+#include <fmt/format.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+
+#include "PngWriter.hpp"
+#include "lumo/Lumo.hpp"
+
+namespace {
+
+namespace po = boost::program_options;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExitOk = 0;
+constexpr int kExitSetup = 1;
+constexpr int kExitTimeout = 2;
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+void OnStopSignal(int signal) { stopSignal = signal; }
+
+struct Options {
+  std::string brokerUri;
+  std::string stream;
+  std::uint64_t count = 0;
+  double timeoutSeconds = 10;
+  std::string saveDir;
+  std::string logLevel;
+};
+
+std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
+  Options options;
+  po::options_description description("Usage: lumoSubscribe [options]\n\nOptions");
+  description.add_options()("help,h", "show this help and exit")(
+      "broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
+      "LUMO broker to look the stream up at")(
+      "stream,s", po::value(&options.stream)->default_value("vexa_stream"), "LUMO stream name")(
+      "count,n", po::value(&options.count)->default_value(0), "stop after this many images (0: until interrupted)")(
+      "timeout,t", po::value(&options.timeoutSeconds)->default_value(10),
+      "give up when no image arrives for this many seconds (0: wait forever)")(
+      "save", po::value(&options.saveDir), "write each image as a PNG file into this directory")(
+      "log-level,l", po::value(&options.logLevel)->default_value("WARN"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
+  try {
+    po::variables_map values;
+    po::store(po::command_line_parser(argc, argv).options(description).run(), values);
+    po::notify(values);
+    if (values.count("help")) {
+      std::cout << description
+                << "\nExit status: 0 when the images were received or the tool was interrupted,\n"
+                   "1 for a command-line or set-up error, 2 when no image came within --timeout.\n";
+      status = kExitOk;
+      return std::nullopt;
+    }
+    if (!(options.timeoutSeconds >= 0 && options.timeoutSeconds <= 86400))
+      throw po::error("--timeout must be between 0 and 86400 seconds");
+    if (log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(options.logLevel)) ==
+        log4cplus::NOT_SET_LOG_LEVEL)
+      throw po::error("unknown --log-level '" + options.logLevel + "'");
+    return options;
+  } catch (const po::error& error) {
+    std::cerr << "lumoSubscribe: " << error.what() << "\nTry 'lumoSubscribe --help'.\n";
+    status = kExitSetup;
+    return std::nullopt;
+  }
+}
+
+void SetUpLogging(const std::string& levelName) {
+  log4cplus::SharedAppenderPtr console(new log4cplus::ConsoleAppender(true));
+  console->setLayout(std::make_unique<log4cplus::PatternLayout>(LOG4CPLUS_TEXT("%D{%Y-%m-%d %H:%M:%S.%q} %-5p [%c] %m%n")));
+  auto root = log4cplus::Logger::getRoot();
+  root.addAppender(console);
+  root.setLogLevel(log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(levelName)));
+}
+
+// A file name made of the stream name's safe characters and the sequence.
+std::string PngName(const std::string& stream, std::uint64_t sequence) {
+  std::string safe;
+  for (char c : stream) safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_';
+  return fmt::format("{}_{:08}.png", safe, sequence);
+}
+
+// Counts what was received for the summary line.
+struct Totals {
+  std::uint64_t images = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t bytesAfterFirst = 0;
+  Clock::time_point first;
+  Clock::time_point last;
+
+  void Add(std::size_t size) {
+    const auto now = Clock::now();
+    if (images++ == 0) first = now;
+    else bytesAfterFirst += size;
+    bytes += size;
+    last = now;
+  }
+  // Rates over the time from the first image to the last.
+  std::string Summary(const lumo::LumoSubscriberStats& stats) const {
+    const double seconds = std::chrono::duration<double>(last - first).count();
+    const double rate = images > 1 && seconds > 0 ? static_cast<double>(images - 1) / seconds : 0.0;
+    const double megabytes = images > 1 && seconds > 0 ? static_cast<double>(bytesAfterFirst) / seconds / 1e6 : 0.0;
+    return fmt::format("images {}, gaps {} ({} missed), {:.1f} images/s, {:.1f} MB/s", images, stats.gaps, stats.missed,
+                       rate, megabytes);
+  }
+};
+
+std::string DescribeImage(const lumo::LumoSample& sample, std::string& savedError, const std::string& saveDir) {
+  const double latencyMs = (static_cast<double>(lumo::NowNs()) - static_cast<double>(sample.header.publishTimeNs)) / 1e6;
+  std::string line = fmt::format("seq {}", sample.header.sequence);
+  try {
+    const auto meta = lumo::LumoEncDecImage3D::Decode(sample.metaData);
+    line += fmt::format(" {}x{} type {} bpp {}", meta.width, meta.height, meta.lumoDataType, meta.bytesPerPixel);
+    if (!saveDir.empty()) {
+      const auto path = std::filesystem::path(saveDir) / PngName(sample.stream, sample.header.sequence);
+      if (!lumo::subscribe::WriteGreyPng(path.string(), meta, sample.data(), savedError))
+        savedError = "not saved: " + savedError;
+    }
+  } catch (const std::invalid_argument& error) {
+    line += " (meta-data unreadable)";
+    savedError = error.what();
+  }
+  line += fmt::format(" {} bytes latency {:.3f} ms", sample.data().size(), latencyMs);
+  if (sample.missedBefore > 0) line += fmt::format(" (after {} missed)", sample.missedBefore);
+  if (sample.publisherRestarted) line += " (publisher restarted)";
+  return line;
+}
+
+int Run(const Options& options) {
+  if (!options.saveDir.empty()) {
+    std::error_code error;
+    std::filesystem::create_directories(options.saveDir, error);
+    if (error || !std::filesystem::is_directory(options.saveDir)) {
+      std::cerr << "lumoSubscribe: cannot create directory " << options.saveDir << ": " << error.message() << "\n";
+      return kExitSetup;
+    }
+  }
+  lumo::LumoDataSubscriber subscriber;
+  if (subscriber.Subscribe(options.brokerUri, options.stream, 1000) < 0) {
+    std::cerr << "lumoSubscribe: cannot subscribe to stream '" << options.stream << "' at " << options.brokerUri
+              << " (see the log above)\n";
+    return kExitSetup;
+  }
+  std::cerr << "Waiting for images of stream '" << options.stream << "' at " << options.brokerUri << " ..."
+            << std::endl;
+
+  // Reads in short slices so that a signal ends the wait promptly.
+  constexpr int kSliceMs = 200;
+  const auto timeout = std::chrono::duration<double>(options.timeoutSeconds);
+  Totals totals;
+  int status = kExitOk;
+  auto lastImage = Clock::now();
+  lumo::LumoSample sample;
+  while (!stopSignal && (options.count == 0 || totals.images < options.count)) {
+    if (!subscriber.Read(sample, kSliceMs)) {
+      if (options.timeoutSeconds > 0 && Clock::now() - lastImage >= timeout) {
+        std::cerr << "lumoSubscribe: no image for " << options.timeoutSeconds << " s\n";
+        status = kExitTimeout;
+        break;
+      }
+      continue;
+    }
+    lastImage = Clock::now();
+    totals.Add(sample.data().size());
+    std::string saveError;
+    std::cout << DescribeImage(sample, saveError, options.saveDir) << "\n";
+    if (!saveError.empty()) std::cerr << "lumoSubscribe: seq " << sample.header.sequence << ": " << saveError << "\n";
+  }
+  std::cout << totals.Summary(subscriber.stats()) << std::endl;
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  log4cplus::Initializer initializer;
+  int status = kExitOk;
+  const auto options = ParseOptions(argc, argv, status);
+  if (!options) return status;
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  SetUpLogging(options->logLevel);
+  try {
+    return Run(*options);
+  } catch (const std::exception& error) {
+    std::cerr << "lumoSubscribe: " << error.what() << "\n";
+    return kExitSetup;
+  }
+}
