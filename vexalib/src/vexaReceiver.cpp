@@ -48,18 +48,19 @@ bool ThrottleAllows(double& lastLogTime) {
   return true;
 }
 
-std::int64_t ImageSize(int width, int height, int bytesPerPixel) {
-  return std::int64_t{width} * height * bytesPerPixel;
-}
-
+// width x height x bytesPerPixel when every factor is non-negative and the
+// product fits in an int; otherwise std::invalid_argument naming the values.
 int CheckedImageSize(int width, int height, int bytesPerPixel) {
-  if (width < 0 || height < 0 || bytesPerPixel < 0 || ImageSize(width, height, bytesPerPixel) > INT_MAX) {
+  const std::int64_t pixels = std::int64_t{width} * height;  // < 2^62, no overflow
+  const bool valid = width >= 0 && height >= 0 && bytesPerPixel >= 0 &&
+                     (bytesPerPixel == 0 || pixels <= INT_MAX / bytesPerPixel);
+  if (!valid) {
     throw std::invalid_argument(fmt::format(
         "Invalid image geometry: width {}, height {}, bytes per pixel {}; each must be non-negative and their "
         "product at most {}",
         width, height, bytesPerPixel, INT_MAX));
   }
-  return static_cast<int>(ImageSize(width, height, bytesPerPixel));
+  return static_cast<int>(pixels * bytesPerPixel);
 }
 
 }  // namespace
@@ -89,7 +90,8 @@ void VexaReceiver::HandleTrailerPacket() {}
 void VexaReceiver::HandleLostPackets() {}
 void VexaReceiver::HandleWrongFrameId() {}
 
-int VexaReceiver::GetSize() const { return static_cast<int>(ImageSize(m_width, m_height, m_bytesPerPixel)); }
+// The constructor has checked that the product fits.
+int VexaReceiver::GetSize() const { return CheckedImageSize(m_width, m_height, m_bytesPerPixel); }
 
 // Room for m_bufferedSamples whole images, within what SO_RCVBUF takes.
 int VexaReceiver::ReceiveBufferRequest() const {

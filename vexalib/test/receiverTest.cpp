@@ -250,8 +250,8 @@ TEST_F(ReceiverTest, StopBeforeStartHandlesExactlyOneDatagram) {
 }
 
 TEST_F(ReceiverTest, SecondStartFailsAtOpenAndIsLogged) {
-  StartAndWaitUntilArmed();
   receiver.onHook = [](RecordingReceiver& self, const HookCall&) { self.StopReceiver(); };
+  StartAndWaitUntilArmed();
   sender.SendAll(BuildSample(1));
   ASSERT_TRUE(thread->WaitFinished());
   try {
