@@ -1,9 +1,10 @@
 // A plain recvmmsg sink for the simulator benchmark: counts the datagrams
 // and bytes that reach a UDP port on loopback, nothing else.
 //
-//   vexasimBenchSink PORT_FILE [IDLE_SECONDS]
+//   vexasimBenchSink PORT_FILE [IDLE_SECONDS [RCVBUF_BYTES]]
 // Binds 127.0.0.1 on an ephemeral port and writes the port number to
-// PORT_FILE. Ends IDLE_SECONDS (default 1) after the last datagram, or on
+// PORT_FILE. Asks for a receive buffer of RCVBUF_BYTES (default 64 MiB; 0
+// keeps the system default). Ends IDLE_SECONDS (default 1) after the last datagram, or on
 // SIGINT/SIGTERM, and prints one line:
 //   datagrams=N bytes=B seconds=S rcvbuf=R
 // where seconds spans the first to the last datagram and rcvbuf is the socket
@@ -28,7 +29,7 @@ namespace {
 
 constexpr std::size_t kBatch = 64;
 constexpr std::size_t kDatagramRoom = 9600;
-constexpr int kRequestedReceiveBuffer = 64 * 1024 * 1024;
+constexpr int kDefaultReceiveBuffer = 64 * 1024 * 1024;
 constexpr int kMaxRunSeconds = 300;
 
 std::atomic<bool> stopRequested{false};
@@ -43,10 +44,11 @@ int Fail(const char* what) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s PORT_FILE [IDLE_SECONDS]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s PORT_FILE [IDLE_SECONDS [RCVBUF_BYTES]]\n", argv[0]);
     return 1;
   }
   const double idleSeconds = argc > 2 ? std::atof(argv[2]) : 1.0;
+  const int requestedReceiveBuffer = argc > 3 ? std::atoi(argv[3]) : kDefaultReceiveBuffer;
   struct sigaction action {};
   action.sa_handler = RequestStop;
   sigaction(SIGINT, &action, nullptr);
@@ -54,7 +56,9 @@ int main(int argc, char** argv) {
 
   const int sock = socket(AF_INET, SOCK_DGRAM, 0);
   if (sock < 0) return Fail("socket");
-  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &kRequestedReceiveBuffer, sizeof kRequestedReceiveBuffer);
+  if (requestedReceiveBuffer > 0) {
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &requestedReceiveBuffer, sizeof requestedReceiveBuffer);
+  }
   int granted = 0;
   socklen_t grantedSize = sizeof granted;
   getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &granted, &grantedSize);
