@@ -112,9 +112,11 @@ void Serve(zmq::socket_t& socket, lumo::broker::StreamDirectory& directory) {
   const bool delimited = frames.size() >= 2 && frames[1].size() == 0;
   const std::size_t envelope = delimited ? 2 : 1;
 
+  // The routing id is made by the ROUTER socket itself; the frames the peer
+  // sent carry its address.
   std::string peerAddress;
   try {
-    peerAddress = frames[0].gets("Peer-Address");
+    if (frames.size() >= 2) peerAddress = frames[1].gets("Peer-Address");
   } catch (const zmq::error_t&) {
     // Not known over IPC.
   }

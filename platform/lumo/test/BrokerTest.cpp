@@ -1,0 +1,94 @@
+// lumoBroker as a process: its command line, signals and hostile peers.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "TestSupport.hpp"
+#include "lumo/LumoWire.hpp"
+
+namespace lumo::test {
+namespace {
+
+TEST(BrokerProgram, HelpBadOptionsAndTakenPort) {
+  ChildProcess help(BrokerPath(), {"--help"});
+  EXPECT_NE(help.ReadAll(10s).find("--uri"), std::string::npos);
+  EXPECT_EQ(help.Wait(10s), 0);
+
+  ChildProcess badLease(BrokerPath(), {"--lease-ms", "5"});
+  EXPECT_EQ(badLease.Wait(10s), 1);
+  ChildProcess badUri(BrokerPath(), {"--uri", "nonsense"});
+  EXPECT_EQ(badUri.Wait(10s), 1);
+
+  BrokerProcess first;
+  ChildProcess second(BrokerPath(), {"--uri", first.uri()});
+  EXPECT_EQ(second.Wait(10s), 1);
+}
+
+TEST(BrokerProgram, EndsCleanlyOnSigintAndSigterm) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    BrokerProcess broker;
+    RawBrokerClient client(broker.uri());
+    ASSERT_TRUE(client.Ask({"LIST"}));
+    EXPECT_EQ(broker.process().Stop(signal), 0) << signal;
+  }
+}
+
+TEST(BrokerProgram, AnswersReqAndDealerClientsAndRefusesJunkWithError) {
+  BrokerProcess broker;
+  RawBrokerClient client(broker.uri());
+  // Without the empty delimiter, as a DEALER may send it.
+  EXPECT_EQ(client.AskBinary({"LIST"}, false), Frames{"OK"});
+  for (const Frames& junk : std::vector<Frames>{{"FOO"},
+                                                {"REGISTER", "cam"},
+                                                {std::string("\xFF\xFE\0", 3)},
+                                                {"LOOKUP", "cam", "x", "y"},
+                                                Frames(20, "LIST")}) {
+    const auto reply = client.Ask(junk);
+    ASSERT_TRUE(reply);
+    ASSERT_FALSE(reply->empty());
+    EXPECT_EQ(reply->front(), "ERROR");
+  }
+  EXPECT_EQ(client.Ask({"LIST"}), Frames{"OK"});
+}
+
+TEST(BrokerProgram, SurvivesOversizedFramesFloodsAndNonZeroMqBytes) {
+  BrokerProcess broker;
+  {
+    // A frame over the limit makes ZeroMQ drop the connection; no reply.
+    RawBrokerClient greedy(broker.uri());
+    EXPECT_FALSE(greedy.Ask({"LOOKUP", std::string(static_cast<std::size_t>(kMaxControlFrameSize) + 1, 'x')}, 500ms));
+  }
+  {
+    // A burst of requests sent without reading replies.
+    zmq::context_t context(1);
+    zmq::socket_t flood(context, zmq::socket_type::dealer);
+    flood.set(zmq::sockopt::linger, 0);
+    flood.connect(broker.uri());
+    for (int i = 0; i < 5000; ++i) flood.send(zmq::buffer(std::string("JUNK")), zmq::send_flags::dontwait);
+  }
+  {
+    // Raw bytes that are not ZeroMQ at all.
+    const auto endpoint = ParseTcpEndpoint(broker.uri());
+    ASSERT_TRUE(endpoint);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(endpoint->port)));
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string garbage(4096, '\xA5');
+    EXPECT_GT(write(fd, garbage.data(), garbage.size()), 0);
+    close(fd);
+  }
+  RawBrokerClient client(broker.uri());
+  EXPECT_EQ(client.Ask({"LIST"}, 5s), Frames{"OK"});
+  EXPECT_FALSE(broker.process().Wait(0ms));
+}
+
+}  // namespace
+}  // namespace lumo::test

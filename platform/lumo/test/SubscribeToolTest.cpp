@@ -1,0 +1,206 @@
+// lumoSubscribe as a user runs it: its lines, summary, status and PNG files.
+#include <png.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <bit>
+#include <csetjmp>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "TestSupport.hpp"
+#include "lumo/Lumo.hpp"
+
+namespace lumo::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Png {
+  int width = 0;
+  int height = 0;
+  int bitDepth = 0;
+  int colorType = -1;
+  std::vector<std::uint8_t> samples;  // rows one after another, 16-bit big-endian
+};
+
+// libpng jumps back here on errors; `out` lives in the caller, so no local
+// with a destructor is skipped.
+bool ReadPngInto(const char* path, Png& out) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (!file) return false;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(file);
+    return false;
+  }
+  png_init_io(png, file);
+  png_read_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
+  out.width = static_cast<int>(png_get_image_width(png, info));
+  out.height = static_cast<int>(png_get_image_height(png, info));
+  out.bitDepth = png_get_bit_depth(png, info);
+  out.colorType = png_get_color_type(png, info);
+  const std::size_t rowBytes = png_get_rowbytes(png, info);
+  png_bytepp rows = png_get_rows(png, info);
+  for (int row = 0; row < out.height; ++row) out.samples.insert(out.samples.end(), rows[row], rows[row] + rowBytes);
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::fclose(file);
+  return true;
+}
+
+std::optional<Png> ReadPng(const fs::path& path) {
+  Png png;
+  if (!ReadPngInto(path.c_str(), png)) return std::nullopt;
+  return png;
+}
+
+// Publishes the same image every 20 ms until destroyed.
+class RepeatingPublisher {
+ public:
+  RepeatingPublisher(const std::string& broker, const MetaDataElementsImage3D& record, std::vector<std::uint8_t> pixels)
+      : publisher_(LumoDataTransferFactory::CreatePublisher(nullptr)) {
+    EXPECT_EQ(publisher_->Register(broker, "tool", 0), 1);
+    encoder_.Encode(record);
+    thread_ = std::thread([this, pixels = std::move(pixels)] {
+      for (int i = 0; i < 1500 && !stop_; ++i) {
+        publisher_->WriteData(0, pixels, encoder_.get_meta_data());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+  }
+  ~RepeatingPublisher() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::unique_ptr<LumoDataPublisher> publisher_;
+  LumoEncDecImage3D encoder_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+class SubscribeTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory = fs::temp_directory_path() /
+                ("lumo-subscribe-test-" + std::to_string(getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(directory);
+  }
+  void TearDown() override { fs::remove_all(directory); }
+
+  // Runs lumoSubscribe for three images and returns its output lines.
+  std::vector<std::string> RunForThreeImages(const BrokerProcess& broker) {
+    ChildProcess tool(SubscribePath(), {"--broker-uri", broker.uri(), "--stream", "tool", "--count", "3", "--timeout",
+                                        "10", "--save", directory.string()});
+    const std::string output = tool.ReadAll(30s);
+    EXPECT_EQ(tool.Wait(10s), 0);
+    std::vector<std::string> lines;
+    std::istringstream stream(output);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+  }
+  std::vector<fs::path> SavedFiles() const {
+    std::vector<fs::path> files;
+    if (fs::exists(directory))
+      for (const auto& entry : fs::directory_iterator(directory)) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+
+  fs::path directory;
+};
+
+TEST_F(SubscribeTool, PrintsEachImageAndASummaryAndSaves16BitPixelsAsTheyAre) {
+  BrokerProcess broker;
+  auto pixels = PatternImage(8 * 4 * 2, 5);
+  RepeatingPublisher publisher(broker.uri(), SenderRecord(8, 4, 2, kLumoInteger), pixels);
+  const auto lines = RunForThreeImages(broker);
+  ASSERT_EQ(lines.size(), 4u);
+  const std::regex image(R"(seq \d+ 8x4 type 1 bpp 2 64 bytes latency -?\d+\.\d{3} ms)");
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(std::regex_match(lines[i], image)) << lines[i];
+  EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(images 3, gaps 0 \(0 missed\), [0-9.]+ images/s, [0-9.]+ MB/s)")))
+      << lines[3];
+
+  const auto files = SavedFiles();
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_TRUE(std::regex_match(files[0].filename().string(), std::regex(R"(tool_\d{8}\.png)")));
+  const auto png = ReadPng(files[0]);
+  ASSERT_TRUE(png);
+  EXPECT_EQ(png->width, 8);
+  EXPECT_EQ(png->height, 4);
+  EXPECT_EQ(png->bitDepth, 16);
+  EXPECT_EQ(png->colorType, PNG_COLOR_TYPE_GRAY);
+  // Little-endian pixels become big-endian PNG samples.
+  ASSERT_EQ(png->samples.size(), pixels.size());
+  for (std::size_t i = 0; i < pixels.size(); i += 2) {
+    EXPECT_EQ(png->samples[i], pixels[i + 1]);
+    EXPECT_EQ(png->samples[i + 1], pixels[i]);
+  }
+}
+
+TEST_F(SubscribeTool, Saves8BitPixelsAsTheyAre) {
+  BrokerProcess broker;
+  const auto pixels = PatternImage(5 * 3, 6);
+  RepeatingPublisher publisher(broker.uri(), SenderRecord(5, 3, 1, kLumoUnsigned8), pixels);
+  RunForThreeImages(broker);
+  const auto files = SavedFiles();
+  ASSERT_EQ(files.size(), 3u);
+  const auto png = ReadPng(files[2]);
+  ASSERT_TRUE(png);
+  EXPECT_EQ(png->bitDepth, 8);
+  EXPECT_EQ(png->samples, pixels);
+}
+
+TEST_F(SubscribeTool, ScalesFloatPixelsOntoTheWhole16BitRange) {
+  BrokerProcess broker;
+  std::vector<std::uint8_t> pixels;
+  for (int i = 0; i < 6; ++i) {
+    const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(i) * 0.5f - 1.0f);  // -1 .. 1.5
+    for (int b = 0; b < 4; ++b) pixels.push_back(static_cast<std::uint8_t>(bits >> (8 * b)));
+  }
+  RepeatingPublisher publisher(broker.uri(), SenderRecord(3, 2, 4, kLumoFloat), pixels);
+  RunForThreeImages(broker);
+  const auto files = SavedFiles();
+  ASSERT_EQ(files.size(), 3u);
+  const auto png = ReadPng(files[0]);
+  ASSERT_TRUE(png);
+  EXPECT_EQ(png->bitDepth, 16);
+  std::vector<int> values;
+  for (std::size_t i = 0; i + 1 < png->samples.size(); i += 2) values.push_back(png->samples[i] << 8 | png->samples[i + 1]);
+  EXPECT_EQ(values, (std::vector<int>{0, 13107, 26214, 39321, 52428, 65535}));
+}
+
+TEST_F(SubscribeTool, ImagesWhoseGeometryDoesNotMatchTheDataAreListedButNotSaved) {
+  BrokerProcess broker;
+  RepeatingPublisher publisher(broker.uri(), SenderRecord(100, 100, 2, kLumoInteger), PatternImage(10, 1));
+  const auto lines = RunForThreeImages(broker);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[0].find("100x100"), std::string::npos);
+  EXPECT_TRUE(SavedFiles().empty());
+}
+
+TEST_F(SubscribeTool, EndsWithStatus2WhenNoImageComes) {
+  BrokerProcess broker;
+  ChildProcess tool(SubscribePath(), {"--broker-uri", broker.uri(), "--stream", "silent", "--timeout", "1"});
+  const std::string output = tool.ReadAll(20s);
+  EXPECT_EQ(tool.Wait(10s), 2);
+  EXPECT_EQ(output, "images 0, gaps 0 (0 missed), 0.0 images/s, 0.0 MB/s\n");
+
+  ChildProcess help(SubscribePath(), {"--help"});
+  EXPECT_NE(help.ReadAll(10s).find("--save"), std::string::npos);
+  EXPECT_EQ(help.Wait(10s), 0);
+  ChildProcess badTimeout(SubscribePath(), {"--timeout", "-1"});
+  EXPECT_EQ(badTimeout.Wait(10s), 1);
+  ChildProcess badStream(SubscribePath(), {"--stream", "two words", "--timeout", "1"});
+  EXPECT_EQ(badStream.Wait(10s), 1);
+}
+
+}  // namespace
+}  // namespace lumo::test

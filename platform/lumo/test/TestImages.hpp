@@ -1,0 +1,38 @@
+// Image data and meta-data records for the LUMO tests.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "lumo/LumoEncDec.hpp"
+
+namespace lumo::test {
+
+// Pixel bytes with a pattern that depends on `seed`.
+inline std::vector<std::uint8_t> PatternImage(std::size_t bytes, std::uint32_t seed) {
+  std::vector<std::uint8_t> image(bytes);
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (auto& byte : image) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<std::uint8_t>(state >> 24);
+  }
+  return image;
+}
+
+// The record an image sender fills for a width x height image.
+inline MetaDataElementsImage3D SenderRecord(int width, int height, int bytesPerPixel, int lumoDataType) {
+  MetaDataElementsImage3D record;
+  record.bytesPerPixel = bytesPerPixel;
+  record.numberOfDimensions = 2;
+  record.littleEndian = record.rowMajor = record.contiguous = 1;
+  record.lumoDataType = lumoDataType;
+  record.width = width;
+  record.height = height;
+  record.depth = 1;
+  record.channels = 1;
+  record.layoutCode = 2;
+  record.frameCount = 1;
+  return record;
+}
+
+}  // namespace lumo::test
