@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <fmt/format.h>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <vector>

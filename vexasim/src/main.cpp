@@ -4,6 +4,7 @@
 #include <atomic>
 #include <exception>
 #include <iostream>
+#include <memory>
 
 #include <fmt/format.h>
 

@@ -224,18 +224,4 @@ TEST(SendPacer, SpreadsEachSamplesDatagramsOverItsPeriod) {
   EXPECT_FALSE(SendPacer(0.0).Paced());
 }
 
-TEST(SendReport, OneLineWithFiguresAndFaultsOnlyWhenThereWereAny) {
-  SendReport report;
-  report.samples = 10;
-  report.frames = 1790;
-  report.bytes = 15'800'200;
-  report.seconds = 2.0;
-  EXPECT_EQ(FormatReport(report),
-            "Sent 10 samples, 1790 frames, 15800200 bytes in 2.000 s: 5.0 samples/s, 895 frames/s, 0.063 Gbit/s");
-  report.faults.droppedLeaders = 2;
-  const std::string withFaults = FormatReport(report);
-  EXPECT_NE(withFaults.find("; faults: 0 payload frames dropped, 2 leaders dropped"), std::string::npos);
-  EXPECT_EQ(withFaults.find('\n'), std::string::npos);
-}
-
 }  // namespace

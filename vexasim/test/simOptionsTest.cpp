@@ -37,22 +37,6 @@ TEST(SimOptions, DataTypeNamesExactThenCaseInsensitive) {
   EXPECT_FALSE(DataTypeFromName(""));
 }
 
-TEST(SimOptions, DefaultsAndRequiredValues) {
-  const auto result = Parse({"-p", "5000", "-w", "640", "-e", "480"});
-  ASSERT_TRUE(result.parsed.config) << result.err;
-  const auto& config = *result.parsed.config;
-  EXPECT_EQ(config.address, "127.0.0.1");
-  EXPECT_EQ(config.port, 5000);
-  EXPECT_EQ(config.dataType, dt::Int16);
-  EXPECT_EQ(config.bytesPerPixel, 2);
-  EXPECT_EQ(config.samples, 0u);
-  EXPECT_EQ(config.rate, 0.0);
-  EXPECT_EQ(config.firstSampleId, 1u);
-  EXPECT_FALSE(config.ttl);
-  EXPECT_FALSE(config.extendedInfo);
-  EXPECT_FALSE(config.faults.Any());
-}
-
 TEST(SimOptions, EveryOptionReachesTheConfiguration) {
   const auto result = Parse({"--address", "239.1.2.3", "--port", "7000", "--netif", "127.0.0.1", "--width", "3",
                              "--height", "4", "--data_type", "double", "--samples", "9", "--rate", "2.5",
@@ -78,15 +62,6 @@ TEST(SimOptions, EveryOptionReachesTheConfiguration) {
             std::vector<std::uint64_t>({2, 3, 4, 5, 6, 7, 8}));
 }
 
-TEST(SimOptions, HelpWinsOverMissingRequiredOptions) {
-  const auto result = Parse({"--help"});
-  EXPECT_FALSE(result.parsed.config);
-  EXPECT_EQ(result.parsed.exitStatus, 0);
-  EXPECT_NE(result.out.find("--junk-truncated"), std::string::npos);
-  EXPECT_TRUE(result.err.empty());
-}
-
-// Each bad command line ends with status 1 and names the problem on stderr.
 TEST(SimOptions, BadValuesAreRefusedWithAClearMessage) {
   const std::vector<std::pair<std::vector<const char*>, std::string>> cases{
       {{"-w", "1", "-e", "1"}, "'--port' is required"},
