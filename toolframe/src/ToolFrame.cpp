@@ -30,21 +30,10 @@ namespace dt = korv::fnd::datatype;
 namespace {
 
 DataTypeNameMap MakeDataTypeNames(bool upperCase) {
-  const std::pair<const char*, dt::DataType> names[] = {
-      {"Array", dt::Array},         {"Invalid", dt::Invalid},
-      {"Char", dt::Char},           {"Byte", dt::Byte},
-      {"Bool", dt::Bool},           {"Int16", dt::Int16},
-      {"UInt16", dt::UInt16},       {"Int32", dt::Int32},
-      {"UInt32", dt::UInt32},       {"Int64", dt::Int64},
-      {"UInt64", dt::UInt64},       {"Float", dt::Float},
-      {"Double", dt::Double},       {"Complex", dt::Complex},
-      {"String", dt::String},       {"ComplexFloat", dt::ComplexFloat},
-      {"ComplexDouble", dt::ComplexDouble}, {"Bitmask", dt::Bitmask},
-      {"Unspecified", dt::Unspecified},
-  };
   DataTypeNameMap map;
-  for (const auto& [name, value] : names) {
-    map.insert({upperCase ? boost::algorithm::to_upper_copy(std::string(name), std::locale()) : name, value});
+  for (const auto& [name, value] : dt::kDataTypeNames) {
+    const std::string text(name);
+    map.insert({upperCase ? boost::algorithm::to_upper_copy(text, std::locale()) : text, value});
   }
   return map;
 }

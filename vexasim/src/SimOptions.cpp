@@ -18,29 +18,6 @@ namespace {
 namespace po = boost::program_options;
 using korv::fnd::datatype::DataType;
 
-// The data type names the receiver tools accept, spelled as they spell them.
-constexpr std::array<std::pair<std::string_view, DataType>, 19> kDataTypeNames{{
-    {"Array", DataType::Array},
-    {"Invalid", DataType::Invalid},
-    {"Char", DataType::Char},
-    {"Byte", DataType::Byte},
-    {"Bool", DataType::Bool},
-    {"Int16", DataType::Int16},
-    {"UInt16", DataType::UInt16},
-    {"Int32", DataType::Int32},
-    {"UInt32", DataType::UInt32},
-    {"Int64", DataType::Int64},
-    {"UInt64", DataType::UInt64},
-    {"Float", DataType::Float},
-    {"Double", DataType::Double},
-    {"Complex", DataType::Complex},
-    {"String", DataType::String},
-    {"ComplexFloat", DataType::ComplexFloat},
-    {"ComplexDouble", DataType::ComplexDouble},
-    {"Bitmask", DataType::Bitmask},
-    {"Unspecified", DataType::Unspecified},
-}};
-
 // A value the user gave that the option parser itself cannot judge.
 class BadValue : public std::runtime_error {
  public:
@@ -133,7 +110,7 @@ void Describe(po::options_description& all, SimConfig& config, RawOptions& raw) 
 }
 
 std::optional<DataType> LookUp(std::string_view name, bool upperCase) {
-  for (const auto& [known, value] : kDataTypeNames) {
+  for (const auto& [known, value] : korv::fnd::datatype::kDataTypeNames) {
     if (upperCase ? boost::algorithm::to_upper_copy(std::string(known), std::locale()) == name : known == name) {
       return value;
     }

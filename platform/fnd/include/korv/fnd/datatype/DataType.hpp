@@ -2,7 +2,9 @@
 // base type with Array or Complex.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace korv::fnd::datatype {
 
@@ -27,6 +29,22 @@ enum DataType : std::uint32_t {
   Bitmask = 0x200000,
   Unspecified = 0x100000,
 };
+
+struct DataTypeName {
+  std::string_view name;
+  DataType value;
+};
+
+// The name of every data type, spelled as users type it.
+inline constexpr std::array<DataTypeName, 19> kDataTypeNames{{
+    {"Array", Array},       {"Invalid", Invalid},         {"Char", Char},
+    {"Byte", Byte},         {"Bool", Bool},               {"Int16", Int16},
+    {"UInt16", UInt16},     {"Int32", Int32},             {"UInt32", UInt32},
+    {"Int64", Int64},       {"UInt64", UInt64},           {"Float", Float},
+    {"Double", Double},     {"Complex", Complex},         {"String", String},
+    {"ComplexFloat", ComplexFloat}, {"ComplexDouble", ComplexDouble}, {"Bitmask", Bitmask},
+    {"Unspecified", Unspecified},
+}};
 
 // Bytes of one element; 0 for types that have no fixed element size.
 constexpr int ElementSize(DataType type) {
