@@ -184,7 +184,8 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleFrame(std::size_t bytes) {
   std::fill_n(m_receiveBuffer.begin() + static_cast<std::ptrdiff_t>(bytes), kCopySlack, 0);
   Frame frame(m_receiveBuffer.data(), std::min(bytes + kCopySlack, kMaxFrameSize));
 
-  ++m_framesInSample;
+  // Saturates instead of overflowing on an endless stream without leaders.
+  if (m_framesInSample < INT_MAX) ++m_framesInSample;
   VEXA_LOG_FMT(m_logger, kDebug, "Packet info - Sample ID: {} - Frame ID: {} - Size: {} - Nb rcv: {} - nb exp: {}",
                frame.GetSampleId(), frame.GetFrameId(), std::uint64_t{bytes}, m_framesInSample,
                frame.GetFrameCount());
