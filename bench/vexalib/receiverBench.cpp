@@ -441,6 +441,15 @@ int main(int argc, char** argv) {
                                {"bare recvfrom", RunRecvfrom},
                                {"bare recvmmsg (64)", RunRecvmmsg}};
   for (Search& search : searches) search.next = startRate;
+  // --only N (0, 1 or 2) runs one receiver alone, for profiling.
+  const int only = static_cast<int>(Option(argc, argv, "--only", -1));
+  if (only >= 0 && only < static_cast<int>(searches.size())) {
+    const Search& search = searches[static_cast<std::size_t>(only)];
+    const Trial trial = RunOneTrial(sender, search.receive, startRate, seconds);
+    fmt::print("{}: {} of {} datagrams at {} samples/s, {:.2f} us CPU each\n", search.name, trial.stats.datagrams,
+               trial.datagramsSent, startRate, trial.CpuMicrosPerDatagram());
+    return 0;
+  }
 
   // Rounds interleave the receivers so that load from elsewhere on the
   // machine falls on all of them alike.
