@@ -1,14 +1,8 @@
 #include "TestSupport.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstring>
-#include <stdexcept>
-#include <system_error>
+
+#include <boost/asio/ip/multicast.hpp>
 
 #include <log4cplus/logger.h>
 #include <log4cplus/spi/loggingevent.h>
@@ -65,61 +59,27 @@ int LogCapture::Count(log4cplus::LogLevel level, const std::string& text) const 
   }));
 }
 
-namespace {
-
-int OpenUdpSocket() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "socket");
-  return fd;
-}
-
-sockaddr_in MakeAddress(const std::string& address, unsigned short port) {
-  sockaddr_in result{};
-  result.sin_family = AF_INET;
-  result.sin_port = htons(port);
-  if (::inet_pton(AF_INET, address.c_str(), &result.sin_addr) != 1) {
-    throw std::invalid_argument("Not an IPv4 address: " + address);
-  }
-  return result;
-}
-
-}  // namespace
-
 unsigned short FreeUdpPort() {
-  const int fd = OpenUdpSocket();
-  sockaddr_in address = MakeAddress("0.0.0.0", 0);
-  socklen_t length = sizeof address;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(fd);
-    throw std::system_error(errno, std::generic_category(), "bind");
-  }
-  ::close(fd);
-  return ntohs(address.sin_port);
+  boost::asio::io_context context;
+  const boost::asio::ip::udp::socket probe(context, {boost::asio::ip::udp::v4(), 0});
+  return probe.local_endpoint().port();
 }
 
-UdpSender::UdpSender(const std::string& address, unsigned short port) : m_fd(OpenUdpSocket()) {
-  const sockaddr_in destination = MakeAddress(address, port);
-  m_address.resize(sizeof destination);
-  std::memcpy(m_address.data(), &destination, sizeof destination);
-  const in_addr loopback = MakeAddress("127.0.0.1", 0).sin_addr;
-  ::setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+UdpSender::UdpSender(const std::string& address, unsigned short port)
+    : m_socket(m_context, boost::asio::ip::udp::v4()),
+      m_destination(boost::asio::ip::make_address_v4(address), port) {
+  m_socket.set_option(boost::asio::ip::multicast::outbound_interface(boost::asio::ip::address_v4::loopback()));
 }
 
-UdpSender::~UdpSender() { ::close(m_fd); }
-
-void UdpSender::Send(std::span<const unsigned char> datagram) const {
-  const ssize_t sent = ::sendto(m_fd, datagram.data(), datagram.size(), 0,
-                                reinterpret_cast<const sockaddr*>(m_address.data()), sizeof(sockaddr_in));
-  if (sent != static_cast<ssize_t>(datagram.size())) throw std::system_error(errno, std::generic_category(), "sendto");
+void UdpSender::Send(std::span<const unsigned char> datagram) {
+  m_socket.send_to(boost::asio::buffer(datagram.data(), datagram.size()), m_destination);
 }
 
-void UdpSender::SendFrames(const std::vector<std::vector<unsigned char>>& sample,
-                           std::initializer_list<int> frameIds) const {
+void UdpSender::SendFrames(const std::vector<std::vector<unsigned char>>& sample, std::initializer_list<int> frameIds) {
   for (const int frameId : frameIds) Send(sample.at(static_cast<std::size_t>(frameId - 1)));
 }
 
-void UdpSender::SendAll(const std::vector<std::vector<unsigned char>>& sample) const {
+void UdpSender::SendAll(const std::vector<std::vector<unsigned char>>& sample) {
   for (const auto& frame : sample) Send(frame);
 }
 

@@ -57,23 +57,21 @@ class LogCapture {
 // A UDP port that was free on every local address a moment ago.
 unsigned short FreeUdpPort();
 
-// Sends datagrams from an unbound socket; multicast goes out on loopback.
+// Sends datagrams; multicast goes out on loopback.
 class UdpSender {
  public:
   UdpSender(const std::string& address, unsigned short port);
-  ~UdpSender();
-  UdpSender(const UdpSender&) = delete;
-  UdpSender& operator=(const UdpSender&) = delete;
 
-  void Send(std::span<const unsigned char> datagram) const;
+  void Send(std::span<const unsigned char> datagram);
   // Sends the frames of `sample` whose 1-based frame ids are in `frameIds`,
   // in that order (repeats send duplicates).
-  void SendFrames(const std::vector<std::vector<unsigned char>>& sample, std::initializer_list<int> frameIds) const;
-  void SendAll(const std::vector<std::vector<unsigned char>>& sample) const;
+  void SendFrames(const std::vector<std::vector<unsigned char>>& sample, std::initializer_list<int> frameIds);
+  void SendAll(const std::vector<std::vector<unsigned char>>& sample);
 
  private:
-  int m_fd;
-  std::vector<unsigned char> m_address;  // sockaddr_in
+  boost::asio::io_context m_context;
+  boost::asio::ip::udp::socket m_socket;
+  boost::asio::ip::udp::endpoint m_destination;
 };
 
 enum class Hook { Leader, Payload, Trailer, Lost, WrongFrame };

@@ -70,7 +70,7 @@ TEST(AllocationTest, SteadyStateReceptionAllocatesNothingPerDatagram) {
   ASSERT_TRUE(WaitFor([&] { return receiver.armed.load(); }));
 
   const auto frames = TestFrames();
-  const UdpSender sender("127.0.0.1", port);
+  UdpSender sender("127.0.0.1", port);
   constexpr int kWarmUpSamples = 3, kSamples = 40;
   std::uint64_t allocationsAfterWarmUp = 0;
   for (int sample = 1; sample <= kSamples; ++sample) {
