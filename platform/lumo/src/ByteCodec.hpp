@@ -32,7 +32,12 @@ class ByteWriter {
   void I32(std::int32_t v) { Put(v); }
   void U64(std::uint64_t v) { Put(v); }
   void Double(double v) { U64(std::bit_cast<std::uint64_t>(v)); }
-  void Bytes(std::string_view bytes) { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
+  void Bytes(std::string_view bytes) {
+    if (bytes.empty()) return;
+    const std::size_t offset = out_.size();
+    out_.resize(offset + bytes.size());
+    std::memcpy(out_.data() + offset, bytes.data(), bytes.size());
+  }
   void String(const std::string& text) {
     if (text.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("LUMO string too long");
     U32(static_cast<std::uint32_t>(text.size()));

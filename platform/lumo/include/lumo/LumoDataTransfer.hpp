@@ -76,11 +76,12 @@ class LumoDataPublisher : public LumoDataTransferLib {
   // Bounds the memory and latency of each subscriber's queue: at most
   // `count` messages wait for a subscriber (further ones are dropped for it,
   // never blocking WriteData), so a stuck subscriber holds at most about
-  // `count` x `bytes` of this process's memory, where `bytes` is the size
-  // of one message's data. `bytes` also sets the socket send buffer
-  // (between 64 KiB and 4 MiB; 0 leaves the system's choice). Count below
-  // 1 counts as 1. Default: 0 bytes, 10 messages. Applies to subscribers
-  // that connect after the call.
+  // `count` x `bytes` of this process's memory and a slow one sees data at
+  // most `count` messages old, where `bytes` is the largest data size the
+  // caller will write (a larger message is sent all the same, with one
+  // warning in the log). Count below 1 counts as 1. Default: 0 bytes (no
+  // size stated), 10 messages. Applies to subscribers that connect after
+  // the call.
   void SetBufferSize(int bytes, int count);
   // Topic identifier put in the header of every message.
   void set_topic_id(int topicId);
