@@ -321,7 +321,7 @@ int Stuck(const std::string& broker, int queueMessages, int images) {
 
 int main(int argc, char** argv) {
   log4cplus::Initializer initializer;
-  log4cplus::BasicConfigurator().configure();
+  log4cplus::BasicConfigurator(log4cplus::Logger::getDefaultHierarchy(), true).configure();
   log4cplus::Logger::getRoot().setLogLevel(log4cplus::WARN_LOG_LEVEL);
   const std::vector<std::string> args(argv + 1, argv + argc);
   try {

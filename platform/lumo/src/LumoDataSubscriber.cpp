@@ -44,6 +44,12 @@ struct LumoDataSubscriber::Impl {
   zmq::context_t context{1};
   std::optional<detail::ControlClient> broker;
   std::optional<zmq::socket_t> dataSocket;
+  // Connection events of dataSocket. ZeroMQ gives up for good on a peer that
+  // breaks the protocol (a frame over the size limit, say), so a silent
+  // stream whose connection is down is connected afresh.
+  std::optional<zmq::socket_t> monitor;
+  bool connected = false;
+  int monitorCount = 0;
 
   int receiveQueue = 4;
   std::int64_t maxDataSize = 256LL * 1024 * 1024;
@@ -61,6 +67,8 @@ struct LumoDataSubscriber::Impl {
 
   void Lookup(milliseconds waitLimit);
   void Connect(const std::string& newEndpoint);
+  void Disconnect();
+  void ReadConnectionEvents();
   bool Receive(LumoSample& sample);
   void CountMalformed(const char* why);
   bool LookupDue(Clock::time_point now) const {
@@ -88,7 +96,8 @@ void LumoDataSubscriber::Impl::Lookup(milliseconds waitLimit) {
                            << streamName << "'");
     return;
   }
-  if (reply->fields[0] != endpoint) Connect(reply->fields[0]);
+  ReadConnectionEvents();
+  if (reply->fields[0] != endpoint || !connected) Connect(reply->fields[0]);
 }
 
 void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
@@ -97,19 +106,55 @@ void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
   socket.set(zmq::sockopt::rcvhwm, receiveQueue);
   socket.set(zmq::sockopt::maxmsgsize, maxDataSize);
   socket.set(zmq::sockopt::subscribe, streamName);
+  const std::string monitorAddress = "inproc://lumo-subscriber-monitor-" + std::to_string(++monitorCount);
+  zmq::socket_t monitorSocket(context, zmq::socket_type::pair);
+  monitorSocket.set(zmq::sockopt::linger, 0);
   try {
+    if (zmq_socket_monitor(socket.handle(), monitorAddress.c_str(),
+                           ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED) != 0)
+      throw zmq::error_t();
+    monitorSocket.connect(monitorAddress);
     socket.connect(newEndpoint);
   } catch (const zmq::error_t& error) {
     LOG4CPLUS_WARN(logger, "Cannot connect to LUMO publisher at " << newEndpoint << ": " << error.what());
     return;
   }
-  followedRestart = dataSocket.has_value() && lastSequence != 0;
+  // Sequence numbers go on across a new connection to the same publisher.
+  if (newEndpoint != endpoint) {
+    followedRestart = dataSocket.has_value() && lastSequence != 0;
+    lastSequence = 0;
+  }
+  Disconnect();
   dataSocket.emplace(std::move(socket));
+  monitor.emplace(std::move(monitorSocket));
   endpoint = newEndpoint;
-  lastSequence = 0;
   lastActivity = Clock::now();
   ++stats.connections;
   LOG4CPLUS_INFO(logger, "Following LUMO stream '" << streamName << "' at " << endpoint);
+}
+
+void LumoDataSubscriber::Impl::Disconnect() {
+  dataSocket.reset();
+  monitor.reset();
+  connected = false;
+}
+
+void LumoDataSubscriber::Impl::ReadConnectionEvents() {
+  if (!monitor) return;
+  // Each event is two frames: u16 event and u32 value, then the endpoint.
+  for (;;) {
+    zmq::message_t event;
+    if (!monitor->recv(event, zmq::recv_flags::dontwait)) return;
+    if (event.more()) {
+      zmq::message_t address;
+      (void)monitor->recv(address, zmq::recv_flags::dontwait);
+    }
+    if (event.size() < sizeof(std::uint16_t)) continue;
+    std::uint16_t id = 0;
+    std::memcpy(&id, event.data(), sizeof id);
+    if (id == ZMQ_EVENT_HANDSHAKE_SUCCEEDED) connected = true;
+    if (id == ZMQ_EVENT_DISCONNECTED) connected = false;
+  }
 }
 
 void LumoDataSubscriber::Impl::CountMalformed(const char* why) {
@@ -188,7 +233,7 @@ int LumoDataSubscriber::Subscribe(std::string brokerUri, std::string streamName,
     LOG4CPLUS_ERROR(impl.logger, "Cannot subscribe: invalid LUMO stream name '" << streamName << "'");
     return -1;
   }
-  impl.dataSocket.reset();
+  impl.Disconnect();
   impl.endpoint.clear();
   impl.lastSequence = 0;
   impl.streamName = std::move(streamName);

@@ -214,5 +214,23 @@ TEST_F(SubscribeTool, EndsWithStatus2WhenNoImageComes) {
   EXPECT_EQ(badStream.Wait(10s), 1);
 }
 
+TEST(PythonExample, PrintsTheImagesOfARunningPublisher) {
+  ChildProcess probe("/usr/bin/python3", {"-c", "import zmq"});
+  if (probe.Wait(20s) != 0) GTEST_SKIP() << "/usr/bin/python3 with pyzmq is not installed";
+  BrokerProcess broker;
+  ChildProcess publisher(TestPublisherPath(), {broker.uri(), "python", "0", "20", "64"});
+  ASSERT_TRUE(publisher.ReadLine(20s));
+  ChildProcess example("/usr/bin/python3", {LUMO_PYTHON_EXAMPLE, broker.uri(), "python", "2"});
+  const std::string output = example.ReadAll(20s);
+  EXPECT_EQ(example.Wait(10s), 0);
+  std::istringstream lines(output);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    unsigned long sequence = 0;
+    EXPECT_TRUE(Matches(line, "seq %lu 64x1 type 0 bpp 1 64 bytes%n", &sequence)) << line;
+  }
+  EXPECT_EQ(count, 2);
+}
+
 }  // namespace
 }  // namespace lumo::test

@@ -2,6 +2,10 @@
 // 20 s pass), prints "registered ENDPOINT", then publishes pattern images.
 // Usage: lumoTestPublisher BROKER STREAM COUNT INTERVAL_MS BYTES
 // (COUNT 0: until killed; SIGTERM unregisters and exits).
+#include <log4cplus/configurator.h>
+#include <log4cplus/initializer.h>
+#include <log4cplus/logger.h>
+
 #include <csignal>
 #include <chrono>
 #include <iostream>
@@ -20,6 +24,9 @@ int main(int argc, char** argv) {
     std::cerr << "usage: lumoTestPublisher BROKER STREAM COUNT INTERVAL_MS BYTES\n";
     return 1;
   }
+  log4cplus::Initializer initializer;
+  log4cplus::BasicConfigurator(log4cplus::Logger::getDefaultHierarchy(), true).configure();
+  log4cplus::Logger::getRoot().setLogLevel(log4cplus::WARN_LOG_LEVEL);
   std::signal(SIGTERM, [](int) { stopSignal = 1; });
   const std::string broker = argv[1];
   const std::string stream = argv[2];

@@ -26,8 +26,7 @@ using Clock = std::chrono::steady_clock;
 class LoggingEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    log4cplus::BasicConfigurator configurator;
-    configurator.configure();
+    log4cplus::BasicConfigurator(log4cplus::Logger::getDefaultHierarchy(), true).configure();
     log4cplus::Logger::getRoot().setLogLevel(log4cplus::WARN_LOG_LEVEL);
   }
 };
