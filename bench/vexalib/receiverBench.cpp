@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -241,11 +242,8 @@ class CountingReceiver : public korv::vexatools::VexaReceiver {
 
  protected:
   void HandleLeaderPacket() override {
-    if (leaders++ == 0) {
-      boost::asio::socket_base::receive_buffer_size size;
-      m_socket.get_option(size);
-      bufferInForce = size.value();
-    }
+    // Asio halves SO_RCVBUF on Linux; the bare receivers report the raw value.
+    if (leaders++ == 0) bufferInForce = ReceiveBufferInForce(m_socket.native_handle());
   }
   void HandlePayloadPacket(plexoif::plexoPacketBase<8940>&) override { ++payloads; }
   void HandleTrailerPacket() override { ++trailers; }
@@ -471,10 +469,11 @@ int main(int argc, char** argv) {
     }
   }
 
-  // CPU per datagram compared at one rate that every receiver takes: the
-  // median of three interleaved trials each.
+  // CPU per datagram compared at one rate that every receiver takes with
+  // room to spare: the median of three interleaved trials each.
   double commonRate = searches.front().good;
   for (const Search& search : searches) commonRate = std::min(commonRate, search.good);
+  commonRate = std::floor(0.75 * commonRate);
   std::vector<std::vector<Trial>> repeats(searches.size());
   for (int repeat = 0; repeat < 3; ++repeat) {
     for (std::size_t i = 0; i < searches.size(); ++i) {
