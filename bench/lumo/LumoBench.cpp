@@ -1,7 +1,7 @@
 // LUMO throughput beside raw ZeroMQ, and the publisher's memory with a
 // stuck subscriber.
 //
-//   lumoBench throughput BROKER_URI [SECONDS] [ROUNDS]
+//   lumoBench throughput BROKER_URI [SECONDS] [ROUNDS] [ONLY_PATH 0-3]
 //   lumoBench stuck BROKER_URI QUEUE_MESSAGES [IMAGES]
 //   lumoBench stuck-header
 #include <poll.h>
@@ -18,10 +18,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +46,9 @@ constexpr std::size_t kImageBytes = std::size_t{kWidth} * kHeight * kBytesPerPix
 // variant: the publisher waits for the subscriber rather than have messages
 // dropped, so each variant runs at the rate its path sustains.
 constexpr std::uint64_t kWindow = 8;
+// LUMO queues, well above the window: ZeroMQ learns of the reader's progress
+// in batches, so a queue only as deep as the window drops messages.
+constexpr int kLumoQueue = 64;
 const std::string kStream = "bench";
 
 std::vector<std::uint8_t> MakeImage() {
@@ -69,27 +75,47 @@ std::vector<std::uint8_t> MakeMetaData() {
 // Credit shared by the publishing and the receiving thread of one run.
 struct Flow {
   std::atomic<std::uint64_t> received{0};
+  std::uint64_t lost = 0;  // guarded by mutex
   std::atomic<bool> stop{false};
 
-  // Waits until fewer than kWindow messages are in flight.
-  bool WaitForCredit(std::uint64_t sent) {
-    const auto deadline = Clock::now() + 2s;
-    for (auto seen = received.load(); sent - seen >= kWindow; seen = received.load()) {
-      if (Clock::now() > deadline || stop) return false;
-      received.wait(seen);
-    }
-    return true;
+  // Waits until fewer than kWindow messages are in flight. Messages that do
+  // not arrive within 100 ms count as lost and give their credit back.
+  void WaitForCredit(std::uint64_t sent) {
+    std::unique_lock lock(mutex);
+    const auto settled = [&] { return stop || sent - received - lost < kWindow; };
+    if (!arrival.wait_for(lock, 100ms, settled)) lost += sent - received - lost - kWindow + 1;
   }
   void Count() {
-    received.fetch_add(1);
-    received.notify_one();
+    {
+      std::lock_guard lock(mutex);
+      ++received;
+    }
+    arrival.notify_one();
   }
+  void Stop() {
+    {
+      std::lock_guard lock(mutex);
+      stop = true;
+    }
+    arrival.notify_all();
+  }
+
+  std::mutex mutex;
+  std::condition_variable arrival;
 };
 
 struct Result {
+  std::uint64_t lost = 0;
   double imagesPerSecond = 0;
   double gigabytesPerSecond = 0;
+  double cpuMicrosecondsPerImage = 0;  // all threads of the process
 };
+
+double ProcessCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 
 // Runs `publish(flow)` and `receive(flow)` on two threads for `duration`
 // and counts what arrives in that time.
@@ -102,16 +128,17 @@ Result Measure(const std::function<void(Flow&)>& publish, const std::function<vo
   std::this_thread::sleep_for(200ms);  // settle
   const auto startCount = flow.received.load();
   const auto start = Clock::now();
+  const double startCpu = ProcessCpuSeconds();
   std::this_thread::sleep_for(duration);
   const auto count = flow.received.load() - startCount;
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  flow.stop = true;
-  flow.received.fetch_add(kWindow);  // release a waiting publisher
-  flow.received.notify_all();
+  const double cpu = ProcessCpuSeconds() - startCpu;
+  flow.Stop();
   publisher.join();
   receiver.join();
   const double rate = static_cast<double>(count) / seconds;
-  return {rate, rate * static_cast<double>(kImageBytes) / 1e9};
+  return {flow.lost, rate, rate * static_cast<double>(kImageBytes) / 1e9,
+          count > 0 ? cpu * 1e6 / static_cast<double>(count) : 0};
 }
 
 // Raw ZeroMQ PUB -> SUB over tcp, the same four frames as a LUMO message.
@@ -162,7 +189,7 @@ Result RawZeroMq(bool zeroCopy, std::chrono::duration<double> duration) {
   return Measure(
       [&](Flow& flow) {
         for (std::uint64_t sent = 0; !flow.stop; ++sent) {
-          if (!flow.WaitForCredit(sent)) break;
+          flow.WaitForCredit(sent);
           send();
         }
       },
@@ -178,10 +205,10 @@ Result RawZeroMq(bool zeroCopy, std::chrono::duration<double> duration) {
 // otherwise a prepared vector is passed by reference and WriteData copies it.
 Result Lumo(const std::string& broker, bool handOver, std::chrono::duration<double> duration) {
   auto publisher = lumo::LumoDataTransferFactory::CreatePublisher(nullptr);
-  publisher->SetBufferSize(static_cast<int>(kImageBytes), static_cast<int>(kWindow));
+  publisher->SetBufferSize(static_cast<int>(kImageBytes), kLumoQueue);
   if (publisher->Register(broker, kStream, 0) != 1) throw std::runtime_error("cannot register at " + broker);
   lumo::LumoDataSubscriber subscriber;
-  subscriber.SetReceiveQueue(static_cast<int>(kWindow));
+  subscriber.SetReceiveQueue(kLumoQueue);
   if (subscriber.Subscribe(broker, kStream) != 1) throw std::runtime_error("cannot subscribe at " + broker);
   const auto image = MakeImage();
   const auto meta = MakeMetaData();
@@ -205,7 +232,7 @@ Result Lumo(const std::string& broker, bool handOver, std::chrono::duration<doub
   return Measure(
       [&](Flow& flow) {
         for (std::uint64_t sent = 0; !flow.stop; ++sent) {
-          if (!flow.WaitForCredit(sent)) break;
+          flow.WaitForCredit(sent);
           send();
         }
       },
@@ -216,18 +243,29 @@ Result Lumo(const std::string& broker, bool handOver, std::chrono::duration<doub
       warmUp, duration);
 }
 
-int Throughput(const std::string& broker, double seconds, int rounds) {
+// `only` (0 to 3) runs one path alone, for profiling; -1 runs them all.
+int Throughput(const std::string& broker, double seconds, int rounds, int only) {
   const auto duration = std::chrono::duration<double>(seconds);
   const std::vector<std::string> names{"raw ZeroMQ, copying send", "raw ZeroMQ, zero-copy send",
                                        "LUMO WriteData(const&) (copies)", "LUMO WriteData(&&) (hands over)"};
   std::map<std::string, std::vector<Result>> results;
+  std::uint64_t lost = 0;
   // Interleaved rounds, so that load from elsewhere falls on every variant.
-  for (int round = 0; round < rounds; ++round) {
-    results[names[0]].push_back(RawZeroMq(false, duration));
-    results[names[1]].push_back(RawZeroMq(true, duration));
-    results[names[2]].push_back(Lumo(broker, false, duration));
-    results[names[3]].push_back(Lumo(broker, true, duration));
+  const std::vector<std::function<Result()>> runs{[&] { return RawZeroMq(false, duration); },
+                                                  [&] { return RawZeroMq(true, duration); },
+                                                  [&] { return Lumo(broker, false, duration); },
+                                                  [&] { return Lumo(broker, true, duration); }};
+  if (only >= 0) {
+    const auto result = runs.at(static_cast<std::size_t>(only))();
+    fmt::print("{}: {:.0f} images/s, {:.0f} CPU us/image, {} lost\n", names.at(static_cast<std::size_t>(only)),
+               result.imagesPerSecond, result.cpuMicrosecondsPerImage, result.lost);
+    return 0;
   }
+  for (int round = 0; round < rounds; ++round)
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      results[names[i]].push_back(runs[i]());
+      lost += results[names[i]].back().lost;
+    }
   const auto median = [&](const std::string& name) {
     auto runs = results[name];
     std::sort(runs.begin(), runs.end(), [](const Result& a, const Result& b) { return a.imagesPerSecond < b.imagesPerSecond; });
@@ -235,16 +273,19 @@ int Throughput(const std::string& broker, double seconds, int rounds) {
   };
   const double rawCopy = median(names[0]).imagesPerSecond;
   const double rawZeroCopy = median(names[1]).imagesPerSecond;
-  fmt::print("{}x{}x{} images ({} bytes), tcp loopback, {} in flight, median of {} x {:.1f} s\n\n", kWidth, kHeight,
-             kBytesPerPixel, kImageBytes, kWindow, rounds, seconds);
-  fmt::print("| {:<33} | {:>9} | {:>6} | {:>12} | {:>15} |\n", "path", "images/s", "GB/s", "vs raw copy",
-             "vs raw zero-copy");
-  fmt::print("|{:-<35}|{:->11}|{:->8}|{:->14}|{:->17}|\n", "", "", "", "", "");
+  fmt::print("{}x{}x{} images ({} bytes), tcp loopback, {} in flight, LUMO queues of {}, median of {} x {:.1f} s\n\n",
+             kWidth, kHeight, kBytesPerPixel, kImageBytes, kWindow, kLumoQueue, rounds, seconds);
+  fmt::print("| {:<33} | {:>9} | {:>6} | {:>12} | {:>16} | {:>12} |\n", "path", "images/s", "GB/s", "vs raw copy",
+             "vs raw zero-copy", "CPU us/image");
+  fmt::print("|{:-<35}|{:->11}|{:->8}|{:->14}|{:->18}|{:->14}|\n", "", "", "", "", "", "");
   for (const auto& name : names) {
     const auto result = median(name);
-    fmt::print("| {:<33} | {:>9.0f} | {:>6.2f} | {:>12.2f} | {:>15.2f} |\n", name, result.imagesPerSecond,
-               result.gigabytesPerSecond, result.imagesPerSecond / rawCopy, result.imagesPerSecond / rawZeroCopy);
+    fmt::print("| {:<33} | {:>9.0f} | {:>6.2f} | {:>12.2f} | {:>16.2f} | {:>12.0f} |\n", name, result.imagesPerSecond,
+               result.gigabytesPerSecond, result.imagesPerSecond / rawCopy, result.imagesPerSecond / rawZeroCopy,
+               result.cpuMicrosecondsPerImage);
   }
+  fmt::print("\nCPU us/image: CPU time of all threads of the run (publisher, subscriber, both ZeroMQ I/O\n"
+             "threads) per image received. Messages lost in all runs: {}\n", lost);
   return 0;
 }
 
@@ -326,7 +367,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   try {
     if (args.size() >= 2 && args[0] == "throughput")
-      return Throughput(args[1], args.size() > 2 ? std::stod(args[2]) : 2.0, args.size() > 3 ? std::stoi(args[3]) : 3);
+      return Throughput(args[1], args.size() > 2 ? std::stod(args[2]) : 2.0, args.size() > 3 ? std::stoi(args[3]) : 5,
+                        args.size() > 4 ? std::stoi(args[4]) : -1);
     if (args.size() >= 3 && args[0] == "stuck")
       return Stuck(args[1], std::stoi(args[2]), args.size() > 3 ? std::stoi(args[3]) : 1000);
     if (args.size() == 2 && args[0] == "stuck-subscriber") return StuckSubscriber(args[1]);
