@@ -43,11 +43,9 @@ TEST(BrokerProgram, AnswersReqAndDealerClientsAndRefusesJunkWithError) {
   RawBrokerClient client(broker.uri());
   // Without the empty delimiter, as a DEALER may send it.
   EXPECT_EQ(client.AskBinary({"LIST"}, false), Frames{"OK"});
-  for (const Frames& junk : std::vector<Frames>{{"FOO"},
-                                                {"REGISTER", "cam"},
-                                                {std::string("\xFF\xFE\0", 3)},
-                                                {"LOOKUP", "cam", "x", "y"},
-                                                Frames(20, "LIST")}) {
+  // The directory's own checks are tested on their own; these reach it
+  // only through the broker's framing.
+  for (const Frames& junk : std::vector<Frames>{{std::string("\xFF\xFE\0", 3)}, Frames(20, "LIST")}) {
     const auto reply = client.Ask(junk);
     ASSERT_TRUE(reply);
     ASSERT_FALSE(reply->empty());

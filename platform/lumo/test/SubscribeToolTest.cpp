@@ -157,19 +157,6 @@ TEST_F(SubscribeTool, PrintsEachImageAndASummaryAndSaves16BitPixelsAsTheyAre) {
   }
 }
 
-TEST_F(SubscribeTool, Saves8BitPixelsAsTheyAre) {
-  BrokerProcess broker;
-  const auto pixels = PatternImage(5 * 3, 6);
-  RepeatingPublisher publisher(broker.uri(), SenderRecord(5, 3, 1, kLumoUnsigned8), pixels);
-  RunForThreeImages(broker);
-  const auto files = SavedFiles();
-  ASSERT_EQ(files.size(), 3u);
-  const auto png = ReadPng(files[2]);
-  ASSERT_TRUE(png);
-  EXPECT_EQ(png->bitDepth, 8);
-  EXPECT_EQ(png->samples, pixels);
-}
-
 TEST_F(SubscribeTool, ScalesFloatPixelsOntoTheWhole16BitRange) {
   BrokerProcess broker;
   std::vector<std::uint8_t> pixels;
