@@ -13,21 +13,16 @@
 
 #include "korv/vexalib/FindFile.hpp"
 #include "korv/vexatools/AppLogger.hpp"
+#include "korv/vexatools/LogRecord.hpp"
 #include "tundra/log/TesselLogManager.hpp"
-
-// Logs `text` at `level` when the level is enabled; nothing is formatted otherwise.
-#define TOOL_LOG(logger, level, text)                                                                  \
-  do {                                                                                                 \
-    if ((logger).isEnabledFor(level)) {                                                                \
-      (logger).forcedLog((level), (text), "toolframe/src/ToolFrame", __LINE__, __PRETTY_FUNCTION__); \
-    }                                                                                                  \
-  } while (false)
 
 namespace korv::vexatools {
 namespace po = boost::program_options;
 namespace dt = korv::fnd::datatype;
 
 namespace {
+
+constexpr char kLogSource[] = "toolframe/src/ToolFrame";
 
 DataTypeNameMap MakeDataTypeNames(bool upperCase) {
   DataTypeNameMap map;
@@ -41,7 +36,7 @@ DataTypeNameMap MakeDataTypeNames(bool upperCase) {
 // Writes `message` to standard error when the log record carrying it would
 // reach no appender, so that no failure goes unexplained.
 void LogError(const log4cplus::Logger& logger, const std::string& message) {
-  TOOL_LOG(logger, log4cplus::ERROR_LOG_LEVEL, message);
+  VEXA_LOG_STREAM(logger, log4cplus::ERROR_LOG_LEVEL, message);
   if (!LoggingWouldShow(logger, log4cplus::ERROR_LOG_LEVEL)) std::cerr << message << std::endl;
 }
 
@@ -70,14 +65,14 @@ void ConfigureToolLogging(const std::string& propertyFile, const log4cplus::Logg
   if (!propertyFile.empty()) {
     tundra::log::TesselLogManager::Configure(propertyFile);
     log4cplus::Logger log = logger;
-    TOOL_LOG(log, log4cplus::DEBUG_LOG_LEVEL, "CmdOpt - Log property file: <" + propertyFile + ">");
+    VEXA_LOG_STREAM(log, log4cplus::DEBUG_LOG_LEVEL, "CmdOpt - Log property file: <" + propertyFile + ">");
     return;
   }
   const std::string found = korv::vexalib::FindFile(kDefaultLogPropertyFile);
   if (!found.empty()) {
     tundra::log::TesselLogManager::Configure(found);
     log4cplus::Logger log = logger;
-    TOOL_LOG(log, log4cplus::DEBUG_LOG_LEVEL, "Using default log property file: <" + found + ">");
+    VEXA_LOG_STREAM(log, log4cplus::DEBUG_LOG_LEVEL, "Using default log property file: <" + found + ">");
     return;
   }
   log4cplus::BasicConfigurator basic(log4cplus::Logger::getDefaultHierarchy(), false);
@@ -140,7 +135,7 @@ void ToolFrame::ParseAndConfigure(int argc, char** argv) {
   ConfigureToolLogging(m_loggingOptions->logPropertyFile, m_logger);
   // The command line wins over a level the property file gave the logger.
   m_logger.setLogLevel(ResolveLogLevel());
-  TOOL_LOG(m_logger, log4cplus::INFO_LOG_LEVEL, "Starting application");
+  VEXA_LOG_STREAM(m_logger, log4cplus::INFO_LOG_LEVEL, "Starting application");
 }
 
 void ToolFrame::ResolveDataType() {

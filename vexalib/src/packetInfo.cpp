@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "LogRecord.hpp"
+#include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/AppLogger.hpp"
 
 namespace korv::vexatools {

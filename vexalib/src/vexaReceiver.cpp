@@ -13,7 +13,7 @@
 #include <boost/asio/socket_base.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "LogRecord.hpp"
+#include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/AppLogger.hpp"
 #include "korv/vexatools/PacketInfo.hpp"
 #include "sorelif/sorelPackets.hpp"
