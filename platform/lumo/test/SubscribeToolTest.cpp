@@ -185,6 +185,36 @@ TEST_F(SubscribeTool, ImagesWhoseGeometryDoesNotMatchTheDataAreListedButNotSaved
   EXPECT_TRUE(SavedFiles().empty());
 }
 
+TEST_F(SubscribeTool, ShowsTheTestPatternOfLumoPublish) {
+  BrokerProcess broker;
+  ChildProcess publisher(LUMO_PUBLISH_PATH,
+                         {"-b", broker.uri(), "-s", "tool", "-w", "32", "-e", "8", "-B", "1", "-r", "50"});
+  const auto announced = publisher.ReadLine(20s);
+  ASSERT_TRUE(announced);
+  EXPECT_EQ(*announced, "Publishing 32 x 8 x 1 bytes on stream 'tool' at 50 images/s");
+
+  const auto lines = RunForThreeImages(broker);
+  ASSERT_EQ(lines.size(), 4u);
+  unsigned long sequence = 0;
+  double latency = 0;
+  EXPECT_TRUE(Matches(lines[0], "seq %lu 32x8 type 0 bpp 1 256 bytes latency %lf ms%n", &sequence, &latency))
+      << lines[0];
+  const auto files = SavedFiles();
+  ASSERT_EQ(files.size(), 3u);
+  const auto png = ReadPng(files[0]);
+  ASSERT_TRUE(png);
+  EXPECT_EQ(png->width, 32);
+  EXPECT_EQ(png->height, 8);
+  EXPECT_EQ(png->bitDepth, 8);
+
+  // Ctrl-C unregisters the stream and ends the publisher cleanly.
+  EXPECT_EQ(publisher.Stop(SIGINT), 0);
+  RawBrokerClient monitor(broker.uri());
+  const auto reply = monitor.Ask({"LOOKUP", "tool"});
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->at(0), "ERROR");
+}
+
 TEST_F(SubscribeTool, EndsWithStatus2WhenNoImageComes) {
   BrokerProcess broker;
   ChildProcess tool(SubscribePath(), {"--broker-uri", broker.uri(), "--stream", "silent", "--timeout", "1"});
