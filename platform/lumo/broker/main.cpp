@@ -15,6 +15,7 @@
 #include <iostream>
 
 #include "StreamDirectory.hpp"
+#include "ConsoleLogging.hpp"
 #include "lumo/LumoLogger.hpp"
 #include "lumo/LumoWire.hpp"
 
@@ -80,11 +81,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
 }
 
 log4cplus::Logger SetUpLogging(const std::string& levelName) {
-  log4cplus::SharedAppenderPtr console(new log4cplus::ConsoleAppender(true));
-  console->setLayout(std::make_unique<log4cplus::PatternLayout>(LOG4CPLUS_TEXT("%D{%Y-%m-%d %H:%M:%S.%q} %-5p [%c] %m%n")));
   auto logger = log4cplus::Logger::getInstance(LOG4CPLUS_TEXT("lumoBroker"));
-  logger.addAppender(console);
-  logger.setLogLevel(log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(levelName)));
+  lumo::tools::LogToStandardError(logger, lumo::tools::LevelNamed(levelName));
   return logger;
 }
 

@@ -1,8 +1,6 @@
 // lumoPublish: publishes a moving test pattern on a LUMO stream, so that a
 // broker and its subscribers can be tried out without a camera.
-#include <log4cplus/consoleappender.h>
 #include <log4cplus/initializer.h>
-#include <log4cplus/layout.h>
 #include <log4cplus/logger.h>
 
 #include <boost/program_options.hpp>
@@ -15,6 +13,7 @@
 #include <optional>
 #include <thread>
 
+#include "ConsoleLogging.hpp"
 #include "lumo/Lumo.hpp"
 
 namespace {
@@ -105,10 +104,7 @@ int main(int argc, char** argv) {
   if (!options) return status;
 
   log4cplus::Initializer initializer;
-  log4cplus::SharedAppenderPtr console(new log4cplus::ConsoleAppender(true));
-  console->setLayout(std::make_unique<log4cplus::PatternLayout>("%D{%Y-%m-%d %H:%M:%S.%q} %-5p [%c] %m%n"));
-  log4cplus::Logger::getRoot().addAppender(console);
-  log4cplus::Logger::getRoot().setLogLevel(log4cplus::WARN_LOG_LEVEL);
+  lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), log4cplus::WARN_LOG_LEVEL);
   std::signal(SIGINT, OnStopSignal);
   std::signal(SIGTERM, OnStopSignal);
 

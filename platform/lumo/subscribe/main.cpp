@@ -14,6 +14,7 @@
 #include <iostream>
 #include <optional>
 
+#include "ConsoleLogging.hpp"
 #include "PngWriter.hpp"
 #include "lumo/Lumo.hpp"
 
@@ -76,11 +77,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
 }
 
 void SetUpLogging(const std::string& levelName) {
-  log4cplus::SharedAppenderPtr console(new log4cplus::ConsoleAppender(true));
-  console->setLayout(std::make_unique<log4cplus::PatternLayout>(LOG4CPLUS_TEXT("%D{%Y-%m-%d %H:%M:%S.%q} %-5p [%c] %m%n")));
-  auto root = log4cplus::Logger::getRoot();
-  root.addAppender(console);
-  root.setLogLevel(log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(levelName)));
+  lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), lumo::tools::LevelNamed(levelName));
 }
 
 // A file name made of the stream name's safe characters and the sequence.
