@@ -1,9 +1,7 @@
 // lumoBroker: the directory where LUMO publishers register their streams and
 // subscribers look them up. Data never passes through it.
 #include <log4cplus/configurator.h>
-#include <log4cplus/consoleappender.h>
 #include <log4cplus/initializer.h>
-#include <log4cplus/layout.h>
 #include <log4cplus/loggingmacros.h>
 
 #include <boost/program_options.hpp>

@@ -1,8 +1,6 @@
 // lumoSubscribe: receives images from a LUMO stream, prints one line per
 // image and a summary, and optionally saves each image as a PNG file.
-#include <log4cplus/consoleappender.h>
 #include <log4cplus/initializer.h>
-#include <log4cplus/layout.h>
 #include <log4cplus/logger.h>
 
 #include <boost/program_options.hpp>
