@@ -77,6 +77,9 @@ VexaReceiver::VexaReceiver(std::string address, int port, std::string networkInt
       m_socket(m_ioContext),
       m_senderEndpoint(boost::asio::ip::udp::v4(), 0),
       m_logger(GetAppLogger()) {
+  if (port < 0 || port > 65535) {
+    throw std::invalid_argument(fmt::format("Invalid UDP port {}: must be between 0 and 65535", port));
+  }
   CheckedImageSize(width, height, bytesPerPixel);
 }
 
@@ -145,7 +148,8 @@ void VexaReceiver::Wait() {
 
 void VexaReceiver::ReceivePacket(const boost::system::error_code& error, std::size_t bytes) {
   if (error) {
-    VEXA_LOG_STREAM(m_logger, kError, "Receive failed: " << error.message());
+    m_receptionEndReason = "Receive failed: " + error.message();
+    VEXA_LOG_STREAM(m_logger, kError, m_receptionEndReason);
     return;
   }
   if (bytes < kHeaderSize || bytes > kMaxFrameSize) {
@@ -170,6 +174,37 @@ void VexaReceiver::DropMalformedDatagram(std::size_t bytes) {
   }
 }
 
+// A header no sender writes (no frame 0, no sample of fewer than two frames,
+// no frame past the sample's count) is junk: taken as a trailer or payload
+// frame it would close or skew the sample being assembled. Dropped uncounted.
+bool VexaReceiver::DropImpossibleHeader(const plexoif::plexoPacketBase<8940>& frame) {
+  const std::uint16_t frameId = frame.GetFrameId();
+  const std::uint16_t frameCount = frame.GetFrameCount();
+  if (frameId != 0 && frameCount >= 2 && frameId <= frameCount) return false;
+  if (ThrottleAllows(m_lastImpossibleHeaderLogTime)) {
+    VEXA_LOG_FMT(m_logger, kError, "Frame {} of {} of sample {} has an impossible header, dropped", frameId,
+                 frameCount, frame.GetSampleId());
+  }
+  return true;
+}
+
+// A leader frame whose payload is not a well-formed SOREL leader (too short,
+// another packet type, an extension longer than the payload) is junk and is
+// dropped before it touches the assembly state. A well-formed leader with
+// extended info passes here and is refused later, which ends reception.
+bool VexaReceiver::DropMalformedLeader(const plexoif::plexoPacketBase<8940>& frame) {
+  try {
+    sorelif::sorelExtendedLeaderPacket(frame.GetPayload(), frame.GetPayloadSize());
+    return false;
+  } catch (const std::exception& error) {
+    if (ThrottleAllows(m_lastMalformedLeaderLogTime)) {
+      VEXA_LOG_FMT(m_logger, kError, "Malformed leader packet for sample {} ({} payload bytes) dropped: {}",
+                   frame.GetSampleId(), frame.GetPayloadSize(), error.what());
+    }
+    return true;
+  }
+}
+
 VexaReceiver::FrameOutcome VexaReceiver::HandleFrame(std::size_t bytes) {
   // The header's payload size is bounded by the bytes that arrived, and the
   // bytes a frame copy takes along past them are zeroed, so that neither the
@@ -183,6 +218,8 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleFrame(std::size_t bytes) {
   }
   std::fill_n(m_receiveBuffer.begin() + static_cast<std::ptrdiff_t>(bytes), kCopySlack, 0);
   Frame frame(m_receiveBuffer.data(), std::min(bytes + kCopySlack, kMaxFrameSize));
+  if (DropImpossibleHeader(frame)) return FrameOutcome::Continue;
+  if (frame.GetFrameId() == 1 && DropMalformedLeader(frame)) return FrameOutcome::Continue;
 
   // Saturates instead of overflowing on an endless stream without leaders.
   if (m_framesInSample < INT_MAX) ++m_framesInSample;
@@ -214,15 +251,13 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleLeader(plexoif::plexoPacketBase<8
     sorelif::sorelLeaderPacket leader(frame.GetPayload(), frame.GetPayloadSize());
     PrintPacketInfo(frame, leader, m_bytesPerPixel);
   } catch (const std::length_error& error) {
-    VEXA_LOG_FMT(m_logger, kError,
-                 "Failed to parse leader packet for sample {} (payload {} bytes): {}. This receiver only supports "
-                 "legacy leader packets without extended info.",
-                 sampleId, frame.GetPayloadSize(), error.what());
-    return RefuseLeader();
+    return RefuseLeader(fmt::format(
+        "Failed to parse leader packet for sample {} (payload {} bytes): {}. This receiver only supports legacy "
+        "leader packets without extended info.",
+        sampleId, frame.GetPayloadSize(), error.what()));
   } catch (const std::exception& error) {
-    VEXA_LOG_FMT(m_logger, kError, "Unexpected error parsing leader packet for sample {}: {}", sampleId,
-                 error.what());
-    return RefuseLeader();
+    return RefuseLeader(fmt::format("Unexpected error parsing leader packet for sample {}: {}", sampleId,
+                                    error.what()));
   }
 
   VEXA_LOG_STREAM(m_logger, kDebug, "Creating image data object");
@@ -230,8 +265,11 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleLeader(plexoif::plexoPacketBase<8
   return FrameOutcome::Continue;
 }
 
-// Puts the counters back to "no sample"; reception ends quietly.
-VexaReceiver::FrameOutcome VexaReceiver::RefuseLeader() {
+// Logs why, and puts the counters back to "no sample"; reception ends
+// without an exception.
+VexaReceiver::FrameOutcome VexaReceiver::RefuseLeader(std::string reason) {
+  VEXA_LOG_STREAM(m_logger, kError, reason);
+  m_receptionEndReason = std::move(reason);
   m_framesInSample = 0;
   m_framesExpected = kNoSample;
   m_packetsReceived = kNoSample;

@@ -142,45 +142,65 @@ TEST_F(ReceiverTest, ForeignAndDuplicateFramesKeepTheSampleButSkewThePacketCount
   EXPECT_EQ(calls[12].framesInSample, 6) << "a duplicate counts twice";
 }
 
-// Leaders the parser refuses end reception quietly, without a leader hook,
-// and put the counters back to "no sample".
-struct RefusedLeaderCase {
-  const char* name;
-  bool extendedInfo;
-  std::uint8_t packetType;
-  const char* error;
-  friend void PrintTo(const RefusedLeaderCase& param, std::ostream* out) { *out << param.name; }
-};
-
-class RefusedLeaderTest : public ReceiverTest, public ::testing::WithParamInterface<RefusedLeaderCase> {};
-
-TEST_P(RefusedLeaderTest, EndsReceptionQuietly) {
-  const RefusedLeaderCase& param = GetParam();
+// A well-formed leader with extended info is the one leader this receiver
+// cannot take: reception ends without an exception and without a leader
+// hook, the counters go back to "no sample" and the reason is kept.
+TEST_F(ReceiverTest, ExtendedLeaderEndsReceptionAndKeepsTheReason) {
   StartAndWaitUntilArmed();
   sender.SendAll(BuildSample(1));
-  Sample refused = TestFrames(param.extendedInfo).BuildSample(2);
-  refused[0][32] = param.packetType;
-  sender.SendAll(refused);
+  sender.SendAll(TestFrames(true).BuildSample(2));
   ASSERT_TRUE(thread->WaitFinished());
   EXPECT_EQ(thread->Error(), nullptr);
   EXPECT_EQ(Sequence(receiver.Calls()), "L P P P T");
-  EXPECT_EQ(log.Count(kError, param.error), 1) << ::testing::PrintToString(log.Messages(kError));
+  const std::string reason =
+      "Failed to parse leader packet for sample 2 (payload 36 bytes): SOREL leader carries 28 bytes of extended "
+      "info. This receiver only supports legacy leader packets without extended info.";
+  EXPECT_EQ(log.Count(kError, reason), 1) << ::testing::PrintToString(log.Messages(kError));
+  EXPECT_EQ(receiver.GetReceptionEndReason(), reason);
   EXPECT_EQ(receiver.GetCurrentSampleId(), 2u);
   EXPECT_EQ(receiver.FramesInSample(), 0);
   EXPECT_EQ(receiver.FramesExpected(), VexaReceiver::kNoSample);
   EXPECT_EQ(receiver.PacketsReceived(), VexaReceiver::kNoSample);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Leaders, RefusedLeaderTest,
-    ::testing::Values(
-        RefusedLeaderCase{"ExtendedInfo", true, 1,
-                          "Failed to parse leader packet for sample 2 (payload 36 bytes): SOREL leader carries 28 "
-                          "bytes of extended info. This receiver only supports legacy leader packets without "
-                          "extended info."},
-        RefusedLeaderCase{"NotALeader", false, 2,
-                          "Unexpected error parsing leader packet for sample 2: Not a SOREL leader packet"}),
-    [](const auto& info) { return std::string(info.param.name); });
+// Frames no sender writes, and leader frames whose payload is no well-formed
+// leader, are junk: dropped uncounted, with one error per second for each
+// kind, reaching no hook and leaving the sample being assembled untouched.
+TEST_F(ReceiverTest, JunkFramesNeitherStopReceptionNorChangeTheCounts) {
+  StartAndWaitUntilArmed();
+  auto header = [&](std::uint32_t sampleId, std::uint16_t frameId, std::uint16_t frameCount) {
+    std::vector<unsigned char> frame(40, 0);
+    frames.WriteHeader(frame.data(), sampleId, frameId, frameCount, 8);
+    return frame;
+  };
+  const std::vector<std::vector<unsigned char>> impossible = {
+      std::vector<unsigned char>(32, 0),  // frame 0 of 0: would be taken as a trailer
+      header(1, 0, 5), header(1, 2, 1), header(1, 1, 1), header(1, 5, 4), header(1, 65535, 0)};
+  // The probe's datagram: frame 1 of 3 with an empty payload.
+  std::vector<unsigned char> emptyLeader(24, 0);
+  for (unsigned char byte : {0, 1, 0, 3, 0, 0, 0, 0}) emptyLeader.push_back(byte);
+  Sample leaders = {emptyLeader, BuildSample(7)[0], BuildSample(7)[0], TestFrames(true).BuildSample(7)[0]};
+  leaders[1][32] = 2;                              // a payload packet in a leader frame
+  frames.WriteHeader(leaders[2].data(), 7, 1, 5, 7);  // shorter than a leader
+  leaders[3][34] = 0x01;                           // extension of 284 bytes in a 36-byte payload
+
+  const Sample sample = BuildSample(1);
+  sender.SendFrames(sample, {1, 2});
+  for (const auto& junk : impossible) sender.Send(junk);
+  for (const auto& junk : leaders) sender.Send(junk);
+  sender.SendFrames(sample, {3, 4, 5});
+  sender.SendAll(BuildSample(2));
+  ASSERT_EQ(SequenceAfter(10), "L P P P T L P P P T") << "no loss and no early end";
+  const std::vector<HookCall> calls = receiver.Calls();
+  EXPECT_EQ(calls[4].framesInSample, 5);
+  EXPECT_EQ(calls[4].currentSampleId, 1u);
+  EXPECT_EQ(calls[5].packetsReceived, 1u);
+  EXPECT_EQ(log.Count(kError, "has an impossible header, dropped"), 1);
+  EXPECT_EQ(log.Count(kError, "Malformed leader packet for sample 0 (0 payload bytes) dropped"), 1);
+  EXPECT_EQ(log.Count(kDebug, "Packet info - Sample ID: 7"), 0);
+  EXPECT_FALSE(thread->WaitFinished(std::chrono::milliseconds(0)));
+  EXPECT_EQ(receiver.GetReceptionEndReason(), "");
+}
 
 TEST_F(ReceiverTest, MalformedDatagramsAreDroppedUncountedWithOneErrorPerSecond) {
   StartAndWaitUntilArmed();
@@ -264,10 +284,10 @@ TEST_F(ReceiverTest, ExceptionFromAHookLeavesStartReceiverAndIsLogged) {
   EXPECT_EQ(log.Count(kError, "General failure: hook failed"), 1);
 }
 
-TEST(ReceiverSetUpTest, UnicastBindsToAnyAddressAndTakesThePortModulo65536) {
+TEST(ReceiverSetUpTest, UnicastBindsToAnyAddress) {
   LogCapture log;
   const unsigned short port = FreeUdpPort();
-  RecordingReceiver receiver(port + 65536);
+  RecordingReceiver receiver(port);
   ReceiverThread thread(receiver);
   ASSERT_TRUE(receiver.WaitUntilArmed());
   EXPECT_EQ(receiver.LocalEndpoint(), boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::any(), port));
@@ -312,6 +332,9 @@ TEST(ReceiverConstructionTest, SizesAreCheckedAndComputedWithoutOverflow) {
   EXPECT_EQ(receiver.GetCurrentSampleId(), 0xFFFFFFFFu);
   EXPECT_EQ(VexaReceiver("127.0.0.1", 1, "", 65535, 32767, 1, 3).GetSize(), 65535 * 32767);
 
+  for (int port : {-1, 65536, 70000}) {
+    EXPECT_THROW(VexaReceiver("127.0.0.1", port, "", 1024, 768, 2, 3), std::invalid_argument) << port;
+  }
   for (const auto& [width, height, bytesPerPixel] :
        std::vector<std::tuple<int, int, int>>{{-1, 768, 2}, {1024, -768, 2}, {1024, 768, -2}, {65536, 32768, 1},
                                               {INT_MAX, INT_MAX, INT_MAX}}) {

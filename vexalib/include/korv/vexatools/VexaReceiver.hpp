@@ -29,8 +29,9 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // Stores the arguments, creates the event loop and an unopened socket and
   // copies the application logger; no network operation. `bufferedSamples`
   // is the socket receive buffer depth in whole images. Throws
-  // std::invalid_argument when width, height or bytes per pixel is negative
-  // or their product does not fit in a 32-bit int.
+  // std::invalid_argument when the port is outside 0 to 65535, when width,
+  // height or bytes per pixel is negative or when their product does not fit
+  // in a 32-bit int.
   VexaReceiver(std::string address, int port, std::string networkInterface, int width, int height, int bytesPerPixel,
                int bufferedSamples);
   // Stops a running event loop without waiting for StartReceiver to return:
@@ -75,6 +76,10 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   int GetSize() const;
   // Sample identifier of the most recent leader; all ones before the first.
   std::uint32_t GetCurrentSampleId() const { return m_currentSampleId; }
+  // Why reception ended by itself (a receive error, or a leader this
+  // receiver cannot take), as logged at ERROR; empty while it runs and after
+  // a StopReceiver. Read it after StartReceiver has returned.
+  const std::string& GetReceptionEndReason() const { return m_receptionEndReason; }
 
  protected:
   std::string m_address;
@@ -105,14 +110,19 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
 
   FrameOutcome HandleFrame(std::size_t bytes);
   FrameOutcome HandleLeader(plexoif::plexoPacketBase<8940>& frame);
-  FrameOutcome RefuseLeader();
+  FrameOutcome RefuseLeader(std::string reason);
   void HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame);
   void DropMalformedDatagram(std::size_t bytes);
+  bool DropImpossibleHeader(const plexoif::plexoPacketBase<8940>& frame);
+  bool DropMalformedLeader(const plexoif::plexoPacketBase<8940>& frame);
   int ReceiveBufferRequest() const;
 
-  // Times of the last "datagram too short" and "too large" error messages.
+  // Times of the last error message about each kind of junk datagram.
   double m_lastShortDatagramLogTime = 0.0;
   double m_lastOversizeLogTime = 0.0;
+  double m_lastImpossibleHeaderLogTime = 0.0;
+  double m_lastMalformedLeaderLogTime = 0.0;
+  std::string m_receptionEndReason;
 };
 
 }  // namespace korv::vexatools
