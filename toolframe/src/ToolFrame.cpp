@@ -6,10 +6,14 @@
 #include <log4cplus/initializer.h>
 #include <log4cplus/loglevel.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <locale>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "korv/vexalib/FindFile.hpp"
 #include "korv/vexatools/AppLogger.hpp"
@@ -33,11 +37,20 @@ DataTypeNameMap MakeDataTypeNames(bool upperCase) {
   return map;
 }
 
-// Writes `message` to standard error when the log record carrying it would
-// reach no appender, so that no failure goes unexplained.
 void LogError(const log4cplus::Logger& logger, const std::string& message) {
   VEXA_LOG_STREAM(logger, log4cplus::ERROR_LOG_LEVEL, message);
-  if (!LoggingWouldShow(logger, log4cplus::ERROR_LOG_LEVEL)) std::cerr << message << std::endl;
+  ShowErrorIfLoggingHides(logger, message);
+}
+
+// The names of the data types an image can have, for error messages.
+std::string SizedDataTypeNames() {
+  std::string names;
+  for (const auto& [name, value] : dt::kDataTypeNames) {
+    if (dt::ElementSize(value) == 0) continue;
+    if (!names.empty()) names += ", ";
+    names += name;
+  }
+  return names;
 }
 
 }  // namespace
@@ -59,6 +72,10 @@ bool LoggingWouldShow(const log4cplus::Logger& logger, log4cplus::LogLevel level
     if (!current.getAllAppenders().empty()) return true;
     if (!current.getAdditivity() || current.getName() == log4cplus::Logger::getRoot().getName()) return false;
   }
+}
+
+void ShowErrorIfLoggingHides(const log4cplus::Logger& logger, const std::string& message) {
+  if (!LoggingWouldShow(logger, log4cplus::ERROR_LOG_LEVEL)) std::cerr << message << std::endl;
 }
 
 void ConfigureToolLogging(const std::string& propertyFile, const log4cplus::Logger& logger) {
@@ -90,6 +107,7 @@ ToolFrame::ToolFrame(InitialLevel initialLevel) {
 }
 
 void ToolFrame::AddSourceOptions(SourceOptions& values, const char* widthText, const char* heightText) {
+  m_sourceOptions = &values;
   m_options.add_options()
       ("help,h", "Print help messages")
       ("address,a", po::value<std::string>(&values.address)->default_value("127.0.0.1"), "VEXA source IP address")
@@ -124,13 +142,18 @@ void ToolFrame::SetUp(int argc, char** argv) {
 void ToolFrame::ParseAndConfigure(int argc, char** argv) {
   if (m_loggingOptions == nullptr) throw std::logic_error("ToolFrame::AddLoggingOptions was not called");
   po::variables_map variables;
-  po::store(po::parse_command_line(argc, argv, m_options), variables);
+  const po::parsed_options parsed = po::command_line_parser(argc, argv).options(m_options).run();
+  // The programs take no positional arguments; one is a typing error, not to be ignored.
+  const std::vector<std::string> stray = po::collect_unrecognized(parsed.options, po::include_positional);
+  if (!stray.empty()) throw po::error(fmt::format("unexpected argument '{}'", stray.front()));
+  po::store(parsed, variables);
   if (variables.count("help") != 0) {
     std::cout << m_options << std::endl;
     std::exit(0);
   }
   po::notify(variables);
   ResolveDataType();
+  CheckSourceOptions();
   if (variables.count("log-level") != 0) m_logger.setLogLevel(ResolveLogLevel());
   ConfigureToolLogging(m_loggingOptions->logPropertyFile, m_logger);
   // The command line wins over a level the property file gave the logger.
@@ -146,6 +169,28 @@ void ToolFrame::ResolveDataType() {
     throw std::runtime_error(fmt::format("Invalid data_type: {}", name));
   }
   m_elementSize = dt::ElementSize(m_dataType);
+  // Without an element size no image size, and no receive buffer, can be computed.
+  if (m_elementSize == 0) {
+    throw po::error(fmt::format("data type {} has no element size; an image needs one of {}", name,
+                                SizedDataTypeNames()));
+  }
+}
+
+// Values that parse but cannot work are refused before anything starts.
+void ToolFrame::CheckSourceOptions() const {
+  if (m_sourceOptions == nullptr) return;
+  const SourceOptions& source = *m_sourceOptions;
+  if (source.port < 0 || source.port > 65535) {
+    throw po::error(fmt::format("--port must be between 0 and 65535, not {}", source.port));
+  }
+  if (source.width < 1) throw po::error(fmt::format("--width must be at least 1, not {}", source.width));
+  if (source.height < 1) throw po::error(fmt::format("--height must be at least 1, not {}", source.height));
+  const std::int64_t imageBytes = std::int64_t{source.width} * source.height * m_elementSize;  // < 2^63
+  if (imageBytes > INT_MAX) {
+    throw po::error(fmt::format("an image of {} x {} pixels of {} bytes takes {} bytes, more than the {} an image "
+                                "may take",
+                                source.width, source.height, m_elementSize, imageBytes, INT_MAX));
+  }
 }
 
 int ToolFrame::ResolveLogLevel() {
@@ -163,10 +208,9 @@ void ToolFrame::FailSetUp(const std::string& message) {
   std::exit(1);
 }
 
-int ToolFrame::Run(const std::function<void()>& work) {
+int ToolFrame::Run(const std::function<int()>& work) {
   try {
-    work();
-    return 0;
+    return work();
   } catch (const std::exception& error) {
     LogError(m_logger, std::string("Application Exception: ") + error.what());
     return 1;

@@ -40,7 +40,10 @@ void VexaReceiverTool::HandlePayloadPacket(plexoif::plexoPacketBase<8940>& /*pac
 void VexaReceiverTool::HandleTrailerPacket() {
   if (m_receivedSamples == 0) return;
   ++m_receivedPackets;
-  if (m_receivedSamples >= m_sampleLimit) StopReceiver();
+  if (m_receivedSamples >= m_sampleLimit) {
+    m_sampleLimitReached = true;
+    StopReceiver();
+  }
 }
 
 void VexaReceiverTool::HandleLostPackets() {

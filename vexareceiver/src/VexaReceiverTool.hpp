@@ -21,6 +21,9 @@ class VexaReceiverTool : public VexaReceiver {
   std::uint32_t GetLostSamples() const { return m_lostSamples; }
   std::uint32_t GetReceivedPackets() const { return m_receivedPackets; }
   std::uint32_t GetLostPackets() const { return m_lostPackets; }
+  // True once the requested number of complete samples arrived and the tool
+  // stopped reception; false when reception ended before that.
+  bool SampleLimitReached() const { return m_sampleLimitReached; }
 
  protected:
   void HandleLeaderPacket() override;
@@ -36,6 +39,7 @@ class VexaReceiverTool : public VexaReceiver {
   std::uint32_t m_lostPackets = 0;
   std::uint32_t m_lastLostSampleId = 0xFFFFFFFF;
   double m_lastProgressTime = 0.0;
+  bool m_sampleLimitReached = false;
 };
 
 }  // namespace korv::vexatools

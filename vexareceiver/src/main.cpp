@@ -47,5 +47,11 @@ int main(int argc, char** argv) {
                     tool.GetReceivedSamples(), tool.GetLostSamples(), tool.GetReceivedPackets(),
                     tool.GetLostPackets());
     fmt::print("\nVEXA Receiver execution report:\n{}\n", report);
+    std::fflush(stdout);
+    // Reception that ended before the requested samples arrived is a failure
+    // (a leader this receiver cannot take, a receive error), whatever the counts.
+    if (tool.SampleLimitReached()) return 0;
+    korv::vexatools::ShowErrorIfLoggingHides(frame.GetLogger(), tool.GetReceptionEndReason());
+    return 1;
   });
 }

@@ -6,7 +6,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFI
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${status}")
 endif()
-execute_process(COMMAND ${PREFIX}/bin/vexatoolsVexaReceiver -p 1 -w -4 -e 4 -s 1 -l DEBUG
+execute_process(COMMAND ${PREFIX}/bin/vexatoolsVexaReceiver -a not-an-address -p 1 -w 4 -e 4 -s 1 -l DEBUG
                 WORKING_DIRECTORY /
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 file(REMOVE_RECURSE ${PREFIX})

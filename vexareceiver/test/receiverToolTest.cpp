@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -188,15 +190,83 @@ TEST_F(ReceiverTool, JunkDatagramsAreDroppedWithoutEndingReception) {
   EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(2, 0, 2 * N, 0));
 }
 
-TEST_F(ReceiverTool, ARefusedLeaderEndsReceptionWithTheCountsReached) {
-  Start(5);
+// Reception that ends before the requested samples arrived is reported with
+// the counts reached, and is a failure: status 1, and the reason on standard
+// error even when the logging in force shows no ERROR record.
+TEST_F(ReceiverTool, ReceptionEndingEarlyReportsTheCountsAndFails) {
   korv::vexasim::SampleLayout extended{kWidth, kHeight, 2, korv::fnd::datatype::Int16};
   extended.extendedInfo = true;
   const korv::vexasim::SampleFrames extendedFrames(extended);
-  Send(Join({Sample(1), extendedFrames.BuildSample(2)}));
+  const std::string reason = "Failed to parse leader packet for sample 2 (payload 36 bytes)";
+  const std::string silentLogging = ::testing::TempDir() + "/silent.properties";
+  std::ofstream(silentLogging) << "log4cplus.rootLogger=OFF\n";
+
+  for (const std::vector<std::string>& logging : {std::vector<std::string>{}, {"-f", silentLogging}}) {
+    Start(5, logging);
+    Send(Join({Sample(1), extendedFrames.BuildSample(2)}));
+    const auto result = Finish();
+    EXPECT_EQ(result.exitStatus, 1) << result.err;
+    EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(1, 0, N, 0));
+    EXPECT_TRUE(result.err.find(reason) != std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find(reason), result.err.rfind(reason)) << "shown once:\n" << result.err;
+  }
+}
+
+// Every kind of junk, 100,000 datagrams in all, interleaved with a valid
+// stream: the valid samples are counted exactly and no junk is counted.
+TEST_F(ReceiverTool, AJunkStormChangesNoCount) {
+  constexpr unsigned kSamples = 10;
+  constexpr int kJunkDatagrams = 100000;
+  std::mt19937 random(20261207);
+  auto randomBytes = [&](std::size_t size) {
+    Datagram datagram(size);
+    for (auto& byte : datagram) byte = static_cast<unsigned char>(random());
+    return datagram;
+  };
+  auto setWord = [](Datagram& datagram, std::size_t offset, unsigned value) {
+    datagram[offset] = static_cast<unsigned char>(value >> 8);
+    datagram[offset + 1] = static_cast<unsigned char>(value);
+  };
+  // Random bytes made into one definite kind of junk.
+  auto junk = [&](int kind) -> Datagram {
+    if (kind == 0) return randomBytes(random() % 32);          // shorter than a header
+    if (kind == 1) return randomBytes(8973 + random() % 600);  // longer than any frame
+    Datagram datagram = randomBytes(40 + random() % 200);
+    const unsigned payload = static_cast<unsigned>(datagram.size() - 32);
+    setWord(datagram, 28, payload);
+    switch (kind) {
+      case 2: setWord(datagram, 24, 0); break;             // frame 0
+      case 3: setWord(datagram, 26, random() % 2); break;  // a sample of fewer than two frames
+      case 4:                                              // a frame past the sample's count
+        setWord(datagram, 26, 2);
+        setWord(datagram, 24, 3 + random() % 60000);
+        break;
+      default:  // a leader frame whose payload is no well-formed leader
+        setWord(datagram, 24, 1);
+        setWord(datagram, 26, 2 + random() % 1000);
+        if (kind == 5) datagram[32] = static_cast<unsigned char>(2 + random() % 254);  // another packet type
+        if (kind == 6) datagram[32] = 1, setWord(datagram, 34, payload);               // extension past the end
+        if (kind == 7) datagram.resize(32 + random() % 8), setWord(datagram, 28, unsigned(datagram.size() - 32));
+    }
+    return datagram;
+  };
+
+  std::vector<Datagram> stream;
+  int junkSent = 0;
+  for (std::uint32_t id = 1; id <= kSamples; ++id) {
+    for (const Datagram& frame : Sample(id)) {
+      stream.push_back(frame);
+      for (int i = 0; i < kJunkDatagrams / int(kSamples * N) + 1 && junkSent < kJunkDatagrams; ++i, ++junkSent) {
+        stream.push_back(junk(junkSent % 8));
+      }
+    }
+  }
+  ASSERT_EQ(junkSent, kJunkDatagrams);
+  Start(kSamples);
+  Send(stream);
   const auto result = Finish();
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(1, 0, N, 0));
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(kSamples, 0, kSamples * N, 0));
 }
 
 TEST_F(ReceiverTool, AcceptsDataTypeNamesInEitherSpelling) {

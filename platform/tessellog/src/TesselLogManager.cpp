@@ -2,6 +2,7 @@
 
 #include <log4cplus/configurator.h>
 
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -13,8 +14,10 @@ const std::string kTesselFullLayout =
 const std::string kTesselShortLayout = "%D{%Y-%m-%dT%X.%q%z}, %p, %c/%t, %m %n";
 
 void TesselLogManager::Configure(const std::string& path) {
-  // log4cplus silently ignores a missing file; a caller asking for a file
-  // wants to know when it is not there.
+  // log4cplus silently ignores a missing or unreadable file (a directory
+  // opens but reads nothing); a caller asking for a file wants to know.
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) throw std::runtime_error("Log property file is a directory: " + path);
   if (!std::ifstream(path).good()) throw std::runtime_error("Cannot read log property file: " + path);
   log4cplus::PropertyConfigurator::doConfigure(path);
 }

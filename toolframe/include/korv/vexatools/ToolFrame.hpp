@@ -61,15 +61,17 @@ class ToolFrame {
   // log-property-file, data_type, log-level.
   void AddLoggingOptions(LoggingOptions& values);
 
-  // Parses the command line, resolves data type and log level and configures
-  // logging. Returns only on success: --help and every failure end the
-  // process (status 0 and 1).
+  // Parses the command line, resolves data type and log level, checks the
+  // values and configures logging. Returns only on success: --help and every
+  // failure end the process (status 0 and 1). Refused: positional
+  // arguments, a port outside 0 to 65535, a width or height below 1, a data
+  // type without an element size, an image larger than 2^31 - 1 bytes.
   void SetUp(int argc, char** argv);
 
-  // Runs the program's work. An exception is logged as "Application
-  // Exception: <text>" (also on standard error when logging would not show
-  // it) and gives status 1; otherwise the status is 0.
-  int Run(const std::function<void()>& work);
+  // Runs the program's work and returns its status. An exception is logged
+  // as "Application Exception: <text>" (also on standard error when logging
+  // would not show it) and gives status 1.
+  int Run(const std::function<int()>& work);
 
   korv::fnd::datatype::DataType GetDataType() const { return m_dataType; }
   int GetElementSize() const { return m_elementSize; }
@@ -77,12 +79,14 @@ class ToolFrame {
 
  private:
   void ParseAndConfigure(int argc, char** argv);
+  void CheckSourceOptions() const;
   void ResolveDataType();
   int ResolveLogLevel();
   [[noreturn]] void FailSetUp(const std::string& message);
 
   log4cplus::Logger m_logger;
   boost::program_options::options_description m_options{"Options"};
+  const SourceOptions* m_sourceOptions = nullptr;
   LoggingOptions* m_loggingOptions = nullptr;
   korv::fnd::datatype::DataType m_dataType = korv::fnd::datatype::Invalid;
   int m_elementSize = 0;
@@ -98,5 +102,9 @@ void ConfigureToolLogging(const std::string& propertyFile, const log4cplus::Logg
 
 // True when a record of `level` sent to `logger` reaches at least one appender.
 bool LoggingWouldShow(const log4cplus::Logger& logger, log4cplus::LogLevel level);
+
+// Writes `message` to standard error when an ERROR record of `logger` would
+// reach no appender, so that a failure logged there is never silent.
+void ShowErrorIfLoggingHides(const log4cplus::Logger& logger, const std::string& message);
 
 }  // namespace korv::vexatools
