@@ -1,13 +1,17 @@
 #include "korv/vexatools/VexaReceiver.hpp"
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <exception>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
-#include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/multicast.hpp>
 #include <boost/asio/socket_base.hpp>
@@ -29,7 +33,7 @@ constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
 using Frame = plexoif::plexoPacketBase<8940>;
 constexpr std::size_t kHeaderSize = Frame::kHeaderSize;
 constexpr std::size_t kMaxFrameSize = Frame::kCapacity;
-// Bytes past the payload that copying a frame takes along.
+// Bytes past the payload that copying a frame takes along (zeroed).
 constexpr std::size_t kCopySlack = 2;
 static_assert(kMaxFrameSize + kCopySlack <= VexaReceiver::kReceiveBufferSize);
 
@@ -65,6 +69,40 @@ int CheckedImageSize(int width, int height, int bytesPerPixel) {
 
 }  // namespace
 
+// One datagram, received straight into the frame that the hooks are given,
+// with room past it so that an oversize datagram arrives whole enough to be
+// recognised.
+struct VexaReceiver::ReceiveSlot {
+  Frame frame;
+  unsigned char beyondFrame[kReceiveBufferSize - kMaxFrameSize];
+
+  unsigned char* Bytes() { return reinterpret_cast<unsigned char*>(this); }
+};
+static_assert(sizeof(plexoif::plexoPacketBase<8940>) == plexoif::plexoPacketBase<8940>::kCapacity);
+
+// Datagrams read by one recvmmsg. The batch is sized to a typical socket
+// buffer's worth of full frames (about 25 at Linux's default cap), so that
+// after a stall one call takes most of what queued up.
+struct VexaReceiver::ReceiveBatch {
+  static constexpr unsigned kCapacity = 32;
+
+  ReceiveBatch() : slots(kCapacity) {
+    for (unsigned i = 0; i < kCapacity; ++i) {
+      vectors[i] = {slots[i].Bytes(), kReceiveBufferSize};
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
+
+  std::vector<ReceiveSlot> slots;
+  std::array<iovec, kCapacity> vectors{};
+  std::array<mmsghdr, kCapacity> messages{};
+  unsigned count = 0;  // datagrams read by the last recvmmsg
+  unsigned next = 0;   // the next of them to hand on
+  // Where a datagram handed to ReceivePacket in m_receiveBuffer is handled.
+  ReceiveSlot single;
+};
+
 VexaReceiver::VexaReceiver(std::string address, int port, std::string networkInterface, int width, int height,
                            int bytesPerPixel, int bufferedSamples)
     : m_address(std::move(address)),
@@ -76,7 +114,8 @@ VexaReceiver::VexaReceiver(std::string address, int port, std::string networkInt
       m_bufferedSamples(bufferedSamples),
       m_socket(m_ioContext),
       m_senderEndpoint(boost::asio::ip::udp::v4(), 0),
-      m_logger(GetAppLogger()) {
+      m_logger(GetAppLogger()),
+      m_batch(std::make_unique<ReceiveBatch>()) {
   if (port < 0 || port > 65535) {
     throw std::invalid_argument(fmt::format("Invalid UDP port {}: must be between 0 and 65535", port));
   }
@@ -111,6 +150,8 @@ void VexaReceiver::StartReceiver() {
     const ip::address_v4 bindAddress = address.is_multicast() ? address : ip::address_v4::any();
     m_socket.bind(ip::udp::endpoint(bindAddress, static_cast<unsigned short>(m_port)));
     m_socket.set_option(boost::asio::socket_base::receive_buffer_size(ReceiveBufferRequest()));
+    // Once, not per receive: every read is non-blocking.
+    m_socket.non_blocking(true);
     if (address.is_multicast()) {
       VEXA_LOG_STREAM(m_logger, kInfo, "Using multicast address: " << address.to_string());
       if (!m_networkInterface.empty()) {
@@ -139,11 +180,63 @@ void VexaReceiver::StopReceiver() {
 }
 
 void VexaReceiver::Wait() {
-  m_socket.non_blocking(true);
-  m_socket.async_receive_from(boost::asio::buffer(m_receiveBuffer), m_senderEndpoint,
-                              [this](const boost::system::error_code& error, std::size_t bytes) {
-                                ReceivePacket(error, bytes);
-                              });
+  if (m_draining) {
+    m_nextDatagramWanted = true;
+  } else {
+    ArmReadableWait();
+  }
+}
+
+void VexaReceiver::ArmReadableWait() {
+  m_socket.async_wait(boost::asio::socket_base::wait_read, [this](const boost::system::error_code& error) {
+    if (error) {
+      ReceivePacket(error, 0);
+    } else {
+      DrainSocket();
+    }
+  });
+}
+
+// Hands queued datagrams to the assembly one at a time, in arrival order,
+// for as long as each one asks for the next through Wait(). A hook that
+// stops reception, or a datagram that ends it, leaves the rest unread.
+void VexaReceiver::DrainSocket() {
+  struct DrainingScope {
+    explicit DrainingScope(bool& flag) : m_flag(flag) { m_flag = true; }
+    ~DrainingScope() { m_flag = false; }
+    bool& m_flag;
+  } draining(m_draining);
+
+  ReceiveBatch& batch = *m_batch;
+  m_nextDatagramWanted = true;
+  while (m_nextDatagramWanted) {
+    if (batch.next == batch.count && !FillBatch()) return;
+    m_nextDatagramWanted = false;
+    const unsigned index = batch.next++;
+    HandleDatagram(batch.slots[index], batch.messages[index].msg_len);
+  }
+}
+
+// Reads the next batch. False when there is none: the socket is empty (a
+// readable wait is armed) or the read failed (reported; reception ends).
+bool VexaReceiver::FillBatch() {
+  ReceiveBatch& batch = *m_batch;
+  batch.count = batch.next = 0;
+  for (;;) {
+    const int count = ::recvmmsg(m_socket.native_handle(), batch.messages.data(), ReceiveBatch::kCapacity,
+                                 MSG_DONTWAIT, nullptr);
+    if (count > 0) {
+      batch.count = static_cast<unsigned>(count);
+      return true;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      ArmReadableWait();
+    } else {
+      ReceivePacket(boost::system::error_code(errno, boost::system::system_category()), 0);
+    }
+    return false;
+  }
 }
 
 void VexaReceiver::ReceivePacket(const boost::system::error_code& error, std::size_t bytes) {
@@ -152,9 +245,15 @@ void VexaReceiver::ReceivePacket(const boost::system::error_code& error, std::si
     VEXA_LOG_STREAM(m_logger, kError, m_receptionEndReason);
     return;
   }
+  ReceiveSlot& slot = m_batch->single;
+  std::copy_n(m_receiveBuffer.begin(), std::min(bytes, kReceiveBufferSize), slot.Bytes());
+  HandleDatagram(slot, bytes);
+}
+
+void VexaReceiver::HandleDatagram(ReceiveSlot& slot, std::size_t bytes) {
   if (bytes < kHeaderSize || bytes > kMaxFrameSize) {
     DropMalformedDatagram(bytes);
-  } else if (HandleFrame(bytes) == FrameOutcome::EndReception) {
+  } else if (HandleFrame(slot, bytes) == FrameOutcome::EndReception) {
     return;
   }
   if (m_keepReceiving) Wait();
@@ -205,19 +304,19 @@ bool VexaReceiver::DropMalformedLeader(const plexoif::plexoPacketBase<8940>& fra
   }
 }
 
-VexaReceiver::FrameOutcome VexaReceiver::HandleFrame(std::size_t bytes) {
+VexaReceiver::FrameOutcome VexaReceiver::HandleFrame(ReceiveSlot& slot, std::size_t bytes) {
   // The header's payload size is bounded by the bytes that arrived, and the
   // bytes a frame copy takes along past them are zeroed, so that neither the
   // leader parser, a frame copy nor a hook reads bytes that did not arrive.
   const std::size_t receivedPayload = bytes - kHeaderSize;
-  unsigned char* payloadSizeField = m_receiveBuffer.data() + plexoif::kPayloadSizeOffset;
+  unsigned char* payloadSizeField = slot.Bytes() + plexoif::kPayloadSizeOffset;
   const std::size_t announcedPayload = std::size_t{payloadSizeField[0]} << 8 | payloadSizeField[1];
   if (announcedPayload > receivedPayload) {
     payloadSizeField[0] = static_cast<unsigned char>(receivedPayload >> 8);
     payloadSizeField[1] = static_cast<unsigned char>(receivedPayload);
   }
-  std::fill_n(m_receiveBuffer.begin() + static_cast<std::ptrdiff_t>(bytes), kCopySlack, 0);
-  Frame frame(m_receiveBuffer.data(), std::min(bytes + kCopySlack, kMaxFrameSize));
+  std::fill_n(slot.Bytes() + bytes, kCopySlack, 0);
+  Frame& frame = slot.frame;
   if (DropImpossibleHeader(frame)) return FrameOutcome::Continue;
   if (frame.GetFrameId() == 1 && DropMalformedLeader(frame)) return FrameOutcome::Continue;
 

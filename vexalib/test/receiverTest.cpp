@@ -229,6 +229,69 @@ TEST_F(ReceiverTest, PayloadSizeIsBoundedByTheBytesReceived) {
   EXPECT_EQ(receiver.Calls()[2].payloadSize, 8940) << "an honest header is kept";
 }
 
+// Holds the receiver in its first hook until released, so that everything
+// sent meanwhile queues in the socket and is read in batches.
+class HeldReceiver {
+ public:
+  explicit HeldReceiver(RecordingReceiver& receiver) {
+    receiver.onHook = [this](RecordingReceiver& self, const HookCall& call) {
+      std::unique_lock lock(m_mutex);
+      m_released.wait_for(lock, kTimeout, [this] { return m_release; });
+      if (onHook) onHook(self, call);
+    };
+  }
+  void Release() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_release = true;
+    }
+    m_released.notify_all();
+  }
+  std::function<void(RecordingReceiver&, const HookCall&)> onHook;
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_released;
+  bool m_release = false;
+};
+
+TEST_F(ReceiverTest, DatagramsQueuedInTheSocketAreHandledWholeAndInArrivalOrder) {
+  // Small samples of three frames, so that the socket buffer holds them all.
+  const korv::vexasim::SampleFrames small({10, 10, 2, 0x100});  // Int16
+  ASSERT_EQ(small.FrameCount(), 3);
+  HeldReceiver held(receiver);
+  StartAndWaitUntilArmed();
+  constexpr std::uint32_t kSamples = 40;  // 120 datagrams: several batches
+  for (std::uint32_t id = 1; id <= kSamples; ++id) sender.SendAll(small.BuildSample(id));
+  held.Release();
+  ASSERT_TRUE(receiver.WaitForCalls(kSamples * 3)) << Sequence(receiver.Calls());
+  const std::vector<HookCall> calls = receiver.Calls();
+  std::string expected;
+  for (std::uint32_t id = 1; id <= kSamples; ++id) expected += id == 1 ? "L P T" : " L P T";
+  EXPECT_EQ(Sequence(calls), expected);
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].sampleId, i / 3 + 1) << i;
+    if (calls[i].hook == Hook::Payload) {
+      EXPECT_EQ(calls[i].frameSampleId, i / 3 + 1) << i;
+      EXPECT_EQ(calls[i].payloadSize, 8 + 200) << i;
+    }
+  }
+}
+
+TEST_F(ReceiverTest, AStopInsideAHookInTheMiddleOfABatchHandlesNothingMore) {
+  HeldReceiver held(receiver);
+  held.onHook = [](RecordingReceiver& self, const HookCall& call) {
+    if (call.hook == Hook::Trailer && call.sampleId == 2) self.StopReceiver();
+  };
+  StartAndWaitUntilArmed();
+  const korv::vexasim::SampleFrames small({10, 10, 2, 0x100});  // Int16
+  for (std::uint32_t id = 1; id <= 20; ++id) sender.SendAll(small.BuildSample(id));
+  held.Release();
+  ASSERT_TRUE(thread->WaitFinished());
+  EXPECT_EQ(thread->Error(), nullptr);
+  EXPECT_EQ(Sequence(receiver.Calls()), "L P T L P T");
+}
+
 TEST_F(ReceiverTest, StopInsideAHookEndsTheRunAfterTheHandler) {
   receiver.onHook = [](RecordingReceiver& self, const HookCall& call) {
     if (call.hook == Hook::Trailer) self.StopReceiver();

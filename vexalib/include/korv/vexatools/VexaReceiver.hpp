@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
@@ -53,8 +54,10 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   virtual void HandleWrongFrameId();
 
  public:
-  // Arms one asynchronous receive into m_receiveBuffer, completed by
-  // ReceivePacket on the event-loop thread.
+  // Asks for the next datagram, handled on the event-loop thread. Called
+  // once at start and after each datagram while reception goes on. Queued
+  // datagrams are read in batches and handed on one by one; only when the
+  // socket has none left does the event loop wait for it to become readable.
   virtual void Wait();
 
   // Opens, binds and configures the socket, joins a multicast group, arms
@@ -66,8 +69,9 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // and a running event loop is stopped.
   void StopReceiver();
 
-  // Completion handler of every receive: classifies the frame, keeps the
-  // counters, calls the hooks and re-arms.
+  // Handles a receive's outcome for the datagram of `bytes` bytes in
+  // m_receiveBuffer: classifies the frame, keeps the counters, calls the
+  // hooks and re-arms. Datagrams read in batches take the same path.
   void ReceivePacket(const boost::system::error_code& error, std::size_t bytes);
 
   int GetWidth() const { return m_width; }
@@ -108,7 +112,14 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // Outcome of handling one well-formed frame.
   enum class FrameOutcome { Continue, EndReception };
 
-  FrameOutcome HandleFrame(std::size_t bytes);
+  struct ReceiveSlot;
+  struct ReceiveBatch;
+
+  void ArmReadableWait();
+  void DrainSocket();
+  bool FillBatch();
+  void HandleDatagram(ReceiveSlot& slot, std::size_t bytes);
+  FrameOutcome HandleFrame(ReceiveSlot& slot, std::size_t bytes);
   FrameOutcome HandleLeader(plexoif::plexoPacketBase<8940>& frame);
   FrameOutcome RefuseLeader(std::string reason);
   void HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame);
@@ -123,6 +134,12 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   double m_lastImpossibleHeaderLogTime = 0.0;
   double m_lastMalformedLeaderLogTime = 0.0;
   std::string m_receptionEndReason;
+  // Receive slots for one recvmmsg, allocated once with the receiver.
+  std::unique_ptr<ReceiveBatch> m_batch;
+  // True while DrainSocket hands datagrams on; Wait() then only asks for
+  // the next one.
+  bool m_draining = false;
+  bool m_nextDatagramWanted = false;
 };
 
 }  // namespace korv::vexatools
