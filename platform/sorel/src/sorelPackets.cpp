@@ -5,33 +5,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "korv/fnd/BigEndian.hpp"
+
 namespace sorelif {
 namespace {
 
-std::uint16_t LoadBig16(const unsigned char* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-
-std::uint32_t LoadBig32(const unsigned char* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-
-std::uint64_t LoadBig64(const unsigned char* p) {
-  return (std::uint64_t{LoadBig32(p)} << 32) | LoadBig32(p + 4);
-}
-
-void StoreBig16(unsigned char* p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v);
-}
-
-void StoreBig32(unsigned char* p, std::uint32_t v) {
-  StoreBig16(p, static_cast<std::uint16_t>(v >> 16));
-  StoreBig16(p + 2, static_cast<std::uint16_t>(v));
-}
-
-void StoreBig64(unsigned char* p, std::uint64_t v) {
-  StoreBig32(p, static_cast<std::uint32_t>(v >> 32));
-  StoreBig32(p + 4, static_cast<std::uint32_t>(v));
-}
+using korv::fnd::LoadBig;
+using korv::fnd::StoreBig;
 
 void RequireType(const sorelCommonPacket& packet, std::size_t length, sorelPacketType type, const char* what) {
   if (length < kLeaderSize || packet.getCommonHeaderPacketType() != static_cast<int>(type)) {
@@ -46,7 +26,7 @@ void RequireRoom(std::span<unsigned char> out, std::size_t needed) {
 void WriteCommonHeader(unsigned char* out, sorelPacketType type, std::uint8_t frameInfo, std::uint16_t extension) {
   out[0] = static_cast<unsigned char>(type);
   out[1] = frameInfo;
-  StoreBig16(out + 2, extension);
+  StoreBig<std::uint16_t>(out + 2, extension);
 }
 
 }  // namespace
@@ -62,7 +42,7 @@ sorelCommonPacket::sorelCommonPacket(const unsigned char* data, std::size_t leng
 int sorelCommonPacket::getCommonHeaderPacketType() const { return m_data[0]; }
 int sorelCommonPacket::getCommonHeaderFrameInfoPayloadEndianness() const { return m_data[1] & 0x1; }
 int sorelCommonPacket::getCommonHeaderFrameInfoSimSource() const { return (m_data[1] >> 1) & 0x7; }
-std::uint16_t sorelCommonPacket::getCommonHeaderExtensionLength() const { return LoadBig16(m_data + 2); }
+std::uint16_t sorelCommonPacket::getCommonHeaderExtensionLength() const { return LoadBig<std::uint16_t>(m_data + 2); }
 
 sorelLeaderPacket::sorelLeaderPacket(const unsigned char* data, std::size_t length) : sorelCommonPacket(data, length) {
   RequireType(*this, length, sorelPacketType::Leader, "leader");
@@ -72,7 +52,7 @@ sorelLeaderPacket::sorelLeaderPacket(const unsigned char* data, std::size_t leng
   }
 }
 
-std::uint32_t sorelLeaderPacket::GetPayloadDataUnits() const { return LoadBig32(m_data + 4); }
+std::uint32_t sorelLeaderPacket::GetPayloadDataUnits() const { return LoadBig<std::uint32_t>(m_data + 4); }
 
 sorelExtendedLeaderPacket::sorelExtendedLeaderPacket(const unsigned char* data, std::size_t length)
     : sorelCommonPacket(data, length) {
@@ -82,18 +62,18 @@ sorelExtendedLeaderPacket::sorelExtendedLeaderPacket(const unsigned char* data, 
   }
 }
 
-std::uint32_t sorelExtendedLeaderPacket::GetPayloadDataUnits() const { return LoadBig32(m_data + 4); }
+std::uint32_t sorelExtendedLeaderPacket::GetPayloadDataUnits() const { return LoadBig<std::uint32_t>(m_data + 4); }
 
 std::optional<BasicImageInfo> sorelExtendedLeaderPacket::GetBasicImageInfo() const {
   if (getCommonHeaderExtensionLength() < kBasicImageInfoSize) return std::nullopt;
   const unsigned char* p = m_data + kLeaderSize;
   BasicImageInfo info;
-  info.timestamp = std::bit_cast<double>(LoadBig64(p));
-  info.dataType = LoadBig32(p + 8);
-  info.width = static_cast<std::int32_t>(LoadBig32(p + 12));
-  info.height = static_cast<std::int32_t>(LoadBig32(p + 16));
-  info.offsetX = static_cast<std::int32_t>(LoadBig32(p + 20));
-  info.offsetY = static_cast<std::int32_t>(LoadBig32(p + 24));
+  info.timestamp = std::bit_cast<double>(LoadBig<std::uint64_t>(p));
+  info.dataType = LoadBig<std::uint32_t>(p + 8);
+  info.width = static_cast<std::int32_t>(LoadBig<std::uint32_t>(p + 12));
+  info.height = static_cast<std::int32_t>(LoadBig<std::uint32_t>(p + 16));
+  info.offsetX = static_cast<std::int32_t>(LoadBig<std::uint32_t>(p + 20));
+  info.offsetY = static_cast<std::int32_t>(LoadBig<std::uint32_t>(p + 24));
   return info;
 }
 
@@ -107,22 +87,22 @@ sorelPayloadPacket::sorelPayloadPacket(const unsigned char* data, std::size_t le
   }
 }
 
-std::uint16_t sorelPayloadPacket::GetDataUnits() const { return LoadBig16(m_data + 4); }
+std::uint16_t sorelPayloadPacket::GetDataUnits() const { return LoadBig<std::uint16_t>(m_data + 4); }
 
 std::size_t EncodeLeader(std::span<unsigned char> out, std::uint8_t frameInfo, std::uint32_t payloadDataUnits,
                          const std::optional<BasicImageInfo>& info) {
   const std::size_t extension = info ? kBasicImageInfoSize : 0;
   RequireRoom(out, kLeaderSize + extension);
   WriteCommonHeader(out.data(), sorelPacketType::Leader, frameInfo, static_cast<std::uint16_t>(extension));
-  StoreBig32(out.data() + 4, payloadDataUnits);
+  StoreBig<std::uint32_t>(out.data() + 4, payloadDataUnits);
   if (info) {
     unsigned char* p = out.data() + kLeaderSize;
-    StoreBig64(p, std::bit_cast<std::uint64_t>(info->timestamp));
-    StoreBig32(p + 8, info->dataType);
-    StoreBig32(p + 12, static_cast<std::uint32_t>(info->width));
-    StoreBig32(p + 16, static_cast<std::uint32_t>(info->height));
-    StoreBig32(p + 20, static_cast<std::uint32_t>(info->offsetX));
-    StoreBig32(p + 24, static_cast<std::uint32_t>(info->offsetY));
+    StoreBig<std::uint64_t>(p, std::bit_cast<std::uint64_t>(info->timestamp));
+    StoreBig<std::uint32_t>(p + 8, info->dataType);
+    StoreBig<std::uint32_t>(p + 12, static_cast<std::uint32_t>(info->width));
+    StoreBig<std::uint32_t>(p + 16, static_cast<std::uint32_t>(info->height));
+    StoreBig<std::uint32_t>(p + 20, static_cast<std::uint32_t>(info->offsetX));
+    StoreBig<std::uint32_t>(p + 24, static_cast<std::uint32_t>(info->offsetY));
   }
   return kLeaderSize + extension;
 }
@@ -130,8 +110,8 @@ std::size_t EncodeLeader(std::span<unsigned char> out, std::uint8_t frameInfo, s
 std::size_t EncodePayloadHeader(std::span<unsigned char> out, std::uint8_t frameInfo, std::uint16_t dataUnits) {
   RequireRoom(out, kPayloadHeaderSize);
   WriteCommonHeader(out.data(), sorelPacketType::Payload, frameInfo, 0);
-  StoreBig16(out.data() + 4, dataUnits);
-  StoreBig16(out.data() + 6, 0);
+  StoreBig<std::uint16_t>(out.data() + 4, dataUnits);
+  StoreBig<std::uint16_t>(out.data() + 6, 0);
   return kPayloadHeaderSize;
 }
 

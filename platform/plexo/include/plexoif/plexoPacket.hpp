@@ -8,26 +8,11 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "korv/fnd/BigEndian.hpp"
+
 namespace plexoif {
 
 inline constexpr std::size_t kPlexoHeaderSize = 32;
-
-namespace detail {
-inline std::uint16_t LoadBig16(const unsigned char* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-inline std::uint32_t LoadBig32(const unsigned char* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-inline void StoreBig16(unsigned char* p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v);
-}
-inline void StoreBig32(unsigned char* p, std::uint32_t v) {
-  StoreBig16(p, static_cast<std::uint16_t>(v >> 16));
-  StoreBig16(p + 2, static_cast<std::uint16_t>(v));
-}
-}  // namespace detail
 
 // Byte offsets of the header fields the system interprets.
 enum PlexoHeaderOffset : std::size_t {
@@ -64,13 +49,13 @@ class plexoPacketBase {
     return *this;
   }
 
-  std::uint32_t GetTopicId() const { return detail::LoadBig32(m_bytes + kTopicIdOffset); }
-  std::uint16_t GetComponentId() const { return detail::LoadBig16(m_bytes + kComponentIdOffset); }
-  std::uint16_t GetVersion() const { return detail::LoadBig16(m_bytes + kVersionOffset); }
-  std::uint32_t GetSampleId() const { return detail::LoadBig32(m_bytes + kSampleIdOffset); }
-  std::uint16_t GetFrameId() const { return detail::LoadBig16(m_bytes + kFrameIdOffset); }
-  std::uint16_t GetFrameCount() const { return detail::LoadBig16(m_bytes + kFrameCountOffset); }
-  std::uint16_t GetPayloadSize() const { return detail::LoadBig16(m_bytes + kPayloadSizeOffset); }
+  std::uint32_t GetTopicId() const { return korv::fnd::LoadBig<std::uint32_t>(m_bytes + kTopicIdOffset); }
+  std::uint16_t GetComponentId() const { return korv::fnd::LoadBig<std::uint16_t>(m_bytes + kComponentIdOffset); }
+  std::uint16_t GetVersion() const { return korv::fnd::LoadBig<std::uint16_t>(m_bytes + kVersionOffset); }
+  std::uint32_t GetSampleId() const { return korv::fnd::LoadBig<std::uint32_t>(m_bytes + kSampleIdOffset); }
+  std::uint16_t GetFrameId() const { return korv::fnd::LoadBig<std::uint16_t>(m_bytes + kFrameIdOffset); }
+  std::uint16_t GetFrameCount() const { return korv::fnd::LoadBig<std::uint16_t>(m_bytes + kFrameCountOffset); }
+  std::uint16_t GetPayloadSize() const { return korv::fnd::LoadBig<std::uint16_t>(m_bytes + kPayloadSizeOffset); }
 
   const unsigned char* GetPayload() const { return m_bytes + kHeaderSize; }
   unsigned char* GetPayload() { return m_bytes + kHeaderSize; }
@@ -102,13 +87,13 @@ struct PlexoHeaderFields {
 // Writes a 32-byte header at `out`, which must have room for it.
 inline void EncodePlexoHeader(unsigned char* out, const PlexoHeaderFields& fields) {
   std::memset(out, 0, kPlexoHeaderSize);
-  detail::StoreBig32(out + kTopicIdOffset, fields.topicId);
-  detail::StoreBig16(out + kComponentIdOffset, fields.componentId);
-  detail::StoreBig16(out + kVersionOffset, fields.version);
-  detail::StoreBig32(out + kSampleIdOffset, fields.sampleId);
-  detail::StoreBig16(out + kFrameIdOffset, fields.frameId);
-  detail::StoreBig16(out + kFrameCountOffset, fields.frameCount);
-  detail::StoreBig16(out + kPayloadSizeOffset, fields.payloadSize);
+  korv::fnd::StoreBig<std::uint32_t>(out + kTopicIdOffset, fields.topicId);
+  korv::fnd::StoreBig<std::uint16_t>(out + kComponentIdOffset, fields.componentId);
+  korv::fnd::StoreBig<std::uint16_t>(out + kVersionOffset, fields.version);
+  korv::fnd::StoreBig<std::uint32_t>(out + kSampleIdOffset, fields.sampleId);
+  korv::fnd::StoreBig<std::uint16_t>(out + kFrameIdOffset, fields.frameId);
+  korv::fnd::StoreBig<std::uint16_t>(out + kFrameCountOffset, fields.frameCount);
+  korv::fnd::StoreBig<std::uint16_t>(out + kPayloadSizeOffset, fields.payloadSize);
 }
 
 }  // namespace plexoif
