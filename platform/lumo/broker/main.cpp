@@ -14,6 +14,7 @@
 
 #include "StreamDirectory.hpp"
 #include "ConsoleLogging.hpp"
+#include "ZmqWait.hpp"
 #include "lumo/LumoLogger.hpp"
 #include "lumo/LumoWire.hpp"
 
@@ -150,15 +151,9 @@ int Run(const Options& options, log4cplus::Logger& logger) {
     auto wait = std::chrono::milliseconds(200);
     if (const auto next = directory.NextExpiry())
       wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()), std::chrono::milliseconds(0), wait);
-    zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
-    int ready = 0;
-    try {
-      ready = zmq::poll(&item, 1, wait);
-    } catch (const zmq::error_t& error) {
-      if (error.num() != EINTR) throw;
-    }
+    const bool ready = lumo::detail::WaitReadable(socket, wait);
     // Serve what is waiting, a bounded batch at a time.
-    for (int i = 0; ready > 0 && i < 1000 && !stopSignal; ++i) {
+    for (int i = 0; ready && i < 1000 && !stopSignal; ++i) {
       if (!(socket.get(zmq::sockopt::events) & ZMQ_POLLIN)) break;
       Serve(socket, directory);
     }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "ZmqWait.hpp"
+
 namespace lumo::detail {
 
 namespace {
@@ -53,14 +55,7 @@ std::optional<ControlReply> ControlClient::Exchange(const std::vector<std::strin
       const auto now = std::chrono::steady_clock::now();
       if (now >= deadline || (cancel && cancel->load())) break;
       const auto slice = std::min(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now), kCancelCheck);
-      zmq::pollitem_t item{socket_->handle(), 0, ZMQ_POLLIN, 0};
-      int ready = 0;
-      try {
-        ready = zmq::poll(&item, 1, std::max(slice, std::chrono::milliseconds(1)));
-      } catch (const zmq::error_t& error) {
-        if (error.num() != EINTR) throw;
-      }
-      if (ready > 0) {
+      if (WaitReadable(*socket_, std::max(slice, std::chrono::milliseconds(1)))) {
         auto reply = ReceiveReply(failure);
         if (!reply) socket_.reset();
         return reply;

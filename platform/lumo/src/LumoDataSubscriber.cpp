@@ -6,11 +6,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <memory>
 #include <optional>
 #include <thread>
 
 #include "ControlClient.hpp"
+#include "ZmqWait.hpp"
 #include "lumo/LumoLogger.hpp"
 
 namespace lumo {
@@ -35,6 +36,16 @@ milliseconds Until(Clock::time_point from, Clock::time_point to) {
   return std::max(std::chrono::ceil<milliseconds>(to - from), milliseconds(0));
 }
 
+// Follows the connection of a data socket through its monitor events.
+class ConnectionMonitor : public zmq::monitor_t {
+ public:
+  bool connected = false;
+
+ private:
+  void on_event_handshake_succeeded(const zmq_event_t&, const char*) override { connected = true; }
+  void on_event_disconnected(const zmq_event_t&, const char*) override { connected = false; }
+};
+
 }  // namespace
 
 struct LumoDataSubscriber::Impl {
@@ -47,8 +58,8 @@ struct LumoDataSubscriber::Impl {
   // Connection events of dataSocket. ZeroMQ gives up for good on a peer that
   // breaks the protocol (a frame over the size limit, say), so a silent
   // stream whose connection is down is connected afresh.
-  std::optional<zmq::socket_t> monitor;
-  bool connected = false;
+  // Declared after dataSocket: it must close before the socket it watches.
+  std::unique_ptr<ConnectionMonitor> monitor;
   int monitorCount = 0;
 
   int receiveQueue = 4;
@@ -97,7 +108,7 @@ void LumoDataSubscriber::Impl::Lookup(milliseconds waitLimit) {
     return;
   }
   ReadConnectionEvents();
-  if (reply->fields[0] != endpoint || !connected) Connect(reply->fields[0]);
+  if (reply->fields[0] != endpoint || !monitor || !monitor->connected) Connect(reply->fields[0]);
 }
 
 void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
@@ -106,14 +117,11 @@ void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
   socket.set(zmq::sockopt::rcvhwm, receiveQueue);
   socket.set(zmq::sockopt::maxmsgsize, maxDataSize);
   socket.set(zmq::sockopt::subscribe, streamName);
-  const std::string monitorAddress = "inproc://lumo-subscriber-monitor-" + std::to_string(++monitorCount);
-  zmq::socket_t monitorSocket(context, zmq::socket_type::pair);
-  monitorSocket.set(zmq::sockopt::linger, 0);
+  // Declared after the socket, so that on every path it closes first.
+  auto newMonitor = std::make_unique<ConnectionMonitor>();
   try {
-    if (zmq_socket_monitor(socket.handle(), monitorAddress.c_str(),
-                           ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED) != 0)
-      throw zmq::error_t();
-    monitorSocket.connect(monitorAddress);
+    newMonitor->init(socket, "inproc://lumo-subscriber-monitor-" + std::to_string(++monitorCount),
+                     ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED);
     socket.connect(newEndpoint);
   } catch (const zmq::error_t& error) {
     LOG4CPLUS_WARN(logger, "Cannot connect to LUMO publisher at " << newEndpoint << ": " << error.what());
@@ -126,7 +134,7 @@ void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
   }
   Disconnect();
   dataSocket.emplace(std::move(socket));
-  monitor.emplace(std::move(monitorSocket));
+  monitor = std::move(newMonitor);
   endpoint = newEndpoint;
   lastActivity = Clock::now();
   ++stats.connections;
@@ -134,26 +142,17 @@ void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
 }
 
 void LumoDataSubscriber::Impl::Disconnect() {
-  dataSocket.reset();
   monitor.reset();
-  connected = false;
+  dataSocket.reset();
 }
 
 void LumoDataSubscriber::Impl::ReadConnectionEvents() {
   if (!monitor) return;
-  // Each event is two frames: u16 event and u32 value, then the endpoint.
-  for (;;) {
-    zmq::message_t event;
-    if (!monitor->recv(event, zmq::recv_flags::dontwait)) return;
-    if (event.more()) {
-      zmq::message_t address;
-      (void)monitor->recv(address, zmq::recv_flags::dontwait);
+  try {
+    while (monitor->check_event(0)) {
     }
-    if (event.size() < sizeof(std::uint16_t)) continue;
-    std::uint16_t id = 0;
-    std::memcpy(&id, event.data(), sizeof id);
-    if (id == ZMQ_EVENT_HANDSHAKE_SUCCEEDED) connected = true;
-    if (id == ZMQ_EVENT_DISCONNECTED) connected = false;
+  } catch (const zmq::error_t&) {
+    // Interrupted by a signal: the events left are read at the next look-up.
   }
 }
 
@@ -263,14 +262,7 @@ bool LumoDataSubscriber::Read(LumoSample& sample, int timeoutMs) {
     }
     const auto wait = std::min(Until(now, deadline), Until(now, impl.NextLookupTime()));
     if (impl.dataSocket) {
-      zmq::pollitem_t item{impl.dataSocket->handle(), 0, ZMQ_POLLIN, 0};
-      int ready = 0;
-      try {
-        ready = zmq::poll(&item, 1, wait);
-      } catch (const zmq::error_t& error) {
-        if (error.num() != EINTR) throw;
-      }
-      if (ready > 0 && impl.Receive(sample)) return true;
+      if (detail::WaitReadable(*impl.dataSocket, wait) && impl.Receive(sample)) return true;
     } else {
       std::this_thread::sleep_for(wait);
     }
