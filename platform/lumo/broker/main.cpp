@@ -8,13 +8,13 @@
 #include <fmt/format.h>
 #include <zmq.hpp>
 
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 
-#include "StreamDirectory.hpp"
 #include "ConsoleLogging.hpp"
+#include "StreamDirectory.hpp"
 #include "ZmqWait.hpp"
+#include "korv/fnd/StopSignals.hpp"
 #include "lumo/LumoLogger.hpp"
 #include "lumo/LumoWire.hpp"
 
@@ -22,19 +22,6 @@ namespace {
 
 using Clock = lumo::broker::StreamDirectory::Clock;
 namespace po = boost::program_options;
-
-volatile std::sig_atomic_t stopSignal = 0;
-
-void OnStopSignal(int signal) { stopSignal = signal; }
-
-// No SA_RESTART: a signal interrupts the poll, which then sees the flag.
-void InstallStopHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
 
 struct Options {
   std::string uri;
@@ -130,7 +117,7 @@ void Serve(zmq::socket_t& socket, lumo::broker::StreamDirectory& directory) {
     socket.send(zmq::buffer(reply[i]), i + 1 < reply.size() ? more : zmq::send_flags::dontwait);
 }
 
-int Run(const Options& options, log4cplus::Logger& logger) {
+int Run(const Options& options, log4cplus::Logger& logger, const korv::fnd::StopSignals& stop) {
   zmq::context_t context(1);
   zmq::socket_t socket(context, zmq::socket_type::router);
   socket.set(zmq::sockopt::linger, 0);
@@ -147,19 +134,19 @@ int Run(const Options& options, log4cplus::Logger& logger) {
 
   lumo::broker::StreamDirectory directory(std::chrono::milliseconds(options.leaseMs),
                                           static_cast<std::size_t>(options.maxStreams), logger);
-  while (!stopSignal) {
+  while (!stop.StopRequested()) {
     auto wait = std::chrono::milliseconds(200);
     if (const auto next = directory.NextExpiry())
       wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()), std::chrono::milliseconds(0), wait);
     const bool ready = lumo::detail::WaitReadable(socket, wait);
     // Serve what is waiting, a bounded batch at a time.
-    for (int i = 0; ready && i < 1000 && !stopSignal; ++i) {
+    for (int i = 0; ready && i < 1000 && !stop.StopRequested(); ++i) {
       if (!(socket.get(zmq::sockopt::events) & ZMQ_POLLIN)) break;
       Serve(socket, directory);
     }
     directory.Expire(Clock::now());
   }
-  LOG4CPLUS_INFO(logger, "Stopping on signal " << static_cast<int>(stopSignal) << " with " << directory.size()
+  LOG4CPLUS_INFO(logger, "Stopping on signal " << stop.Signal() << " with " << directory.size()
                                                << " stream(s) registered");
   return 0;
 }
@@ -171,10 +158,11 @@ int main(int argc, char** argv) {
   int status = 0;
   const auto options = ParseOptions(argc, argv, status);
   if (!options) return status;
-  InstallStopHandlers();
+  // A signal interrupts the socket wait, which then sees the request.
+  const korv::fnd::StopSignals stop;
   auto logger = SetUpLogging(options->logLevel);
   try {
-    return Run(*options, logger);
+    return Run(*options, logger, stop);
   } catch (const std::exception& error) {
     LOG4CPLUS_FATAL(logger, "lumoBroker failed: " << error.what());
     return 1;

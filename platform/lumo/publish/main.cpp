@@ -7,22 +7,18 @@
 #include <fmt/format.h>
 
 #include <chrono>
-#include <csignal>
 #include <ctime>
 #include <iostream>
 #include <optional>
-#include <thread>
 
 #include "ConsoleLogging.hpp"
+#include "korv/fnd/StopSignals.hpp"
 #include "lumo/Lumo.hpp"
 
 namespace {
 
 namespace po = boost::program_options;
 using Clock = std::chrono::steady_clock;
-
-volatile std::sig_atomic_t stopSignal = 0;
-void OnStopSignal(int signal) { stopSignal = signal; }
 
 struct Options {
   std::string brokerUri;
@@ -105,8 +101,7 @@ int main(int argc, char** argv) {
 
   log4cplus::Initializer initializer;
   lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), log4cplus::WARN_LOG_LEVEL);
-  std::signal(SIGINT, OnStopSignal);
-  std::signal(SIGTERM, OnStopSignal);
+  const korv::fnd::StopSignals stop;
 
   auto publisher = lumo::LumoDataTransferFactory::CreatePublisher(nullptr);
   const std::size_t imageBytes = std::size_t(options->width) * options->height * options->bytesPerPixel;
@@ -126,7 +121,7 @@ int main(int argc, char** argv) {
   const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options->rate));
   auto next = Clock::now();
   std::uint64_t published = 0;
-  while (!stopSignal && (options->count == 0 || published < options->count)) {
+  while (!stop.StopRequested() && (options->count == 0 || published < options->count)) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     record.timestamp = double(now.tv_sec) + now.tv_nsec / 1e9;
@@ -135,7 +130,7 @@ int main(int argc, char** argv) {
     publisher->CompleteWrite();
     ++published;
     next += period;
-    std::this_thread::sleep_until(next);
+    stop.WaitFor(next - Clock::now());
   }
   try {
     publisher->Unregister();

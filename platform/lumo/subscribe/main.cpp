@@ -7,13 +7,13 @@
 #include <fmt/format.h>
 
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 
 #include "ConsoleLogging.hpp"
 #include "PngWriter.hpp"
+#include "korv/fnd/StopSignals.hpp"
 #include "lumo/Lumo.hpp"
 
 namespace {
@@ -24,10 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kExitOk = 0;
 constexpr int kExitSetup = 1;
 constexpr int kExitTimeout = 2;
-
-volatile std::sig_atomic_t stopSignal = 0;
-
-void OnStopSignal(int signal) { stopSignal = signal; }
 
 struct Options {
   std::string brokerUri;
@@ -131,7 +127,7 @@ std::string DescribeImage(const lumo::LumoSample& sample, std::string& savedErro
   return line;
 }
 
-int Run(const Options& options) {
+int Run(const Options& options, const korv::fnd::StopSignals& stop) {
   if (!options.saveDir.empty()) {
     std::error_code error;
     std::filesystem::create_directories(options.saveDir, error);
@@ -156,7 +152,7 @@ int Run(const Options& options) {
   int status = kExitOk;
   auto lastImage = Clock::now();
   lumo::LumoSample sample;
-  while (!stopSignal && (options.count == 0 || totals.images < options.count)) {
+  while (!stop.StopRequested() && (options.count == 0 || totals.images < options.count)) {
     if (!subscriber.Read(sample, kSliceMs)) {
       if (options.timeoutSeconds > 0 && Clock::now() - lastImage >= timeout) {
         std::cerr << "lumoSubscribe: no image for " << options.timeoutSeconds << " s\n";
@@ -182,14 +178,10 @@ int main(int argc, char** argv) {
   int status = kExitOk;
   const auto options = ParseOptions(argc, argv, status);
   if (!options) return status;
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  const korv::fnd::StopSignals stop;
   SetUpLogging(options->logLevel);
   try {
-    return Run(*options);
+    return Run(*options, stop);
   } catch (const std::exception& error) {
     std::cerr << "lumoSubscribe: " << error.what() << "\n";
     return kExitSetup;

@@ -6,18 +6,13 @@
 #include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
 
-#include <csignal>
 #include <chrono>
 #include <iostream>
 #include <string>
-#include <thread>
 
 #include "TestImages.hpp"
+#include "korv/fnd/StopSignals.hpp"
 #include "lumo/Lumo.hpp"
-
-namespace {
-volatile std::sig_atomic_t stopSignal = 0;
-}
 
 int main(int argc, char** argv) {
   if (argc != 6) {
@@ -27,7 +22,7 @@ int main(int argc, char** argv) {
   log4cplus::Initializer initializer;
   log4cplus::BasicConfigurator(log4cplus::Logger::getDefaultHierarchy(), true).configure();
   log4cplus::Logger::getRoot().setLogLevel(log4cplus::WARN_LOG_LEVEL);
-  std::signal(SIGTERM, [](int) { stopSignal = 1; });
+  const korv::fnd::StopSignals stop;
   const std::string broker = argv[1];
   const std::string stream = argv[2];
   const long count = std::stol(argv[3]);
@@ -37,18 +32,18 @@ int main(int argc, char** argv) {
   auto publisher = lumo::LumoDataTransferFactory::CreatePublisher(nullptr);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (publisher->Register(broker, stream, 500) != 1) {
-    if (stopSignal || std::chrono::steady_clock::now() > deadline) return 2;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (stop.StopRequested() || std::chrono::steady_clock::now() > deadline) return 2;
+    stop.WaitFor(std::chrono::milliseconds(100));
   }
   std::cout << "registered " << publisher->endpoint() << std::endl;
 
   lumo::LumoEncDecImage3D encoder;
   encoder.Encode(lumo::test::SenderRecord(static_cast<int>(bytes), 1, 1, lumo::kLumoUnsigned8));
   publisher->set_topic_id(encoder.get_topic_id());
-  for (long i = 0; !stopSignal && (count == 0 || i < count); ++i) {
+  for (long i = 0; !stop.StopRequested() && (count == 0 || i < count); ++i) {
     publisher->WriteData(0, lumo::test::PatternImage(bytes, static_cast<std::uint32_t>(i)), encoder.get_meta_data());
     publisher->CompleteWrite();
-    std::this_thread::sleep_for(interval);
+    stop.WaitFor(interval);
   }
   publisher->Unregister();
   return 0;
