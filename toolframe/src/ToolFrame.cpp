@@ -1,6 +1,5 @@
 #include "korv/vexatools/ToolFrame.hpp"
 
-#include <boost/algorithm/string/case_conv.hpp>
 #include <fmt/format.h>
 #include <log4cplus/configurator.h>
 #include <log4cplus/initializer.h>
@@ -10,7 +9,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
-#include <locale>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,15 +25,6 @@ namespace dt = korv::fnd::datatype;
 namespace {
 
 constexpr char kLogSource[] = "toolframe/src/ToolFrame";
-
-DataTypeNameMap MakeDataTypeNames(bool upperCase) {
-  DataTypeNameMap map;
-  for (const auto& [name, value] : dt::kDataTypeNames) {
-    const std::string text(name);
-    map.insert({upperCase ? boost::algorithm::to_upper_copy(text, std::locale()) : text, value});
-  }
-  return map;
-}
 
 void LogError(const log4cplus::Logger& logger, const std::string& message) {
   VEXA_LOG_STREAM(logger, log4cplus::ERROR_LOG_LEVEL, message);
@@ -54,16 +43,6 @@ std::string SizedDataTypeNames() {
 }
 
 }  // namespace
-
-const DataTypeNameMap dataTypeNames = MakeDataTypeNames(false);
-const DataTypeNameMap dataTypeNamesUpper = MakeDataTypeNames(true);
-
-dt::DataType LookUpDataType(const std::string& name) {
-  if (auto found = dataTypeNames.left.find(name); found != dataTypeNames.left.end()) return found->second;
-  const std::string upper = boost::algorithm::to_upper_copy(name, std::locale());
-  if (auto found = dataTypeNamesUpper.left.find(upper); found != dataTypeNamesUpper.left.end()) return found->second;
-  return dt::Invalid;
-}
 
 bool LoggingWouldShow(const log4cplus::Logger& logger, log4cplus::LogLevel level) {
   if (!logger.isEnabledFor(level)) return false;

@@ -3,14 +3,14 @@
 #include <arpa/inet.h>
 
 #include <array>
-#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/program_options.hpp>
 #include <cmath>
 #include <fmt/format.h>
-#include <locale>
 #include <ostream>
 #include <stdexcept>
 #include <utility>
+
+#include "korv/fnd/datatype/DataTypeNames.hpp"
 
 namespace korv::vexasim {
 namespace {
@@ -109,15 +109,6 @@ void Describe(po::options_description& all, SimConfig& config, RawOptions& raw) 
   all.add(stream).add(faults);
 }
 
-std::optional<DataType> LookUp(std::string_view name, bool upperCase) {
-  for (const auto& [known, value] : korv::fnd::datatype::kDataTypeNames) {
-    if (upperCase ? boost::algorithm::to_upper_copy(std::string(known), std::locale()) == name : known == name) {
-      return value;
-    }
-  }
-  return std::nullopt;
-}
-
 // Checks what the option parser cannot and completes `config`.
 void Validate(const po::variables_map& values, const RawOptions& raw, SimConfig& config) {
   RequireIpv4("address", config.address);
@@ -126,10 +117,10 @@ void Validate(const po::variables_map& values, const RawOptions& raw, SimConfig&
   RequireRange("width", config.width, 1, INT32_MAX);
   RequireRange("height", config.height, 1, INT32_MAX);
 
-  const auto dataType = DataTypeFromName(raw.dataTypeName);
-  if (!dataType) throw BadValue(fmt::format("Invalid data_type: {}", raw.dataTypeName));
-  config.dataType = *dataType;
-  config.bytesPerPixel = korv::fnd::datatype::ElementSize(*dataType);
+  // The same names as the receiver tools take.
+  config.dataType = korv::fnd::datatype::LookUpDataType(raw.dataTypeName);
+  if (config.dataType == DataType::Invalid) throw BadValue(fmt::format("Invalid data_type: {}", raw.dataTypeName));
+  config.bytesPerPixel = korv::fnd::datatype::ElementSize(config.dataType);
   if (config.bytesPerPixel == 0) {
     throw BadValue(fmt::format("data_type {} has no fixed element size; the simulator cannot send it", raw.dataTypeName));
   }
@@ -166,13 +157,6 @@ void Validate(const po::variables_map& values, const RawOptions& raw, SimConfig&
 }
 
 }  // namespace
-
-std::optional<DataType> DataTypeFromName(std::string_view name) {
-  auto found = LookUp(name, false);
-  if (!found) found = LookUp(boost::algorithm::to_upper_copy(std::string(name), std::locale()), true);
-  if (!found || *found == DataType::Invalid) return std::nullopt;
-  return found;
-}
 
 ParsedCommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   SimConfig config;

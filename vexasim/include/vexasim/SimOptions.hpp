@@ -5,7 +5,6 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "korv/fnd/datatype/DataType.hpp"
 #include "vexasim/FrameScheduler.hpp"
@@ -27,10 +26,6 @@ struct SimConfig {
   bool extendedInfo = false;
   FaultSettings faults;
 };
-
-// A data type name as the receiver tools take it: exact, else
-// case-insensitive. Invalid and unknown names give nothing.
-std::optional<korv::fnd::datatype::DataType> DataTypeFromName(std::string_view name);
 
 struct ParsedCommandLine {
   std::optional<SimConfig> config;  // set when the simulator should run

@@ -7,7 +7,6 @@
 // then runs its work through Run.
 #pragma once
 
-#include <boost/bimap.hpp>
 #include <boost/program_options.hpp>
 #include <log4cplus/logger.h>
 
@@ -15,15 +14,16 @@
 #include <string>
 
 #include "korv/fnd/datatype/DataType.hpp"
+#include "korv/fnd/datatype/DataTypeNames.hpp"
 
 namespace korv::vexatools {
 
-using DataTypeNameMap = boost::bimap<std::string, korv::fnd::datatype::DataType>;
-
-// Data type names as written, and the same names in upper case, so that a
-// name is found whatever its case ("uint32" as well as "UInt32").
-extern const DataTypeNameMap dataTypeNames;
-extern const DataTypeNameMap dataTypeNamesUpper;
+// The data type name tables and their look-up, shared with the simulator:
+// a name is found as written or in upper case ("uint32" as well as "UInt32").
+using korv::fnd::datatype::DataTypeNameMap;
+using korv::fnd::datatype::dataTypeNames;
+using korv::fnd::datatype::dataTypeNamesUpper;
+using korv::fnd::datatype::LookUpDataType;
 
 // The log property file looked up when none is given on the command line.
 inline constexpr const char* kDefaultLogPropertyFile = "config/korv/vexatools/log.properties";
@@ -91,10 +91,6 @@ class ToolFrame {
   korv::fnd::datatype::DataType m_dataType = korv::fnd::datatype::Invalid;
   int m_elementSize = 0;
 };
-
-// Looks `name` up as written, then in upper case. Returns Invalid when the
-// name is unknown.
-korv::fnd::datatype::DataType LookUpDataType(const std::string& name);
 
 // Configures log4cplus from `propertyFile`, or from the default property
 // file, or with log4cplus's basic console configuration when neither exists.
