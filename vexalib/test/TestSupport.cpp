@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include <boost/asio/ip/multicast.hpp>
-
 #include <log4cplus/logger.h>
 #include <log4cplus/spi/loggingevent.h>
 
@@ -57,30 +55,6 @@ int LogCapture::Count(log4cplus::LogLevel level, const std::string& text) const 
   return static_cast<int>(std::count_if(messages.begin(), messages.end(), [&](const std::string& message) {
     return message.find(text) != std::string::npos;
   }));
-}
-
-unsigned short FreeUdpPort() {
-  boost::asio::io_context context;
-  const boost::asio::ip::udp::socket probe(context, {boost::asio::ip::udp::v4(), 0});
-  return probe.local_endpoint().port();
-}
-
-UdpSender::UdpSender(const std::string& address, unsigned short port)
-    : m_socket(m_context, boost::asio::ip::udp::v4()),
-      m_destination(boost::asio::ip::make_address_v4(address), port) {
-  m_socket.set_option(boost::asio::ip::multicast::outbound_interface(boost::asio::ip::address_v4::loopback()));
-}
-
-void UdpSender::Send(std::span<const unsigned char> datagram) {
-  m_socket.send_to(boost::asio::buffer(datagram.data(), datagram.size()), m_destination);
-}
-
-void UdpSender::SendFrames(const std::vector<std::vector<unsigned char>>& sample, std::initializer_list<int> frameIds) {
-  for (const int frameId : frameIds) Send(sample.at(static_cast<std::size_t>(frameId - 1)));
-}
-
-void UdpSender::SendAll(const std::vector<std::vector<unsigned char>>& sample) {
-  for (const auto& frame : sample) Send(frame);
 }
 
 std::string Sequence(const std::vector<HookCall>& calls) {

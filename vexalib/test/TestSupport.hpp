@@ -1,6 +1,6 @@
-// Helpers for the reception library's tests: log capture, a loopback UDP
-// sender, a receiver subclass that records its hook calls, and a thread that
-// runs it.
+// Helpers for the reception library's tests: log capture, a receiver
+// subclass that records its hook calls, and a thread that runs it. The UDP
+// sender and the free-port finder come from the shared test support.
 #pragma once
 
 #include <chrono>
@@ -9,7 +9,6 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +18,7 @@
 
 #include "korv/vexatools/VexaReceiver.hpp"
 #include "vexasim/SampleFrames.hpp"
+#include "vexatools/testsupport/Network.hpp"
 
 namespace vexatest {
 
@@ -54,25 +54,8 @@ class LogCapture {
   Appender* m_capture;
 };
 
-// A UDP port that was free on every local address a moment ago.
-unsigned short FreeUdpPort();
-
-// Sends datagrams; multicast goes out on loopback.
-class UdpSender {
- public:
-  UdpSender(const std::string& address, unsigned short port);
-
-  void Send(std::span<const unsigned char> datagram);
-  // Sends the frames of `sample` whose 1-based frame ids are in `frameIds`,
-  // in that order (repeats send duplicates).
-  void SendFrames(const std::vector<std::vector<unsigned char>>& sample, std::initializer_list<int> frameIds);
-  void SendAll(const std::vector<std::vector<unsigned char>>& sample);
-
- private:
-  boost::asio::io_context m_context;
-  boost::asio::ip::udp::socket m_socket;
-  boost::asio::ip::udp::endpoint m_destination;
-};
+using vexatools::testsupport::FreeUdpPort;
+using vexatools::testsupport::UdpSender;
 
 enum class Hook { Leader, Payload, Trailer, Lost, WrongFrame };
 

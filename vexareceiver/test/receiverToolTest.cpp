@@ -1,11 +1,8 @@
 // The receiver tool end to end: real frames over UDP on loopback to the real
 // program, checking its report and exit status.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -15,6 +12,7 @@
 
 #include "korv/fnd/datatype/DataType.hpp"
 #include "vexasim/SampleFrames.hpp"
+#include "vexatools/testsupport/Network.hpp"
 #include "vexatools/testsupport/Process.hpp"
 
 namespace {
@@ -23,7 +21,8 @@ using namespace std::chrono_literals;
 using vexatools::testsupport::FreeUdpPort;
 using vexatools::testsupport::Process;
 using vexatools::testsupport::ProcessResult;
-using Datagram = std::vector<unsigned char>;
+using vexatools::testsupport::UdpSender;
+using Datagram = vexatools::testsupport::Datagram;
 
 // A common camera geometry: at Int16 a sample is 179 frames (leader, 177 payload frames,
 // trailer), and the receiver's socket buffer holds about three samples.
@@ -36,33 +35,6 @@ std::string Report(unsigned samples, unsigned lostSamples, unsigned packets, uns
          std::to_string(lostPackets) + " packet(s)\n\n";
 }
 
-class UdpSender {
- public:
-  UdpSender(const std::string& address, int port) : m_fd(socket(AF_INET, SOCK_DGRAM, 0)) {
-    m_to.sin_family = AF_INET;
-    m_to.sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &m_to.sin_addr);
-    // Multicast leaves through loopback, where the receiver joined the group.
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof(loopback));
-  }
-  ~UdpSender() { close(m_fd); }
-
-  void Send(const std::vector<Datagram>& datagrams) {
-    int sent = 0;
-    for (const auto& datagram : datagrams) {
-      sendto(m_fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&m_to), sizeof(m_to));
-      // Small pauses keep the receiver's socket buffer from overflowing.
-      if (++sent % 32 == 0) std::this_thread::sleep_for(1ms);
-    }
-  }
-
- private:
-  int m_fd;
-  sockaddr_in m_to{};
-};
-
 class ReceiverTool : public ::testing::Test {
  protected:
   // Starts the program on a free port with `samples` and the extra arguments.
@@ -72,12 +44,12 @@ class ReceiverTool : public ::testing::Test {
                                           "-e", std::to_string(kHeight), "-s", std::to_string(samples)};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     m_process = std::make_unique<Process>(RECEIVER_PROGRAM, arguments);
-    ASSERT_TRUE(vexatools::testsupport::WaitForUdpPort(m_port)) << m_process->Wait(1s).err;
+    ASSERT_TRUE(vexatools::testsupport::WaitForUdpPort(m_port)) << m_process->Finish(1s).err;
     m_sender = std::make_unique<UdpSender>(address, m_port);
     if (address != "127.0.0.1") std::this_thread::sleep_for(300ms);  // the group join follows the bind
   }
 
-  ProcessResult Finish() { return m_process->Wait(15s); }
+  ProcessResult Finish() { return m_process->Finish(15s); }
 
   // Frames of sample `id`, optionally without some frame ids (1-based).
   std::vector<Datagram> Sample(std::uint32_t id, std::vector<int> without = {}) const {
@@ -95,7 +67,8 @@ class ReceiverTool : public ::testing::Test {
     return all;
   }
 
-  void Send(const std::vector<Datagram>& datagrams) { m_sender->Send(datagrams); }
+  // Small pauses keep the receiver's socket buffer from overflowing.
+  void Send(const std::vector<Datagram>& datagrams) { m_sender->SendAll(datagrams, 32); }
 
   korv::vexasim::SampleFrames m_frames{{kWidth, kHeight, 2, korv::fnd::datatype::Int16}};
   const unsigned N = m_frames.FrameCount();

@@ -1,10 +1,9 @@
 // The receiver tool's command line and set-up failures, as a user meets them.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <fstream>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+
 #include <string>
 
 #include "vexatools/testsupport/Process.hpp"
@@ -102,16 +101,12 @@ TEST(ReceiverToolCommandLine, ValuesThatCannotWorkAreRefused) {
 
 TEST(ReceiverToolRun, SocketFailuresEndWithStatusOneAndNoReport) {
   // A port held by a socket that does not allow address reuse.
-  const int holder = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  socklen_t length = sizeof(address);
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string port = std::to_string(ntohs(address.sin_port));
+  boost::asio::io_context context;
+  boost::asio::ip::udp::socket holder(context, {boost::asio::ip::udp::v4(), 0});
+  const std::string port = std::to_string(holder.local_endpoint().port());
 
   auto result = RunProgram(RECEIVER_PROGRAM, {"-p", port, "-w", "4", "-e", "4", "-s", "1"});
-  close(holder);
+  holder.close();
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out, "VEXA Receiver running...\n");
   EXPECT_TRUE(Contains(result.err, "Application Exception: bind: Address already in use")) << result.err;

@@ -1,10 +1,9 @@
 // lumoBroker as a process: its command line, signals and hostile peers.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 
 #include <csignal>
 
@@ -15,17 +14,17 @@ namespace lumo::test {
 namespace {
 
 TEST(BrokerProgram, HelpBadOptionsAndTakenPort) {
-  ChildProcess help(BrokerPath(), {"--help"});
+  Process help(BrokerPath(), {"--help"});
   EXPECT_NE(help.ReadAll(10s).find("--uri"), std::string::npos);
   EXPECT_EQ(help.Wait(10s), 0);
 
-  ChildProcess badLease(BrokerPath(), {"--lease-ms", "5"});
+  Process badLease(BrokerPath(), {"--lease-ms", "5"});
   EXPECT_EQ(badLease.Wait(10s), 1);
-  ChildProcess badUri(BrokerPath(), {"--uri", "nonsense"});
+  Process badUri(BrokerPath(), {"--uri", "nonsense"});
   EXPECT_EQ(badUri.Wait(10s), 1);
 
   BrokerProcess first;
-  ChildProcess second(BrokerPath(), {"--uri", first.uri()});
+  Process second(BrokerPath(), {"--uri", first.uri()});
   EXPECT_EQ(second.Wait(10s), 1);
 }
 
@@ -73,15 +72,11 @@ TEST(BrokerProgram, SurvivesOversizedFramesFloodsAndNonZeroMqBytes) {
     // Raw bytes that are not ZeroMQ at all.
     const auto endpoint = ParseTcpEndpoint(broker.uri());
     ASSERT_TRUE(endpoint);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(endpoint->port)));
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::socket raw(context);
+    raw.connect({boost::asio::ip::address_v4::loopback(), static_cast<std::uint16_t>(std::stoi(endpoint->port))});
     const std::string garbage(4096, '\xA5');
-    EXPECT_GT(write(fd, garbage.data(), garbage.size()), 0);
-    close(fd);
+    EXPECT_EQ(boost::asio::write(raw, boost::asio::buffer(garbage)), garbage.size());
   }
   RawBrokerClient client(broker.uri());
   EXPECT_EQ(client.Ask({"LIST"}, 5s), Frames{"OK"});

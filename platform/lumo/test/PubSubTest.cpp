@@ -169,7 +169,7 @@ TEST(PubSub, OnePublisherPerStreamUntilUnregistered) {
 
 TEST(PubSub, KilledPublisherProcessLosesItsStreamWhenTheLeaseEnds) {
   BrokerProcess broker;  // lease 1000 ms
-  ChildProcess victim(TestPublisherPath(), {broker.uri(), "orphan", "0", "20", "64"});
+  Process victim(TestPublisherPath(), {broker.uri(), "orphan", "0", "20", "64"});
   ASSERT_TRUE(victim.ReadLine(20s));
   auto heir = LumoDataTransferFactory::CreatePublisher(nullptr);
   EXPECT_EQ(heir->Register(broker.uri(), "orphan", 0), -1);
@@ -243,14 +243,14 @@ TEST(PubSub, SubscriberFollowsAPublisherRestartedElsewhere) {
   subscriber.Subscribe(broker.uri(), "phoenix");
   LumoSample sample;
 
-  auto first = std::make_unique<ChildProcess>(TestPublisherPath(), std::vector<std::string>{broker.uri(), "phoenix", "0", "20", "64"});
+  auto first = std::make_unique<Process>(TestPublisherPath(), std::vector<std::string>{broker.uri(), "phoenix", "0", "20", "64"});
   ASSERT_TRUE(first->ReadLine(20s));
   ASSERT_TRUE(subscriber.Read(sample, 10000));
   const auto firstEndpoint = subscriber.endpoint();
   first->Stop(SIGKILL);
   first.reset();
 
-  ChildProcess second(TestPublisherPath(), {broker.uri(), "phoenix", "0", "20", "64"});
+  Process second(TestPublisherPath(), {broker.uri(), "phoenix", "0", "20", "64"});
   const auto registered = second.ReadLine(20s);
   ASSERT_TRUE(registered);
   ASSERT_TRUE(ReadUntil(subscriber, sample, [&](const LumoSample&) { return subscriber.endpoint() != firstEndpoint; }, 10s));

@@ -104,7 +104,7 @@ class SubscribeTool : public ::testing::Test {
 
   // Runs lumoSubscribe for three images and returns its output lines.
   std::vector<std::string> RunForThreeImages(const BrokerProcess& broker) {
-    ChildProcess tool(SubscribePath(), {"--broker-uri", broker.uri(), "--stream", "tool", "--count", "3", "--timeout",
+    Process tool(SubscribePath(), {"--broker-uri", broker.uri(), "--stream", "tool", "--count", "3", "--timeout",
                                         "10", "--save", directory.string()});
     const std::string output = tool.ReadAll(30s);
     EXPECT_EQ(tool.Wait(10s), 0);
@@ -187,7 +187,7 @@ TEST_F(SubscribeTool, ImagesWhoseGeometryDoesNotMatchTheDataAreListedButNotSaved
 
 TEST_F(SubscribeTool, ShowsTheTestPatternOfLumoPublish) {
   BrokerProcess broker;
-  ChildProcess publisher(LUMO_PUBLISH_PATH,
+  Process publisher(LUMO_PUBLISH_PATH,
                          {"-b", broker.uri(), "-s", "tool", "-w", "32", "-e", "8", "-B", "1", "-r", "50"});
   const auto announced = publisher.ReadLine(20s);
   ASSERT_TRUE(announced);
@@ -217,27 +217,27 @@ TEST_F(SubscribeTool, ShowsTheTestPatternOfLumoPublish) {
 
 TEST_F(SubscribeTool, EndsWithStatus2WhenNoImageComes) {
   BrokerProcess broker;
-  ChildProcess tool(SubscribePath(), {"--broker-uri", broker.uri(), "--stream", "silent", "--timeout", "1"});
+  Process tool(SubscribePath(), {"--broker-uri", broker.uri(), "--stream", "silent", "--timeout", "1"});
   const std::string output = tool.ReadAll(20s);
   EXPECT_EQ(tool.Wait(10s), 2);
   EXPECT_EQ(output, "images 0, gaps 0 (0 missed), 0.0 images/s, 0.0 MB/s\n");
 
-  ChildProcess help(SubscribePath(), {"--help"});
+  Process help(SubscribePath(), {"--help"});
   EXPECT_NE(help.ReadAll(10s).find("--save"), std::string::npos);
   EXPECT_EQ(help.Wait(10s), 0);
-  ChildProcess badTimeout(SubscribePath(), {"--timeout", "-1"});
+  Process badTimeout(SubscribePath(), {"--timeout", "-1"});
   EXPECT_EQ(badTimeout.Wait(10s), 1);
-  ChildProcess badStream(SubscribePath(), {"--stream", "two words", "--timeout", "1"});
+  Process badStream(SubscribePath(), {"--stream", "two words", "--timeout", "1"});
   EXPECT_EQ(badStream.Wait(10s), 1);
 }
 
 TEST(PythonExample, PrintsTheImagesOfARunningPublisher) {
-  ChildProcess probe("/usr/bin/python3", {"-c", "import zmq"});
+  Process probe("/usr/bin/python3", {"-c", "import zmq"});
   if (probe.Wait(20s) != 0) GTEST_SKIP() << "/usr/bin/python3 with pyzmq is not installed";
   BrokerProcess broker;
-  ChildProcess publisher(TestPublisherPath(), {broker.uri(), "python", "0", "20", "64"});
+  Process publisher(TestPublisherPath(), {broker.uri(), "python", "0", "20", "64"});
   ASSERT_TRUE(publisher.ReadLine(20s));
-  ChildProcess example("/usr/bin/python3", {LUMO_PYTHON_EXAMPLE, broker.uri(), "python", "2"});
+  Process example("/usr/bin/python3", {LUMO_PYTHON_EXAMPLE, broker.uri(), "python", "2"});
   const std::string output = example.ReadAll(20s);
   EXPECT_EQ(example.Wait(10s), 0);
   std::istringstream lines(output);

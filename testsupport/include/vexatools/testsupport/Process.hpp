@@ -1,17 +1,38 @@
-// Runs a program as a user would and collects what it printed, for the
-// end-to-end tests of the vexatools programs.
+// Runs a program as a user would, for the end-to-end tests: its standard
+// output on a pipe, read line by line or whole, its standard error captured
+// in a file. Every wait is bounded in time.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace vexatools::testsupport {
 
+using namespace std::chrono_literals;
+
+// A file descriptor that closes itself.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : m_fd(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+
+  int Get() const { return m_fd; }
+  int Release();
+  void Reset(int fd = -1);
+
+ private:
+  int m_fd;
+};
+
 struct ProcessResult {
-  int exitStatus = -1;  // -1 when killed by a signal or timed out
+  int exitStatus = -1;  // 128 + signal number when a signal ended it; -1 after a time-out
   bool timedOut = false;
   std::string out;
   std::string err;
@@ -19,35 +40,52 @@ struct ProcessResult {
 
 class Process {
  public:
-  // Starts `program` with `arguments`; standard output and error go to files.
+  // Starts `program` with `arguments`; standard input is /dev/null.
   Process(const std::string& program, const std::vector<std::string>& arguments);
-  ~Process();  // kills the process if it still runs
+  // Kills the program (SIGKILL, by its PID) if it still runs.
+  ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
   pid_t Pid() const { return m_pid; }
-  std::string Out() const;  // what it printed so far
-  // Waits at most `timeout`, then kills it (SIGKILL) and says so.
-  ProcessResult Wait(std::chrono::milliseconds timeout);
+
+  // The next line of standard output, or empty after `timeout` or at its end.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+  // Standard output from the last line read to its end, waiting at most `timeout`.
+  std::string ReadAll(std::chrono::milliseconds timeout);
+  // All of standard output that arrived so far.
+  std::string Out();
+  // All of standard error so far.
+  std::string Err() const;
+
+  // Exit status (128 + signal number when killed), or empty while it still
+  // runs after `timeout`. Keeps reading standard output meanwhile, so a
+  // talkative program never blocks on a full pipe.
+  std::optional<int> Wait(std::chrono::milliseconds timeout = 10s);
+  // Waits at most `timeout`, then kills it (and says so); returns what it printed.
+  ProcessResult Finish(std::chrono::milliseconds timeout);
   void Signal(int signal);
+  // Sends `signal` and waits for the exit.
+  std::optional<int> Stop(int signal, std::chrono::milliseconds timeout = 10s);
 
  private:
+  bool ReadSome(std::chrono::milliseconds timeout);
+
   pid_t m_pid = -1;
-  std::string m_outPath;
+  std::optional<int> m_status;
+  UniqueFd m_stdout;
+  std::string m_out;
+  std::size_t m_consumed = 0;  // of m_out, by ReadLine and ReadAll
+  bool m_outEnded = false;
   std::string m_errPath;
 };
 
 // Runs to completion (or `timeout`) and returns what it printed.
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                         std::chrono::milliseconds timeout = 20s);
 
-// A UDP port that nothing on 127.0.0.1 is bound to right now.
-int FreeUdpPort();
-
-// True once some socket is bound to UDP `port` (read from /proc/net/udp).
-bool UdpPortBound(int port);
-
-// Waits until UDP `port` is bound, at most `timeout`.
-bool WaitForUdpPort(int port, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Tests `condition` every `step` until it holds or `timeout` passes.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+             std::chrono::milliseconds step = 20ms);
 
 }  // namespace vexatools::testsupport
