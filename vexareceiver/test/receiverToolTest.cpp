@@ -106,6 +106,19 @@ TEST_F(ReceiverTool, CountsEachLossPattern) {
   EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(6, 4, 6 * N - 2, 4));
 }
 
+TEST_F(ReceiverTool, SeveralLossReportsWithinOneSampleCountItOnce) {
+  Start(3);
+  auto twoPayloadsLost = Sample(2, {3, 4});
+  twoPayloadsLost.push_back(twoPayloadsLost.back());  // its trailer again, still short
+  Send(Join({Sample(1), twoPayloadsLost, Sample(3)}));
+  const auto result = Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  // Loss reports: at both trailers of sample 2, which count sample 2 once, and at the
+  // leader of 3 (for 2), which counts sample 3. Packets: N + (N - 3) + N, the short
+  // trailers not counted.
+  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(3, 2, 3 * N - 3, 3));
+}
+
 TEST_F(ReceiverTool, ForeignAndDuplicateFrames) {
   Start(3);
   auto withForeign = Sample(1);
