@@ -1,10 +1,11 @@
 #include "vexasim/StreamSender.hpp"
 
-#include <arpa/inet.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
-#include <unistd.h>
+
+#include <boost/asio/ip/multicast.hpp>
+#include <boost/asio/ip/unicast.hpp>
 
 #include <array>
 #include <cerrno>
@@ -24,11 +25,12 @@ constexpr int kSendBufferBytes = 4 * 1024 * 1024;
 
 [[noreturn]] void ThrowErrno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
-void SetOption(int socket, int level, int name, int value, const char* what) {
-  if (setsockopt(socket, level, name, &value, sizeof value) != 0) ThrowErrno(fmt::format("setsockopt({})", what));
+boost::asio::ip::address_v4 ParseAddress(const std::string& text, const char* what) {
+  boost::system::error_code error;
+  const auto address = boost::asio::ip::make_address_v4(text, error);
+  if (error) throw std::system_error(std::make_error_code(std::errc::invalid_argument), what + text);
+  return address;
 }
-
-bool IsMulticast(in_addr address) { return (ntohl(address.s_addr) >> 28) == 0xE; }
 
 SampleLayout LayoutOf(const SimConfig& config) {
   SampleLayout layout;
@@ -100,45 +102,33 @@ struct StreamSender::Batch {
   }
 };
 
-StreamSender::StreamSender(const SimConfig& config) : m_config(config), m_frames(LayoutOf(config)) {
-  m_destination.sin_family = AF_INET;
-  m_destination.sin_port = htons(static_cast<std::uint16_t>(config.port));
-  if (inet_pton(AF_INET, config.address.c_str(), &m_destination.sin_addr) != 1) {
-    throw std::system_error(std::make_error_code(std::errc::invalid_argument), "Invalid address " + config.address);
-  }
-  m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-  if (m_socket < 0) ThrowErrno("socket");
-  try {
-    // Best effort: the kernel caps it at net.core.wmem_max.
-    setsockopt(m_socket, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof kSendBufferBytes);
-    if (IsMulticast(m_destination.sin_addr)) {
-      SetOption(m_socket, IPPROTO_IP, IP_MULTICAST_TTL, config.ttl.value_or(1), "IP_MULTICAST_TTL");
-      SetOption(m_socket, IPPROTO_IP, IP_MULTICAST_LOOP, 1, "IP_MULTICAST_LOOP");
-      if (!config.netif.empty()) {
-        in_addr interface{};
-        if (inet_pton(AF_INET, config.netif.c_str(), &interface) != 1) {
-          throw std::system_error(std::make_error_code(std::errc::invalid_argument),
-                                  "Invalid interface address " + config.netif);
-        }
-        if (setsockopt(m_socket, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface) != 0) {
-          ThrowErrno("setsockopt(IP_MULTICAST_IF " + config.netif + ")");
-        }
-      }
-    } else if (config.ttl) {
-      SetOption(m_socket, IPPROTO_IP, IP_TTL, *config.ttl, "IP_TTL");
+StreamSender::StreamSender(const SimConfig& config)
+    : m_config(config), m_frames(LayoutOf(config)), m_socket(m_context) {
+  namespace ip = boost::asio::ip;
+  const ip::address_v4 destination = ParseAddress(config.address, "Invalid address ");
+  m_destination = ip::udp::endpoint(destination, static_cast<std::uint16_t>(config.port));
+  m_socket.open(ip::udp::v4());
+  // Best effort: the kernel caps it at net.core.wmem_max.
+  boost::system::error_code ignored;
+  m_socket.set_option(boost::asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
+  if (destination.is_multicast()) {
+    m_socket.set_option(ip::multicast::hops(config.ttl.value_or(1)));
+    m_socket.set_option(ip::multicast::enable_loopback(true));
+    if (!config.netif.empty()) {
+      boost::system::error_code error;
+      m_socket.set_option(ip::multicast::outbound_interface(ParseAddress(config.netif, "Invalid interface address ")),
+                          error);
+      if (error) throw boost::system::system_error(error, "set_option(outbound interface " + config.netif + ")");
     }
-  } catch (...) {
-    close(m_socket);
-    throw;
+  } else if (config.ttl) {
+    m_socket.set_option(ip::unicast::hops(*config.ttl));
   }
 }
-
-StreamSender::~StreamSender() { close(m_socket); }
 
 void StreamSender::Flush(Batch& batch, const std::atomic<bool>& stop) {
   std::size_t sent = 0;
   while (sent < batch.size) {
-    const int count = sendmmsg(m_socket, batch.messages.data() + sent, static_cast<unsigned>(batch.size - sent), 0);
+    const int count = sendmmsg(m_socket.native_handle(), batch.messages.data() + sent, static_cast<unsigned>(batch.size - sent), 0);
     if (count < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == ENOBUFS) {
         // Interrupted, or the interface queue is full for a moment.
@@ -174,8 +164,8 @@ SendReport StreamSender::Run(const std::atomic<bool>& stop) {
   for (std::size_t i = 0; i < kBatchSize; ++i) {
     batch->iovecs[i].iov_base = batch->Buffer(i).data();
     msghdr& header = batch->messages[i].msg_hdr;
-    header.msg_name = &m_destination;
-    header.msg_namelen = sizeof m_destination;
+    header.msg_name = m_destination.data();
+    header.msg_namelen = static_cast<socklen_t>(m_destination.size());
     header.msg_iov = &batch->iovecs[i];
     header.msg_iovlen = 1;
   }

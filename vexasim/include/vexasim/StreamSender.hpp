@@ -3,7 +3,8 @@
 // them to the kernel with sendmmsg, paced to the requested sample rate.
 #pragma once
 
-#include <netinet/in.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -43,9 +44,9 @@ std::string FormatReport(const SendReport& report);
 
 class StreamSender {
  public:
-  // Opens and sets up the socket. Throws std::system_error when that fails.
+  // Opens and sets up the socket. Throws std::system_error for an invalid
+  // address and boost::system::system_error when a socket operation fails.
   explicit StreamSender(const SimConfig& config);
-  ~StreamSender();
   StreamSender(const StreamSender&) = delete;
   StreamSender& operator=(const StreamSender&) = delete;
 
@@ -62,8 +63,9 @@ class StreamSender {
 
   SimConfig m_config;
   SampleFrames m_frames;
-  int m_socket = -1;
-  sockaddr_in m_destination{};
+  boost::asio::io_context m_context;
+  boost::asio::ip::udp::socket m_socket;
+  boost::asio::ip::udp::endpoint m_destination;
   SendReport m_report;
   std::chrono::steady_clock::time_point m_start;
 };
