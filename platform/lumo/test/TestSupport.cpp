@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 
+#include "ZmqWait.hpp"
 #include "vexatools/testsupport/Network.hpp"
 
 namespace lumo::test {
@@ -46,8 +47,7 @@ std::optional<Frames> RawBrokerClient::AskBinary(const std::vector<std::string>&
   if (delimiter) socket_.send(zmq::message_t(), frames.empty() ? zmq::send_flags::none : zmq::send_flags::sndmore);
   for (std::size_t i = 0; i < frames.size(); ++i)
     socket_.send(zmq::buffer(frames[i]), i + 1 < frames.size() ? zmq::send_flags::sndmore : zmq::send_flags::none);
-  zmq::pollitem_t item{socket_.handle(), 0, ZMQ_POLLIN, 0};
-  if (zmq::poll(&item, 1, timeout) <= 0) return std::nullopt;
+  if (!lumo::detail::WaitReadable(socket_, timeout)) return std::nullopt;
   Frames reply;
   bool more = true;
   while (more) {
