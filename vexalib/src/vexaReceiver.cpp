@@ -17,6 +17,7 @@
 #include <boost/asio/socket_base.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "korv/fnd/BigEndian.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/AppLogger.hpp"
 #include "korv/vexatools/PacketInfo.hpp"
@@ -310,10 +311,8 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleFrame(ReceiveSlot& slot, std::siz
   // leader parser, a frame copy nor a hook reads bytes that did not arrive.
   const std::size_t receivedPayload = bytes - kHeaderSize;
   unsigned char* payloadSizeField = slot.Bytes() + plexoif::kPayloadSizeOffset;
-  const std::size_t announcedPayload = std::size_t{payloadSizeField[0]} << 8 | payloadSizeField[1];
-  if (announcedPayload > receivedPayload) {
-    payloadSizeField[0] = static_cast<unsigned char>(receivedPayload >> 8);
-    payloadSizeField[1] = static_cast<unsigned char>(receivedPayload);
+  if (korv::fnd::LoadBig<std::uint16_t>(payloadSizeField) > receivedPayload) {
+    korv::fnd::StoreBig(payloadSizeField, static_cast<std::uint16_t>(receivedPayload));
   }
   std::fill_n(slot.Bytes() + bytes, kCopySlack, 0);
   Frame& frame = slot.frame;

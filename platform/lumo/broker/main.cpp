@@ -46,7 +46,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "log-level,l", po::value(&options.logLevel)->default_value("INFO"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
   try {
     po::variables_map values;
-    po::store(po::command_line_parser(argc, argv).options(description).run(), values);
+    const po::positional_options_description noPositionalArguments;  // a stray word is an error
+    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
+              values);
     po::notify(values);
     if (values.count("help")) {
       std::cout << description << "\nLogs go to standard error; the bound endpoint is printed on standard output.\n";

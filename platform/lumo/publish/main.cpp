@@ -44,7 +44,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "count,n", po::value(&options.count)->default_value(0), "stop after this many images (0: until interrupted)");
   try {
     po::variables_map values;
-    po::store(po::command_line_parser(argc, argv).options(description).run(), values);
+    const po::positional_options_description noPositionalArguments;  // a stray word is an error
+    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
+              values);
     po::notify(values);
     if (values.count("help")) {
       std::cout << description << "\nExit status: 0 after the images were published or on Ctrl-C,\n"

@@ -28,6 +28,14 @@ TEST(BrokerProgram, HelpBadOptionsAndTakenPort) {
   EXPECT_EQ(second.Wait(10s), 1);
 }
 
+// Every LUMO tool refuses a stray word on its command line instead of ignoring it.
+TEST(LumoPrograms, RefuseStrayArguments) {
+  for (const std::string& program : {BrokerPath(), SubscribePath(), std::string(LUMO_PUBLISH_PATH)}) {
+    Process stray(program, {"--help", "stray"});
+    EXPECT_EQ(stray.Wait(10s), 1) << program;
+  }
+}
+
 TEST(BrokerProgram, EndsCleanlyOnSigintAndSigterm) {
   for (int signal : {SIGINT, SIGTERM}) {
     BrokerProcess broker;
