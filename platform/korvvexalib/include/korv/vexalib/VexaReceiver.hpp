@@ -96,7 +96,7 @@ struct SampleExtInfo {
 struct ReceiverCounters {
   std::uint64_t samplesDelivered = 0;   // handed to HandleSampleUser
   std::uint64_t samplesIncomplete = 0;  // announced by a leader, not complete (frame lost or bad, leader refused)
-  std::uint64_t samplesDropped = 0;     // complete but not delivered: every delivery slot was busy
+  std::uint64_t samplesDropped = 0;     // not assembled: all delivery slots were in use at their leader
   std::uint64_t framesRejected = 0;     // datagrams that are no well-formed frame, or of another component
   std::uint64_t framesStray = 0;        // well-formed frames of no sample being assembled, or repeated
   std::uint64_t hookFailures = 0;       // HandleSampleUser calls that threw
@@ -109,8 +109,8 @@ struct AssembledSample;
 
 class VexaReceiver {
  public:
-  // Complete samples that may wait for the delivery thread (the one being
-  // delivered included); a sample that finds all of them busy is dropped.
+  // Samples held at a time: being assembled, waiting for delivery or being
+  // delivered. A sample whose leader finds all of them in use is dropped.
   static constexpr int kDeliverySlots = 4;
 
   // `address`: a multicast group to join, or a unicast address (the socket
