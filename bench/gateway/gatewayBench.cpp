@@ -159,13 +159,6 @@ struct Search {
   }
 };
 
-double Option(int argc, char** argv, const std::string& name, double fallback) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (argv[i] == name) return std::atof(argv[i + 1]);
-  }
-  return fallback;
-}
-
 // lumoBroker for the end-to-end trials; killed (by its PID) at the end.
 class Broker {
  public:

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdint>
 #include <ctime>
 #include <fstream>
@@ -195,5 +196,13 @@ class PacedSender {
   std::vector<std::vector<unsigned char>> m_datagrams;
 };
 
+
+// The value after `name` on the command line, or `fallback`.
+inline double Option(int argc, char** argv, const std::string& name, double fallback) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (argv[i] == name) return std::atof(argv[i + 1]);
+  }
+  return fallback;
+}
 
 }  // namespace benchsupport

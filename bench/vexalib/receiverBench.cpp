@@ -242,13 +242,6 @@ struct Search {
   }
 };
 
-double Option(int argc, char** argv, const std::string& name, double fallback) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (argv[i] == name) return std::atof(argv[i + 1]);
-  }
-  return fallback;
-}
-
 int ReadRmemMax() {
   std::ifstream file("/proc/sys/net/core/rmem_max");
   int value = 0;
