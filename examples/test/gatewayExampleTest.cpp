@@ -33,6 +33,8 @@ struct Case {
   int width, height, bytesPerPixel, lumoDataType;
 };
 
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
 class GatewayExample : public testing::TestWithParam<Case> {};
 
 TEST_P(GatewayExample, ImagesArriveBitExactAndTheStatisticsMatch) {
