@@ -171,12 +171,11 @@ void LumoSender::Publish(const LumoImage& image, std::int64_t size, std::uint64_
   VEXA_LOG_FMT(logger, kDebug, "VDX image info: Datatype: {} - BPP: {} - LUMO Datatype: {} - Width: {} - Height: {}",
                static_cast<std::uint32_t>(image.GetDataType()), record.bytesPerPixel, record.lumoDataType,
                record.width, record.height);
-  std::vector<std::uint8_t> bytes(image.GetImage(), image.GetImage() + size);
-  const std::size_t byteCount = bytes.size();
+  const std::vector<std::uint8_t> bytes(image.GetImage(), image.GetImage() + size);
   try {
     encoder.Encode(record);
     const std::vector<std::uint8_t> meta = encoder.get_meta_data();
-    publisher->WriteData(0, std::move(bytes), meta);  // takes the bytes over: one copy per image
+    publisher->WriteData(0, bytes, meta);
     publisher->CompleteWrite();
   } catch (const std::exception& error) {
     VEXA_LOG_STREAM(logger, kError, "Failure publishing image in LUMO: " << error.what());
@@ -184,7 +183,7 @@ void LumoSender::Publish(const LumoImage& image, std::int64_t size, std::uint64_
   }
   ++publishCount;
   VEXA_LOG_FMT(logger, kDebug, "LUMO publish #{}, stream='{}', {}x{} {} Bpp ({} bytes)", publishCount, streamName,
-               image.GetWidth(), image.GetHeight(), image.GetBpp(), byteCount);
+               image.GetWidth(), image.GetHeight(), image.GetBpp(), bytes.size());
   width = image.GetWidth();
   height = image.GetHeight();
   dataType = image.GetDataType();
