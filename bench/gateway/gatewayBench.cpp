@@ -220,8 +220,10 @@ int main(int argc, char** argv) {
   for (int round = 0; round < rounds; ++round) {
     for (Search& search : searches) {
       if (search.Done(precision)) continue;
+      // A lossy trial runs once more: on a shared machine one preemption of
+      // the receiver can overflow its socket buffer, whatever the receiver.
       const double rate = search.next;
-      search.Record(rate, trial(search, rate) >= 1.0);
+      search.Record(rate, trial(search, rate) >= 1.0 || trial(search, rate) >= 1.0);
     }
   }
   // Each found rate again, interleaved: how often it holds.
