@@ -7,15 +7,14 @@
 // sender on a thread of its own and start the receiver. To stop: stop the
 // receiver, set LumoSender::stopped and join the sender thread (which
 // unregisters the stream at the broker).
-#include <pthread.h>
-#include <signal.h>
-
+#include <chrono>
 #include <exception>
 #include <string>
 #include <thread>
 
 #include <fmt/format.h>
 
+#include "korv/fnd/StopSignals.hpp"
 #include "korv/vexalib/FindFile.hpp"
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexatools/LogRecord.hpp"
@@ -55,16 +54,6 @@ void DeclareOptions(korv::vexatools::ToolFrame& frame, korv::vexatools::SourceOp
        "Take the image geometry from the Basic Image Info of the VEXA Extended Info when present");
 }
 
-// The signals that stop the example, blocked in every thread so that the
-// main thread can wait for them.
-sigset_t StopSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  return signals;
-}
-
 void PrintStatistics(const gw::GatewayStatistics& statistics) {
   fmt::print("samples {}\n", statistics.samples);
   fmt::print("missedSamples {}\n", statistics.missedSamples);
@@ -101,7 +90,7 @@ class SenderThread {
 };
 
 int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::SourceOptions& source,
-                const GatewayOptions& options, const std::string& logPropertyFile, const sigset_t& stopSignals) {
+                const GatewayOptions& options, const std::string& logPropertyFile, const korv::fnd::StopSignals& stop) {
   const auto mode =
       options.extendedInfo ? korv::vexalib::ExtendedInfoMode::Enabled : korv::vexalib::ExtendedInfoMode::Disabled;
   const std::string lumoLogPropertyFile =
@@ -116,8 +105,8 @@ int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::S
   SenderThread senderThread(sender);
   gateway.StartReceiver();
 
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
+  while (!stop.WaitFor(std::chrono::seconds(1))) {
+  }
   gateway.StopReceiver();
   senderThread.Join();
   PrintStatistics(gateway.GetStatistics());
@@ -127,9 +116,7 @@ int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::S
 }  // namespace
 
 int main(int argc, char** argv) {
-  const sigset_t stopSignals = StopSignals();
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
+  const korv::fnd::StopSignals stop;
   korv::vexatools::ToolFrame frame(korv::vexatools::ToolFrame::InitialLevel::ToolInfo);
   korv::vexatools::SourceOptions source;
   korv::vexatools::LoggingOptions logging;
@@ -137,5 +124,5 @@ int main(int argc, char** argv) {
   DeclareOptions(frame, source, gateway);
   frame.AddLoggingOptions(logging);
   frame.SetUp(argc, argv);
-  return frame.Run([&] { return RunGateway(frame, source, gateway, logging.logPropertyFile, stopSignals); });
+  return frame.Run([&] { return RunGateway(frame, source, gateway, logging.logPropertyFile, stop); });
 }

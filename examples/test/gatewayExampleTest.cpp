@@ -10,6 +10,7 @@
 #include "TestSupport.hpp"  // lumo::test::BrokerProcess, WaitFor
 #include "lumo/Lumo.hpp"
 #include "vexasim/SampleFrames.hpp"
+#include "vexatools/testsupport/Network.hpp"
 #include "vexatools/testsupport/Process.hpp"
 
 namespace {
@@ -86,7 +87,7 @@ TEST_P(GatewayExample, ImagesArriveBitExactAndTheStatisticsMatch) {
   }
 
   example.Signal(SIGINT);
-  const auto result = example.Wait(10s);
+  const auto result = example.Finish(10s);
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   const auto statistics = ParseStatistics(result.out);
   EXPECT_EQ(statistics.size(), 9u) << result.out;

@@ -7,10 +7,11 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "TestSupport.hpp"  // vexatest::UdpSender
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexalib/VexaReceiver.hpp"
+#include "vexasim/SampleFrames.hpp"
 #include "vexatools/testsupport/LoggerCapture.hpp"
+#include "vexatools/testsupport/Network.hpp"
 
 namespace {
 
@@ -92,7 +93,7 @@ TEST(OutsideReceiver, DeliversCompleteSamplesOnItsDeliveryThread) {
     SCOPED_TRACE(extended ? "extended leaders" : "legacy leaders");
     TestReceiver receiver(ExtendedInfoMode::Enabled);
     receiver.StartReceiver();
-    vexatest::UdpSender sender("127.0.0.1", static_cast<unsigned short>(receiver.GetLocalPort()));
+    vexatools::testsupport::UdpSender sender("127.0.0.1", static_cast<std::uint16_t>(receiver.GetLocalPort()));
     const auto frames = Frames(extended);
     auto lost = frames.BuildSample(11, 1700000000.5);
     lost.erase(lost.begin() + 2);
@@ -125,7 +126,7 @@ TEST(OutsideReceiver, DeliversCompleteSamplesOnItsDeliveryThread) {
 TEST(OutsideReceiver, DisabledExtendedInfoGivesTheAbsentMarker) {
   TestReceiver receiver(ExtendedInfoMode::Disabled);
   receiver.StartReceiver();
-  vexatest::UdpSender sender("127.0.0.1", static_cast<unsigned short>(receiver.GetLocalPort()));
+  vexatools::testsupport::UdpSender sender("127.0.0.1", static_cast<std::uint16_t>(receiver.GetLocalPort()));
   sender.SendAll(Frames(true).BuildSample(1, 3.0));
   ASSERT_TRUE(receiver.WaitForDeliveries(1));
   const SampleExtInfo info = receiver.Deliveries()[0].info;
@@ -139,7 +140,7 @@ TEST(OutsideReceiver, DisabledExtendedInfoGivesTheAbsentMarker) {
 TEST(OutsideReceiver, HostileDatagramsNeitherCrashNorStopReception) {
   TestReceiver receiver(ExtendedInfoMode::Enabled);
   receiver.StartReceiver();
-  vexatest::UdpSender sender("127.0.0.1", static_cast<unsigned short>(receiver.GetLocalPort()));
+  vexatools::testsupport::UdpSender sender("127.0.0.1", static_cast<std::uint16_t>(receiver.GetLocalPort()));
   const auto frames = Frames(true);
   const auto sample = frames.BuildSample(5, 1.0);
   std::vector<unsigned char> empty, shortDatagram(20, 0xFF), oversize(9500, 0x01);
@@ -159,7 +160,7 @@ TEST(OutsideReceiver, AThrowingHookIsLoggedWithItsTextAndDeliveryGoesOn) {
     if (delivery.sampleId == 1) throw std::runtime_error("hook refused sample one");
   };
   receiver.StartReceiver();
-  vexatest::UdpSender sender("127.0.0.1", static_cast<unsigned short>(receiver.GetLocalPort()));
+  vexatools::testsupport::UdpSender sender("127.0.0.1", static_cast<std::uint16_t>(receiver.GetLocalPort()));
   const auto frames = Frames(false);
   sender.SendAll(frames.BuildSample(1));
   sender.SendAll(frames.BuildSample(2));
@@ -176,7 +177,7 @@ TEST(OutsideReceiver, StopsFromItsOwnHookAndStartsOnlyOnce) {
   receiver.onSample = [](TestReceiver& self, const Delivery&) { self.StopReceiver(); };
   receiver.StartReceiver();
   EXPECT_THROW(receiver.StartReceiver(), std::logic_error);
-  vexatest::UdpSender sender("127.0.0.1", static_cast<unsigned short>(receiver.GetLocalPort()));
+  vexatools::testsupport::UdpSender sender("127.0.0.1", static_cast<std::uint16_t>(receiver.GetLocalPort()));
   sender.SendAll(Frames(false).BuildSample(1));
   ASSERT_TRUE(receiver.WaitForDeliveries(1));
   receiver.StopReceiver();  // joins the threads the hook could not join

@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "GatewayTestSupport.hpp"
-#include "TestSupport.hpp"  // vexatest::UdpSender
 #include "vexasim/SampleFrames.hpp"
 #include "vexatools/testsupport/LoggerCapture.hpp"
+#include "vexatools/testsupport/Network.hpp"
 
 namespace {
 
@@ -222,7 +222,7 @@ TEST_F(Gateway, StatisticsOfDeliveredSamples) {
   });
   korv::vexasim::SampleLayout layout{100, 100, 2, dt::Int16};
   const korv::vexasim::SampleFrames frames(layout);
-  vexatest::UdpSender sender("127.0.0.1", static_cast<unsigned short>(gateway->GetLocalPort()));
+  vexatools::testsupport::UdpSender sender("127.0.0.1", static_cast<std::uint16_t>(gateway->GetLocalPort()));
   std::uint32_t expectedSamples = 0;
   for (const std::uint32_t id : {10u, 11u, 15u, 9u}) {
     sender.SendAll(frames.BuildSample(id));

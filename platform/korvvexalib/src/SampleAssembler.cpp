@@ -7,6 +7,7 @@
 
 #include <log4cplus/loggingmacros.h>
 
+#include "korv/fnd/BigEndian.hpp"
 #include "korv/vexalib/Logger.hpp"
 #include "plexoif/plexoPacket.hpp"
 #include "sorelif/sorelPackets.hpp"
@@ -34,11 +35,11 @@ struct SampleAssembler::Header {
   std::uint16_t payloadSize;
 
   explicit Header(const unsigned char* bytes)
-      : componentId(plexoif::detail::LoadBig16(bytes + plexoif::kComponentIdOffset)),
-        sampleId(plexoif::detail::LoadBig32(bytes + plexoif::kSampleIdOffset)),
-        frameId(plexoif::detail::LoadBig16(bytes + plexoif::kFrameIdOffset)),
-        frameCount(plexoif::detail::LoadBig16(bytes + plexoif::kFrameCountOffset)),
-        payloadSize(plexoif::detail::LoadBig16(bytes + plexoif::kPayloadSizeOffset)) {}
+      : componentId(korv::fnd::LoadBig<std::uint16_t>(bytes + plexoif::kComponentIdOffset)),
+        sampleId(korv::fnd::LoadBig<std::uint32_t>(bytes + plexoif::kSampleIdOffset)),
+        frameId(korv::fnd::LoadBig<std::uint16_t>(bytes + plexoif::kFrameIdOffset)),
+        frameCount(korv::fnd::LoadBig<std::uint16_t>(bytes + plexoif::kFrameCountOffset)),
+        payloadSize(korv::fnd::LoadBig<std::uint16_t>(bytes + plexoif::kPayloadSizeOffset)) {}
 };
 
 SampleAssembler::SampleAssembler(const AssemblerSettings& settings, SampleSource source)
