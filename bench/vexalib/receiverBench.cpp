@@ -36,192 +36,25 @@
 
 #include "korv/vexatools/AppLogger.hpp"
 #include "korv/vexatools/VexaReceiver.hpp"
+#include "BenchSupport.hpp"
 #include "vexasim/SampleFrames.hpp"
 
 namespace {
+
+using namespace benchsupport;
 
 constexpr int kWidth = 1024, kHeight = 768, kBytesPerPixel = 2, kBufferedSamples = 3;
 constexpr int kReceiveBufferRequest = kWidth * kHeight * kBytesPerPixel * kBufferedSamples;
 constexpr std::size_t kDatagramBuffer = korv::vexatools::VexaReceiver::kReceiveBufferSize;
 
-[[noreturn]] void ThrowErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
-
-double ThreadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+korv::vexasim::SampleLayout SampleLayout() {
+  korv::vexasim::SampleLayout layout;
+  layout.width = kWidth;
+  layout.height = kHeight;
+  layout.bytesPerPixel = kBytesPerPixel;
+  layout.dataType = 0x10;  // Int16
+  return layout;
 }
-
-sockaddr_in LoopbackAddress(unsigned short port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-class Socket {
- public:
-  Socket() : m_fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    if (m_fd < 0) ThrowErrno("socket");
-  }
-  ~Socket() { ::close(m_fd); }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int Fd() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
-unsigned short FreeUdpPort() {
-  Socket probe;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  socklen_t length = sizeof address;
-  if (::bind(probe.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ThrowErrno("bind");
-  if (::getsockname(probe.Fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) ThrowErrno("getsockname");
-  return ntohs(address.sin_port);
-}
-
-// True once some IPv4 UDP socket is bound to `port`; looked up in
-// /proc/net/udp so that the check cannot get in the receiver's way.
-bool PortTaken(unsigned short port) {
-  std::ifstream table("/proc/net/udp");
-  const std::string boundPort = fmt::format("{:04X}", port);
-  std::string line;
-  std::getline(table, line);  // column names
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, localAddress;  // e.g. "6482:" "00000000:B3AF"
-    fields >> slot >> localAddress;
-    if (localAddress.size() > 4 && localAddress.substr(localAddress.size() - 4) == boundPort) return true;
-  }
-  return false;
-}
-
-// A socket bound like the VexaReceiver's, with the same buffer request.
-void BindLikeTheReceiver(const Socket& socket, unsigned short port) {
-  const int one = 1;
-  ::setsockopt(socket.Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  if (::bind(socket.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ThrowErrno("bind");
-  const int request = kReceiveBufferRequest;
-  if (::setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVBUF, &request, sizeof request) != 0) ThrowErrno("SO_RCVBUF");
-  const timeval timeout{0, 50000};  // lets the loop see the stop flag
-  ::setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-}
-
-int ReceiveBufferInForce(int fd) {
-  int value = 0;
-  socklen_t length = sizeof value;
-  ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, &length);
-  return value;
-}
-
-// ---- Sender -------------------------------------------------------------
-
-// The frames of one sample, sent again and again with a new sample id.
-class PacedSender {
- public:
-  PacedSender() : m_frames(Layout()) {
-    const auto sample = m_frames.BuildSample(0);
-    for (const auto& frame : sample) {
-      m_datagrams.push_back(frame);
-    }
-  }
-
-  std::uint16_t FrameCount() const { return m_frames.FrameCount(); }
-
-  struct Result {
-    std::uint64_t samples = 0;
-    double seconds = 0;
-  };
-
-  // Sends `samplesPerSecond` samples a second for `seconds`, datagrams evenly
-  // spaced, in sendmmsg batches.
-  Result Run(unsigned short port, double samplesPerSecond, double seconds) {
-    Socket socket;
-    const sockaddr_in destination = LoopbackAddress(port);
-    if (::connect(socket.Fd(), reinterpret_cast<const sockaddr*>(&destination), sizeof destination) != 0) {
-      ThrowErrno("connect");
-    }
-    const int sendBuffer = 4 << 20;
-    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-
-    const std::size_t frameCount = m_datagrams.size();
-    std::vector<iovec> iovecs(frameCount);
-    std::vector<mmsghdr> messages(frameCount);
-    for (std::size_t i = 0; i < frameCount; ++i) {
-      iovecs[i] = {m_datagrams[i].data(), m_datagrams[i].size()};
-      messages[i] = {};
-      messages[i].msg_hdr.msg_iov = &iovecs[i];
-      messages[i].msg_hdr.msg_iovlen = 1;
-    }
-
-    const auto samples = static_cast<std::uint64_t>(samplesPerSecond * seconds);
-    const double datagramInterval = 1.0 / (samplesPerSecond * static_cast<double>(frameCount));
-    constexpr std::size_t kBatch = 8;
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    std::uint64_t datagramIndex = 0;
-    for (std::uint64_t sample = 0; sample < samples; ++sample) {
-      SetSampleId(static_cast<std::uint32_t>(sample + 1));
-      for (std::size_t first = 0; first < frameCount; first += kBatch) {
-        SleepUntil(start, static_cast<double>(datagramIndex + first) * datagramInterval);
-        std::size_t sent = first;
-        const std::size_t end = std::min(first + kBatch, frameCount);
-        while (sent < end) {
-          const int count = ::sendmmsg(socket.Fd(), &messages[sent], static_cast<unsigned>(end - sent), 0);
-          if (count < 0) {
-            if (errno == EINTR || errno == ENOBUFS || errno == EAGAIN) continue;
-            ThrowErrno("sendmmsg");
-          }
-          sent += static_cast<std::size_t>(count);
-        }
-      }
-      datagramIndex += frameCount;
-    }
-    timespec end{};
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    return {samples, Seconds(end) - Seconds(start)};
-  }
-
- private:
-  static korv::vexasim::SampleLayout Layout() {
-    korv::vexasim::SampleLayout layout;
-    layout.width = kWidth;
-    layout.height = kHeight;
-    layout.bytesPerPixel = kBytesPerPixel;
-    layout.dataType = 0x10;  // Int16
-    return layout;
-  }
-
-  static double Seconds(const timespec& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9; }
-
-  static void SleepUntil(const timespec& start, double offset) {
-    const double target = Seconds(start) + offset;
-    timespec when{};
-    when.tv_sec = static_cast<time_t>(target);
-    when.tv_nsec = static_cast<long>((target - static_cast<double>(when.tv_sec)) * 1e9);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
-    }
-  }
-
-  void SetSampleId(std::uint32_t sampleId) {
-    for (auto& datagram : m_datagrams) {
-      datagram[plexoif::kSampleIdOffset] = static_cast<unsigned char>(sampleId >> 24);
-      datagram[plexoif::kSampleIdOffset + 1] = static_cast<unsigned char>(sampleId >> 16);
-      datagram[plexoif::kSampleIdOffset + 2] = static_cast<unsigned char>(sampleId >> 8);
-      datagram[plexoif::kSampleIdOffset + 3] = static_cast<unsigned char>(sampleId);
-    }
-  }
-
-  korv::vexasim::SampleFrames m_frames;
-  std::vector<std::vector<unsigned char>> m_datagrams;
-};
 
 // ---- Receivers ----------------------------------------------------------
 
@@ -285,7 +118,7 @@ ReceiverStats RunVexaReceiver(unsigned short port, std::atomic<bool>& stop) {
 
 ReceiverStats RunRecvfrom(unsigned short port, std::atomic<bool>& stop) {
   Socket socket;
-  BindLikeTheReceiver(socket, port);
+  BindLikeTheReceiver(socket, port, kReceiveBufferRequest);
   ReceiverStats stats;
   stats.bufferInForce = ReceiveBufferInForce(socket.Fd());
   const double start = ThreadCpuSeconds();
@@ -303,7 +136,7 @@ ReceiverStats RunRecvfrom(unsigned short port, std::atomic<bool>& stop) {
 
 ReceiverStats RunRecvmmsg(unsigned short port, std::atomic<bool>& stop) {
   Socket socket;
-  BindLikeTheReceiver(socket, port);
+  BindLikeTheReceiver(socket, port, kReceiveBufferRequest);
   ReceiverStats stats;
   stats.bufferInForce = ReceiveBufferInForce(socket.Fd());
   const double start = ThreadCpuSeconds();
@@ -332,7 +165,7 @@ ReceiverStats RunRecvmmsg(unsigned short port, std::atomic<bool>& stop) {
 int DatagramsTheBufferHolds() {
   const unsigned short port = FreeUdpPort();
   Socket receiver, transmitter;
-  BindLikeTheReceiver(receiver, port);
+  BindLikeTheReceiver(receiver, port, kReceiveBufferRequest);
   const sockaddr_in address = LoopbackAddress(port);
   const std::vector<unsigned char> frame(8972, 0);
   for (int i = 0; i < 4000; ++i) {
@@ -409,13 +242,6 @@ struct Search {
   }
 };
 
-double Option(int argc, char** argv, const std::string& name, double fallback) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (argv[i] == name) return std::atof(argv[i + 1]);
-  }
-  return fallback;
-}
-
 int ReadRmemMax() {
   std::ifstream file("/proc/sys/net/core/rmem_max");
   int value = 0;
@@ -438,7 +264,7 @@ int main(int argc, char** argv) {
   logger.setLogLevel(log4cplus::INFO_LOG_LEVEL);
   logger.addAppender(log4cplus::SharedAppenderPtr(new log4cplus::NullAppender));
 
-  PacedSender sender;
+  PacedSender sender(SampleLayout());
   std::vector<Search> searches{{"VexaReceiver subclass", RunVexaReceiver},
                                {"bare recvfrom", RunRecvfrom},
                                {"bare recvmmsg (64)", RunRecvmmsg}};

@@ -86,14 +86,20 @@ ToolFrame::ToolFrame(InitialLevel initialLevel) {
 }
 
 void ToolFrame::AddSourceOptions(SourceOptions& values, const char* widthText, const char* heightText) {
+  AddConnectionOptions(values);
+  m_checkGeometry = true;
+  m_options.add_options()
+      ("width,w", po::value<int>(&values.width)->required(), widthText)
+      ("height,e", po::value<int>(&values.height)->required(), heightText);
+}
+
+void ToolFrame::AddConnectionOptions(SourceOptions& values) {
   m_sourceOptions = &values;
   m_options.add_options()
       ("help,h", "Print help messages")
       ("address,a", po::value<std::string>(&values.address)->default_value("127.0.0.1"), "VEXA source IP address")
       ("port,p", po::value<int>(&values.port)->required(), "VEXA UDP port")
-      ("netif,n", po::value<std::string>(&values.networkInterface)->default_value(""), "network interface to be used")
-      ("width,w", po::value<int>(&values.width)->required(), widthText)
-      ("height,e", po::value<int>(&values.height)->required(), heightText);
+      ("netif,n", po::value<std::string>(&values.networkInterface)->default_value(""), "network interface to be used");
 }
 
 void ToolFrame::AddLoggingOptions(LoggingOptions& values) {
@@ -162,6 +168,7 @@ void ToolFrame::CheckSourceOptions() const {
   if (source.port < 0 || source.port > 65535) {
     throw po::error(fmt::format("--port must be between 0 and 65535, not {}", source.port));
   }
+  if (!m_checkGeometry) return;  // the program declared width and height itself
   if (source.width < 1) throw po::error(fmt::format("--width must be at least 1, not {}", source.width));
   if (source.height < 1) throw po::error(fmt::format("--height must be at least 1, not {}", source.height));
   const std::int64_t imageBytes = std::int64_t{source.width} * source.height * m_elementSize;  // < 2^63

@@ -58,14 +58,19 @@ class ToolFrame {
   // help, address, port, netif, width, height, with the program's own texts
   // for width and height.
   void AddSourceOptions(SourceOptions& values, const char* widthText, const char* heightText);
+  // help, address, port, netif: for a program that declares width and
+  // height itself (for example with a default); SetUp then checks the port
+  // but not the geometry.
+  void AddConnectionOptions(SourceOptions& values);
   // log-property-file, data_type, log-level.
   void AddLoggingOptions(LoggingOptions& values);
 
   // Parses the command line, resolves data type and log level, checks the
   // values and configures logging. Returns only on success: --help and every
   // failure end the process (status 0 and 1). Refused: positional
-  // arguments, a port outside 0 to 65535, a width or height below 1, a data
-  // type without an element size, an image larger than 2^31 - 1 bytes.
+  // arguments, a port outside 0 to 65535, a data type without an element
+  // size and, for the geometry of AddSourceOptions, a width or height below
+  // 1 or an image larger than 2^31 - 1 bytes.
   void SetUp(int argc, char** argv);
 
   // Runs the program's work and returns its status. An exception is logged
@@ -87,6 +92,7 @@ class ToolFrame {
   log4cplus::Logger m_logger;
   boost::program_options::options_description m_options{"Options"};
   const SourceOptions* m_sourceOptions = nullptr;
+  bool m_checkGeometry = false;  // width and height declared by AddSourceOptions
   LoggingOptions* m_loggingOptions = nullptr;
   korv::fnd::datatype::DataType m_dataType = korv::fnd::datatype::Invalid;
   int m_elementSize = 0;

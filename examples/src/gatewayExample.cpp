@@ -1,0 +1,128 @@
+// vexatoolsGatewayExample: how an application uses the gateway library.
+// It receives a VEXA stream through the outside receiver library and
+// publishes every complete sample as an image on a LUMO stream, until
+// SIGINT or SIGTERM; then it prints the gateway's statistics.
+//
+// The application contract: construct the gateway, then the sender; run the
+// sender on a thread of its own and start the receiver. To stop: stop the
+// receiver, set LumoSender::stopped and join the sender thread (which
+// unregisters the stream at the broker).
+#include <chrono>
+#include <exception>
+#include <string>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "korv/fnd/StopSignals.hpp"
+#include "korv/vexalib/FindFile.hpp"
+#include "korv/vexalib/Logger.hpp"
+#include "korv/vexatools/LogRecord.hpp"
+#include "korv/vexatools/ToolFrame.hpp"
+#include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
+#include "korv/vexatools/vexa2lumolib_wirefast/Vexa2LumoGateway.hpp"
+
+namespace {
+
+namespace po = boost::program_options;
+namespace gw = korv::vexatools::vexa2lumolib_wirefast;
+constexpr char kLogSource[] = "examples/src/gatewayExample";
+constexpr char kLumoLogPropertyFile[] = "config/korv/vexalib/log.properties";
+
+struct GatewayOptions {
+  std::string brokerUri;
+  std::string streamName;
+  int interval = 100;
+  bool extendedInfo = false;
+};
+
+void DeclareOptions(korv::vexatools::ToolFrame& frame, korv::vexatools::SourceOptions& source,
+                    GatewayOptions& gateway) {
+  frame.AddConnectionOptions(source);
+  frame.Options().add_options()
+      ("width,w", po::value<int>(&source.width)->default_value(0),
+       "Image width in pixels; 0: unknown, taken from the Basic Image Info (-x)")
+      ("height,e", po::value<int>(&source.height)->default_value(0),
+       "Image height in pixels; 0: unknown, taken from the Basic Image Info (-x)")
+      ("broker-uri,k", po::value<std::string>(&gateway.brokerUri)->required(),
+       "LUMO broker URI, for example tcp://127.0.0.1:5570")
+      ("lumo-stream,s", po::value<std::string>(&gateway.streamName)->default_value("vexa_stream"),
+       "LUMO stream name")
+      ("interval,i", po::value<int>(&gateway.interval)->default_value(100),
+       "Pause after each publication, in milliseconds (0: none)")
+      ("extended-info,x", po::bool_switch(&gateway.extendedInfo),
+       "Take the image geometry from the Basic Image Info of the VEXA Extended Info when present");
+}
+
+void PrintStatistics(const gw::GatewayStatistics& statistics) {
+  fmt::print("samples {}\n", statistics.samples);
+  fmt::print("missedSamples {}\n", statistics.missedSamples);
+  fmt::print("bytes {}\n", statistics.bytes);
+  fmt::print("elapsedSeconds {}\n", statistics.elapsedSeconds);
+  fmt::print("samplesPerSecond {}\n", statistics.samplesPerSecond);
+  fmt::print("minIntervalSeconds {}\n", statistics.minIntervalSeconds);
+  fmt::print("meanIntervalSeconds {}\n", statistics.meanIntervalSeconds);
+  fmt::print("maxIntervalSeconds {}\n", statistics.maxIntervalSeconds);
+  fmt::print("stddevIntervalSeconds {}\n", statistics.stddevIntervalSeconds);
+  std::fflush(stdout);
+}
+
+// Joins the sender thread on every way out, so that a failed receiver start
+// still ends the sender (which unregisters the stream).
+class SenderThread {
+ public:
+  explicit SenderThread(gw::LumoSender& sender)
+      : m_thread([&sender] {
+          try {
+            sender.Run();
+          } catch (const std::exception& error) {
+            VEXA_LOG_STREAM(korv::vexalib::Logger(), log4cplus::ERROR_LOG_LEVEL, "LUMO sender failed: " << error.what());
+          }
+        }) {}
+  ~SenderThread() { Join(); }
+  void Join() {
+    gw::LumoSender::stopped = true;
+    if (m_thread.joinable()) m_thread.join();
+  }
+
+ private:
+  std::thread m_thread;
+};
+
+int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::SourceOptions& source,
+                const GatewayOptions& options, const std::string& logPropertyFile, const korv::fnd::StopSignals& stop) {
+  const auto mode =
+      options.extendedInfo ? korv::vexalib::ExtendedInfoMode::Enabled : korv::vexalib::ExtendedInfoMode::Disabled;
+  const std::string lumoLogPropertyFile =
+      logPropertyFile.empty() ? korv::vexalib::FindFile(kLumoLogPropertyFile) : logPropertyFile;
+  // The gateway and the sender log to the outside library's logger: the
+  // command line's level applies there too.
+  korv::vexalib::Logger().setLogLevel(frame.GetLogger().getLogLevel());
+  gw::Vexa2LumoGateway gateway(source.address, source.networkInterface, source.port, frame.GetDataType(),
+                               source.width, source.height, "", "", 0.0, 0, 0, mode, lumoLogPropertyFile, "");
+  gw::LumoSender sender(source.width, source.height, frame.GetDataType(), options.brokerUri, options.streamName,
+                        options.interval);
+  SenderThread senderThread(sender);
+  gateway.StartReceiver();
+
+  while (!stop.WaitFor(std::chrono::seconds(1))) {
+  }
+  gateway.StopReceiver();
+  senderThread.Join();
+  PrintStatistics(gateway.GetStatistics());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const korv::fnd::StopSignals stop;
+  korv::vexatools::ToolFrame frame(korv::vexatools::ToolFrame::InitialLevel::ToolInfo);
+  korv::vexatools::SourceOptions source;
+  korv::vexatools::LoggingOptions logging;
+  GatewayOptions gateway;
+  DeclareOptions(frame, source, gateway);
+  frame.AddLoggingOptions(logging);
+  frame.SetUp(argc, argv);
+  return frame.Run([&] { return RunGateway(frame, source, gateway, logging.logPropertyFile, stop); });
+}

@@ -1,0 +1,121 @@
+// End to end: vexatoolsVexaSim -> vexatoolsGatewayExample -> lumoBroker -> a
+// subscriber, with and without the Basic Image Info.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <map>
+#include <sstream>
+
+#include "TestSupport.hpp"  // lumo::test::BrokerProcess, WaitFor
+#include "lumo/Lumo.hpp"
+#include "vexasim/SampleFrames.hpp"
+#include "vexatools/testsupport/Network.hpp"
+#include "vexatools/testsupport/Process.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vexatools::testsupport::Process;
+using vexatools::testsupport::RunProgram;
+
+std::map<std::string, std::string> ParseStatistics(const std::string& out) {
+  std::map<std::string, std::string> fields;
+  std::istringstream lines(out);
+  std::string name, value;
+  while (lines >> name >> value) fields[name] = value;
+  return fields;
+}
+
+struct Case {
+  const char* name;
+  std::vector<std::string> simOptions;      // beyond port, geometry and count
+  std::vector<std::string> exampleOptions;  // beyond port, broker, stream
+  int width, height, bytesPerPixel, lumoDataType;
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+class GatewayExample : public testing::TestWithParam<Case> {};
+
+TEST_P(GatewayExample, ImagesArriveBitExactAndTheStatisticsMatch) {
+  const Case& c = GetParam();
+  // A long lease: the stream is free right after the example stops only
+  // because the example unregisters it.
+  lumo::test::BrokerProcess broker("tcp://127.0.0.1:*", 60000);
+  const int port = vexatools::testsupport::FreeUdpPort();
+  const std::string stream = std::string("gw_") + c.name;
+  std::vector<std::string> exampleArguments{"-p", std::to_string(port), "-k", broker.uri(), "-s", stream, "-i", "0"};
+  exampleArguments.insert(exampleArguments.end(), c.exampleOptions.begin(), c.exampleOptions.end());
+  Process example(GATEWAY_EXAMPLE, exampleArguments);
+  ASSERT_TRUE(vexatools::testsupport::WaitForUdpPort(port));
+
+  lumo::LumoDataSubscriber subscriber;
+  ASSERT_TRUE(lumo::test::WaitFor([&] { return subscriber.Subscribe(broker.uri(), stream, 200) == 1; }, 10s));
+  auto send = [&](std::uint32_t firstId, int count) {
+    std::vector<std::string> arguments{"-p", std::to_string(port), "-w", std::to_string(c.width), "-e",
+                                       std::to_string(c.height), "-s", std::to_string(count), "-r", "100",
+                                       "--sample-id", std::to_string(firstId)};
+    arguments.insert(arguments.end(), c.simOptions.begin(), c.simOptions.end());
+    ASSERT_EQ(RunProgram(VEXASIM, arguments).exitStatus, 0);
+  };
+  // Sample 1 until the subscription is through, then samples 2 to 21.
+  lumo::LumoSample sample;
+  int probes = 0;
+  for (bool connected = false; !connected && probes < 50; ++probes) {
+    send(1, 1);
+    connected = subscriber.Read(sample, 200);
+  }
+  while (subscriber.Read(sample, 200)) {
+  }
+  constexpr int kSamples = 20;
+  send(2, kSamples);
+
+  const std::size_t sampleBytes = std::size_t(c.width) * c.height * c.bytesPerPixel;
+  for (std::uint32_t id = 2; id < 2 + kSamples; ++id) {
+    SCOPED_TRACE(id);
+    ASSERT_TRUE(subscriber.Read(sample, 5000));
+    const auto meta = lumo::LumoEncDecImage3D::Decode(sample.metaData);
+    EXPECT_EQ(meta.width, c.width);
+    EXPECT_EQ(meta.height, c.height);
+    EXPECT_EQ(meta.bytesPerPixel, c.bytesPerPixel);
+    EXPECT_EQ(meta.lumoDataType, c.lumoDataType);
+    std::vector<std::uint8_t> expected(sampleBytes);
+    korv::vexasim::FillPattern(id, 0, expected.data(), expected.size());
+    ASSERT_EQ(sample.data().size(), sampleBytes);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), sample.data().begin()));
+  }
+
+  example.Signal(SIGINT);
+  const auto result = example.Finish(10s);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  const auto statistics = ParseStatistics(result.out);
+  EXPECT_EQ(statistics.size(), 9u) << result.out;
+  EXPECT_EQ(statistics.at("samples"), std::to_string(probes + kSamples));
+  EXPECT_EQ(statistics.at("missedSamples"), "0");
+  EXPECT_EQ(statistics.at("bytes"), std::to_string((probes + kSamples) * sampleBytes));
+  for (const char* field : {"elapsedSeconds", "samplesPerSecond", "meanIntervalSeconds"}) {
+    EXPECT_GT(std::stod(statistics.at(field)), 0.0) << field;
+  }
+
+  lumo::LumoDataSubscriber late;
+  EXPECT_EQ(late.Subscribe(broker.uri(), stream, 1000), 0) << "the stream is still registered";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Geometry, GatewayExample,
+    testing::Values(Case{"extended", {"--extended-info", "-t", "Float"}, {"-x"}, 160, 120, 4, 3},
+                    Case{"configured", {"-t", "UInt16"}, {"-w", "200", "-e", "90", "-t", "UInt16"}, 200, 90, 2, 1}),
+    [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+TEST(GatewayExampleCommandLine, SetUpFailuresEndWithStatusOne) {
+  EXPECT_EQ(RunProgram(GATEWAY_EXAMPLE, {"-k", "tcp://127.0.0.1:1"}).exitStatus, 1);  // no port
+  EXPECT_EQ(RunProgram(GATEWAY_EXAMPLE, {"-p", "5000"}).exitStatus, 1);             // no broker
+  const auto help = RunProgram(GATEWAY_EXAMPLE, {"--help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  for (const char* option : {"--broker-uri", "--lumo-stream", "--interval", "--extended-info", "--width"}) {
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  }
+}
+
+}  // namespace

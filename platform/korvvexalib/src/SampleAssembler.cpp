@@ -1,0 +1,212 @@
+#include "SampleAssembler.hpp"
+
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <optional>
+
+#include <log4cplus/loggingmacros.h>
+
+#include "korv/fnd/BigEndian.hpp"
+#include "korv/vexalib/Logger.hpp"
+#include "plexoif/plexoPacket.hpp"
+#include "sorelif/sorelPackets.hpp"
+
+namespace korv::vexalib::detail {
+namespace {
+
+namespace dt = korv::fnd::datatype;
+constexpr std::size_t kHeaderSize = plexoif::kPlexoHeaderSize;
+constexpr std::size_t kMaxPayloadDataBytes =
+    plexoif::plexoPacketJumbo::kPayloadCapacity - sorelif::kPayloadHeaderSize;  // 8932
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+// The header fields the assembler reads, taken straight from the datagram.
+struct SampleAssembler::Header {
+  std::uint16_t componentId;
+  std::uint32_t sampleId;
+  std::uint16_t frameId;
+  std::uint16_t frameCount;
+  std::uint16_t payloadSize;
+
+  explicit Header(const unsigned char* bytes)
+      : componentId(korv::fnd::LoadBig<std::uint16_t>(bytes + plexoif::kComponentIdOffset)),
+        sampleId(korv::fnd::LoadBig<std::uint32_t>(bytes + plexoif::kSampleIdOffset)),
+        frameId(korv::fnd::LoadBig<std::uint16_t>(bytes + plexoif::kFrameIdOffset)),
+        frameCount(korv::fnd::LoadBig<std::uint16_t>(bytes + plexoif::kFrameCountOffset)),
+        payloadSize(korv::fnd::LoadBig<std::uint16_t>(bytes + plexoif::kPayloadSizeOffset)) {}
+};
+
+SampleAssembler::SampleAssembler(const AssemblerSettings& settings, SampleSource source)
+    : m_settings(settings), m_source(std::move(source)) {}
+
+std::unique_ptr<AssembledSample> SampleAssembler::Feed(std::span<const unsigned char> datagram) {
+  if (datagram.size() < kHeaderSize || datagram.size() > kMaxFrameSize) {
+    Reject();
+    return nullptr;
+  }
+  const Header header(datagram.data());
+  // The payload size must fit the bytes that arrived; bytes beyond it are ignored.
+  const bool wellFormed = header.payloadSize <= datagram.size() - kHeaderSize && header.frameCount >= 2 &&
+                          header.frameId >= 1 && header.frameId <= header.frameCount;
+  if (!wellFormed || (m_settings.componentId != 0 && header.componentId != m_settings.componentId)) {
+    Reject();
+    return nullptr;
+  }
+  if (m_settings.logEveryFrame) {
+    LOG4CPLUS_DEBUG(Logger(), "Frame - sample " << header.sampleId << " - frame " << header.frameId << "/"
+                                                << header.frameCount << " - payload " << header.payloadSize
+                                                << " bytes");
+  }
+  const auto packet = datagram.subspan(kHeaderSize, header.payloadSize);
+  if (header.frameId == 1) {
+    OnLeader(header, packet);
+    return nullptr;
+  }
+  if (header.frameId == header.frameCount) return OnTrailer(header, packet);
+  OnPayload(header, packet);
+  return nullptr;
+}
+
+void SampleAssembler::OnLeader(const Header& header, std::span<const unsigned char> packet) {
+  AbandonCurrent();
+  std::optional<sorelif::sorelExtendedLeaderPacket> leader;
+  try {
+    leader.emplace(packet.data(), packet.size());
+  } catch (const std::exception& error) {
+    RefuseLeader(header.sampleId, error.what());
+    return;
+  }
+  SampleExtInfo info;
+  info.payloadDataUnits = leader->GetPayloadDataUnits();
+  info.extensionLength = leader->getCommonHeaderExtensionLength();
+  std::size_t bytesPerPixel = static_cast<std::size_t>(dt::ElementSize(m_settings.dataType));
+  if (m_settings.extendedInfoMode == ExtendedInfoMode::Enabled) {
+    if (const auto basic = leader->GetBasicImageInfo()) {
+      info.timestamp = basic->timestamp;
+      info.datatype = static_cast<dt::DataType>(basic->dataType);
+      info.width = basic->width;
+      info.height = basic->height;
+      info.offsetX = basic->offsetX;
+      info.offsetY = basic->offsetY;
+      if (const int size = dt::ElementSize(info.datatype); size > 0) bytesPerPixel = static_cast<std::size_t>(size);
+    }
+  }
+  if (bytesPerPixel == 0) {
+    RefuseLeader(header.sampleId, "no bytes per pixel for its data type");
+    return;
+  }
+  const std::uint64_t sampleBytes = std::uint64_t{info.payloadDataUnits} * bytesPerPixel;
+  if (sampleBytes > m_settings.maxSampleBytes) {
+    RefuseLeader(header.sampleId, "sample larger than the largest accepted");
+    return;
+  }
+  const std::size_t unitsPerFrame = kMaxPayloadDataBytes / bytesPerPixel;
+  const std::uint64_t framesNeeded = 2 + (info.payloadDataUnits + unitsPerFrame - 1) / unitsPerFrame;
+  if (framesNeeded != header.frameCount) {
+    RefuseLeader(header.sampleId, "frame count does not match the announced size");
+    return;
+  }
+  if (!m_current) m_current = m_source();
+  if (!m_current) {
+    m_samplesWithoutSlot.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  m_current->sampleId = header.sampleId;
+  m_current->info = info;
+  m_current->payload.resize(sampleBytes);
+  m_assembling = true;
+  m_sampleId = header.sampleId;
+  m_frameCount = header.frameCount;
+  m_bytesPerPixel = bytesPerPixel;
+  m_unitsPerFrame = unitsPerFrame;
+  m_dataUnits = info.payloadDataUnits;
+  m_received.assign(header.frameCount + std::size_t{1}, false);
+  m_received[1] = true;
+  m_framesReceived = 1;
+}
+
+void SampleAssembler::OnPayload(const Header& header, std::span<const unsigned char> packet) {
+  if (!BelongsToCurrent(header)) {
+    Stray();
+    return;
+  }
+  std::optional<sorelif::sorelPayloadPacket> payload;
+  try {
+    payload.emplace(packet.data(), packet.size(), m_bytesPerPixel);
+  } catch (const std::exception&) {
+    Reject();
+    return;
+  }
+  const std::uint64_t firstUnit = std::uint64_t{header.frameId - 2u} * m_unitsPerFrame;
+  const std::uint64_t unitsHere = std::min<std::uint64_t>(m_unitsPerFrame, m_dataUnits - firstUnit);
+  if (payload->GetDataUnits() != unitsHere) {
+    Reject();
+    return;
+  }
+  if (!MarkReceived(header.frameId)) return;
+  std::memcpy(m_current->payload.data() + firstUnit * m_bytesPerPixel, payload->GetData(), payload->GetDataSize());
+}
+
+std::unique_ptr<AssembledSample> SampleAssembler::OnTrailer(const Header& header,
+                                                            std::span<const unsigned char> packet) {
+  if (!BelongsToCurrent(header)) {
+    Stray();
+    return nullptr;
+  }
+  if (packet.size() < sorelif::kCommonHeaderSize ||
+      packet[0] != static_cast<unsigned char>(sorelif::sorelPacketType::Trailer)) {
+    Reject();
+    return nullptr;
+  }
+  if (!MarkReceived(header.frameId)) return nullptr;
+  m_assembling = false;
+  if (m_framesReceived != m_frameCount) {
+    m_samplesIncomplete.fetch_add(1, std::memory_order_relaxed);
+    return nullptr;
+  }
+  return std::move(m_current);
+}
+
+bool SampleAssembler::BelongsToCurrent(const Header& header) const {
+  return m_assembling && header.sampleId == m_sampleId && header.frameCount == m_frameCount;
+}
+
+// False for a frame already received: a repeat is stray and changes nothing.
+bool SampleAssembler::MarkReceived(std::uint16_t frameId) {
+  if (m_received[frameId]) {
+    Stray();
+    return false;
+  }
+  m_received[frameId] = true;
+  ++m_framesReceived;
+  return true;
+}
+
+// A sample still being assembled when the next leader comes lost its trailer
+// or more; its buffer is reused.
+void SampleAssembler::AbandonCurrent() {
+  if (!m_assembling) return;
+  m_assembling = false;
+  m_samplesIncomplete.fetch_add(1, std::memory_order_relaxed);
+}
+
+void SampleAssembler::Reject() { m_framesRejected.fetch_add(1, std::memory_order_relaxed); }
+void SampleAssembler::Stray() { m_framesStray.fetch_add(1, std::memory_order_relaxed); }
+
+void SampleAssembler::RefuseLeader(std::uint32_t sampleId, const char* reason) {
+  m_samplesIncomplete.fetch_add(1, std::memory_order_relaxed);
+  Reject();
+  // At most one record a second: a hostile stream can send a leader per datagram.
+  const double now = Now();
+  if (now - m_lastRefusalLogTime < 1.0) return;
+  m_lastRefusalLogTime = now;
+  LOG4CPLUS_ERROR(Logger(), "Leader of sample " << sampleId << " refused: " << reason);
+}
+
+}  // namespace korv::vexalib::detail

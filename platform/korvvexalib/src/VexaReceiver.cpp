@@ -1,0 +1,228 @@
+#include "korv/vexalib/VexaReceiver.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <exception>
+#include <stdexcept>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/multicast.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/socket_base.hpp>
+#include <log4cplus/loggingmacros.h>
+
+#include "SampleAssembler.hpp"
+#include "korv/vexalib/Logger.hpp"
+
+namespace korv::vexalib {
+namespace {
+
+namespace ip = boost::asio::ip;
+
+detail::AssemblerSettings MakeAssemblerSettings(korv::fnd::datatype::DataType dataType, const ReceiverConfig& config) {
+  detail::AssemblerSettings settings;
+  settings.dataType = dataType;
+  settings.extendedInfoMode = config.extendedInfoMode;
+  settings.componentId = config.componentId;
+  settings.maxSampleBytes = static_cast<std::uint64_t>(
+      config.maxSampleBytes > 0 ? config.maxSampleBytes : ReceiverConfig::kDefaultMaxSampleBytes);
+  settings.logEveryFrame = config.logEveryFrame;
+  return settings;
+}
+
+// The receiver whose thread this is, so that StopReceiver knows when it is
+// called from a hook and must not join.
+thread_local const VexaReceiver* tl_threadOwner = nullptr;
+
+void NameThisThread(const char* name, const VexaReceiver* owner) {
+  pthread_setname_np(pthread_self(), name);
+  tl_threadOwner = owner;
+}
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+// The socket and its event loop, run by the receive thread.
+struct VexaReceiver::Socket {
+  boost::asio::io_context context;
+  ip::udp::socket socket{context};
+  ip::udp::endpoint sender;
+  // Larger than any frame, so that an oversize datagram shows its size.
+  std::array<unsigned char, 9600> buffer;
+};
+
+VexaReceiver::VexaReceiver(const std::string& address, const std::string& netif, int port,
+                           korv::fnd::datatype::DataType dataType, const ReceiverConfig& config)
+    : m_address(address), m_netif(netif), m_port(port), m_config(config), m_socket(std::make_unique<Socket>()) {
+  m_assembler = std::make_unique<detail::SampleAssembler>(MakeAssemblerSettings(dataType, config),
+                                                          [this] { return AcquireSample(); });
+  const int bytesPerPixel = korv::fnd::datatype::ElementSize(dataType);
+  if (config.width > 0 && config.height > 0 && bytesPerPixel > 0) {
+    const std::uint64_t expected = std::uint64_t(config.width) * std::uint64_t(config.height) * bytesPerPixel;
+    if (expected <= static_cast<std::uint64_t>(MakeAssemblerSettings(dataType, config).maxSampleBytes)) {
+      for (int i = 0; i < kDeliverySlots; ++i) {
+        auto sample = std::make_unique<Sample>();
+        sample->payload.reserve(expected);
+        m_freeSamples.push_back(std::move(sample));
+      }
+      m_samplesCreated = kDeliverySlots;
+    }
+  }
+}
+
+VexaReceiver::~VexaReceiver() { JoinThreads(); }
+
+void VexaReceiver::HandleSampleUser(SampleExtInfo&, std::vector<std::uint8_t>&) {}
+
+void VexaReceiver::StartReceiver() {
+  std::lock_guard lifecycle(m_lifecycleMutex);
+  if (m_started) throw std::logic_error("VexaReceiver::StartReceiver called twice");
+  const ip::address_v4 address = ip::make_address_v4(m_address);
+  ip::udp::socket& socket = m_socket->socket;
+  socket.open(ip::udp::v4());
+  socket.set_option(boost::asio::socket_base::reuse_address(true));
+  socket.bind(ip::udp::endpoint(address.is_multicast() ? address : ip::address_v4::any(),
+                                static_cast<unsigned short>(m_port)));
+  if (m_config.socketReceiveBufferBytes > 0) {
+    socket.set_option(boost::asio::socket_base::receive_buffer_size(m_config.socketReceiveBufferBytes));
+  }
+  if (address.is_multicast()) {
+    const ip::address_v4 interface = m_netif.empty() ? ip::address_v4::any() : ip::make_address_v4(m_netif);
+    socket.set_option(ip::multicast::join_group(address, interface));
+  }
+  socket.non_blocking(true);
+  m_localPort = socket.local_endpoint().port();
+  LOG4CPLUS_INFO(Logger(), "Receiving VEXA stream on " << m_address << ":" << m_localPort
+                                                       << (m_netif.empty() ? "" : " via " + m_netif));
+  m_started = true;
+  m_deliveryThread = std::thread([this] { DeliveryLoop(); });
+  m_receiveThread = std::thread([this] { ReceiveLoop(); });
+}
+
+void VexaReceiver::StopReceiver() {
+  {
+    std::lock_guard lock(m_slotMutex);
+    m_stopping = true;
+  }
+  m_slotChanged.notify_all();
+  m_socket->context.stop();
+  if (!OnOwnThread()) JoinThreads();  // from a hook the threads are joined later
+}
+
+void VexaReceiver::JoinThreads() {
+  {
+    std::lock_guard lock(m_slotMutex);
+    m_stopping = true;
+  }
+  m_slotChanged.notify_all();
+  m_socket->context.stop();
+  std::lock_guard lifecycle(m_lifecycleMutex);
+  if (m_receiveThread.joinable()) m_receiveThread.join();
+  if (m_deliveryThread.joinable()) m_deliveryThread.join();
+}
+
+bool VexaReceiver::OnOwnThread() const { return tl_threadOwner == this; }
+
+ReceiverCounters VexaReceiver::GetCounters() const {
+  ReceiverCounters counters;
+  counters.samplesDelivered = m_samplesDelivered.load();
+  counters.samplesIncomplete = m_assembler->SamplesIncomplete();
+  counters.samplesDropped = m_assembler->SamplesWithoutSlot();
+  counters.framesRejected = m_assembler->FramesRejected();
+  counters.framesStray = m_assembler->FramesStray();
+  counters.hookFailures = m_hookFailures.load();
+  return counters;
+}
+
+void VexaReceiver::ReceiveLoop() {
+  NameThisThread("vexa-receive", this);
+  try {
+    ArmReceive();
+    m_socket->context.run();
+  } catch (const std::exception& error) {
+    LOG4CPLUS_ERROR(Logger(), "Reception ended: " << error.what());
+  }
+}
+
+void VexaReceiver::ArmReceive() {
+  Socket& s = *m_socket;
+  s.socket.async_receive_from(boost::asio::buffer(s.buffer), s.sender,
+                              [this](const boost::system::error_code& error, std::size_t bytes) {
+                                OnReceive(error, bytes);
+                              });
+}
+
+void VexaReceiver::OnReceive(const boost::system::error_code& error, std::size_t bytes) {
+  if (error == boost::asio::error::operation_aborted) return;
+  if (error) {
+    // No datagram causes a receive error; the socket itself has failed.
+    LOG4CPLUS_ERROR(Logger(), "Receive failed, reception ended: " << error.message());
+    return;
+  }
+  if (auto sample = m_assembler->Feed({m_socket->buffer.data(), bytes})) QueueForDelivery(std::move(sample));
+  ArmReceive();
+}
+
+std::unique_ptr<VexaReceiver::Sample> VexaReceiver::AcquireSample() {
+  std::lock_guard lock(m_slotMutex);
+  if (!m_freeSamples.empty()) {
+    auto sample = std::move(m_freeSamples.back());
+    m_freeSamples.pop_back();
+    return sample;
+  }
+  if (m_samplesCreated >= kDeliverySlots) return nullptr;
+  ++m_samplesCreated;
+  return std::make_unique<Sample>();
+}
+
+void VexaReceiver::QueueForDelivery(std::unique_ptr<Sample> sample) {
+  {
+    std::lock_guard lock(m_slotMutex);
+    m_readySamples.push_back(std::move(sample));
+  }
+  m_slotChanged.notify_one();
+}
+
+void VexaReceiver::DeliveryLoop() {
+  NameThisThread("vexa-deliver", this);
+  std::unique_lock lock(m_slotMutex);
+  while (true) {
+    m_slotChanged.wait(lock, [this] { return m_stopping || !m_readySamples.empty(); });
+    if (m_stopping) return;
+    std::unique_ptr<Sample> sample = std::move(m_readySamples.front());
+    m_readySamples.pop_front();
+    lock.unlock();
+    Deliver(*sample);
+    lock.lock();
+    m_freeSamples.push_back(std::move(sample));
+  }
+}
+
+void VexaReceiver::Deliver(Sample& sample) {
+  m_deliveredSampleId = sample.sampleId;
+  std::string failure;
+  try {
+    HandleSampleUser(sample.info, sample.payload);
+    m_samplesDelivered.fetch_add(1);
+    return;
+  } catch (const std::exception& error) {
+    failure = error.what();
+  } catch (...) {
+    failure = "unknown exception";
+  }
+  m_hookFailures.fetch_add(1);
+  // At most one record a second: a stream can make every sample fail.
+  const double now = Now();
+  if (now - m_lastHookFailureLogTime < 1.0) return;
+  m_lastHookFailureLogTime = now;
+  LOG4CPLUS_ERROR(Logger(), "HandleSampleUser failed for sample " << sample.sampleId << ": " << failure
+                                                                  << "; reception goes on");
+}
+
+}  // namespace korv::vexalib
