@@ -2,7 +2,8 @@
 # Lossless sample rate and CPU per datagram of a VexaReceiver subclass beside
 # bare recvfrom and recvmmsg receivers. BUILD_DIR: a Release build tree (set by
 # bench/run.sh); without it a Release build is made in build-vexalib-bench.
-# Extra arguments go to the benchmark (--seconds N, --start-rate R, --rounds N).
+# Arguments go to the benchmark (--width W --height H --seconds N --start-rate R
+# --rounds N --repeats N); without them it runs 1024 x 768, 256 x 256 and 4096 x 4096.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build_dir="${BUILD_DIR:-}"
@@ -11,4 +12,12 @@ if [ -z "$build_dir" ]; then
   cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
   cmake --build "$build_dir" --target vexalibReceiverBench >/dev/null
 fi
-"$build_dir/bench/vexalib/vexalibReceiverBench" "$@"
+# Without arguments: the three geometries, 1024 x 768 first.
+if [ $# -gt 0 ]; then
+  exec "$build_dir/bench/vexalib/vexalibReceiverBench" "$@"
+fi
+for geometry in "1024 768" "256 256" "4096 4096"; do
+  read -r width height <<<"$geometry"
+  "$build_dir/bench/vexalib/vexalibReceiverBench" --width "$width" --height "$height" --seconds 5 2>/dev/null
+  echo
+done
