@@ -255,11 +255,18 @@ class HeldReceiver {
   bool m_release = false;
 };
 
-TEST_F(ReceiverTest, DatagramsQueuedInTheSocketAreHandledWholeAndInArrivalOrder) {
+// The receiver thread is joined before the hold goes, so that no hook still
+// running uses it.
+class HeldReceiverTest : public ReceiverTest {
+ protected:
+  ~HeldReceiverTest() override { thread.reset(); }
+  HeldReceiver held{receiver};
+};
+
+TEST_F(HeldReceiverTest, DatagramsQueuedInTheSocketAreHandledWholeAndInArrivalOrder) {
   // Small samples of three frames, so that the socket buffer holds them all.
   const korv::vexasim::SampleFrames small({10, 10, 2, 0x100});  // Int16
   ASSERT_EQ(small.FrameCount(), 3);
-  HeldReceiver held(receiver);
   StartAndWaitUntilArmed();
   constexpr std::uint32_t kSamples = 40;  // 120 datagrams: several batches
   for (std::uint32_t id = 1; id <= kSamples; ++id) sender.SendAll(small.BuildSample(id));
@@ -278,8 +285,7 @@ TEST_F(ReceiverTest, DatagramsQueuedInTheSocketAreHandledWholeAndInArrivalOrder)
   }
 }
 
-TEST_F(ReceiverTest, AStopInsideAHookInTheMiddleOfABatchHandlesNothingMore) {
-  HeldReceiver held(receiver);
+TEST_F(HeldReceiverTest, AStopInsideAHookInTheMiddleOfABatchHandlesNothingMore) {
   held.onHook = [](RecordingReceiver& self, const HookCall& call) {
     if (call.hook == Hook::Trailer && call.sampleId == 2) self.StopReceiver();
   };
