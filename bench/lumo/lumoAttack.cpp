@@ -68,8 +68,9 @@ class RawZmtpPeer {
     }
     const auto colon = rest.rfind(':');
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    const timeval timeout{5, 0};  // a peer that stops reading ends the attack
+    const timeval timeout{5, 0};  // a peer that stops reading or answering ends the attack
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     if (!source.empty()) {
       sockaddr_in local{};
       local.sin_family = AF_INET;
@@ -90,8 +91,13 @@ class RawZmtpPeer {
     // READY with Socket-Type DEALER.
     const std::string ready = std::string("\x05READY\x0BSocket-Type\0\0\0\x06", 22) + "DEALER";
     Write(greeting + '\x04' + static_cast<char>(ready.size()) + ready);
+    accepted_ = PeerIsReady();
   }
   ~RawZmtpPeer() { ::close(fd_); }
+
+  // Whether the peer finished the handshake with READY (else ERROR, or it
+  // closed the connection).
+  bool accepted() const { return accepted_; }
 
   // One frame with the MORE flag. False once the peer closed the connection.
   bool WriteMoreFrame(const std::string& body) {
@@ -110,11 +116,30 @@ class RawZmtpPeer {
     }
     return true;
   }
+  // Reads the peer's greeting and its first command, a short one.
+  bool PeerIsReady() {
+    std::string reply;
+    char buffer[256];
+    while (reply.size() < 66 || reply.size() < 66u + static_cast<unsigned char>(reply[65])) {
+      const auto got = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (got <= 0) return false;
+      reply.append(buffer, static_cast<std::size_t>(got));
+    }
+    return reply.compare(66, 6, "\x05READY") == 0;
+  }
+
   int fd_ = -1;
+  bool accepted_ = false;
 };
 
 int Unfinished(const std::string& uri, long megabytes, std::chrono::milliseconds hold) {
   RawZmtpPeer peer(uri);
+  if (!peer.accepted()) {
+    fmt::print("refused at the handshake\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_for(hold);
+    return 0;
+  }
   const std::string frame(1000, 'x');
   long sent = 0;
   while (sent < megabytes * 1000 && peer.WriteMoreFrame(frame)) ++sent;
