@@ -94,7 +94,7 @@ TEST(BrokerTokens, AreLongUniqueAndOnlyTheExactTokenCounts) {
 }
 
 TEST(BrokerLog, PeerTriggeredLinesAreThrottled) {
-  BrokerProcess broker;
+  BrokerProcess broker("tcp://127.0.0.1:*", 60000);
   RawBrokerClient client(broker.uri());
   ASSERT_EQ(client.Ask({"REGISTER", "cam", "tcp://127.0.0.1:1"})->front(), "OK");
   for (int i = 0; i < 2000; ++i) {
