@@ -3,8 +3,13 @@
 #include <fmt/format.h>
 #include <log4cplus/loggingmacros.h>
 
+#include <sys/random.h>
+
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cerrno>
+#include <system_error>
 
 #include "lumo/LumoWire.hpp"
 
@@ -47,10 +52,33 @@ std::optional<std::string> ResolveEndpoint(const std::string& endpoint, std::str
   return FormatTcpEndpoint(peerAddress, tcp->port);
 }
 
+// 128 random bits from the kernel's cryptographic generator, as hex: a
+// token that cannot be predicted from the tokens seen before it.
+std::string NewToken() {
+  std::array<unsigned char, 16> bytes{};
+  for (std::size_t filled = 0; filled < bytes.size();) {
+    const auto got = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+    if (got < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "getrandom");
+    if (got > 0) filled += static_cast<std::size_t>(got);
+  }
+  std::string token;
+  for (unsigned char byte : bytes) token += fmt::format("{:02x}", byte);
+  return token;
+}
+
+// Compares every byte whatever the first difference, so that the time of a
+// refusal tells nothing about how much of a guessed token was right.
+bool ConstantTimeEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  unsigned char difference = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return difference == 0;
+}
+
 }  // namespace
 
 StreamDirectory::StreamDirectory(std::chrono::milliseconds lease, std::size_t maxStreams, log4cplus::Logger logger)
-    : lease_(lease), maxStreams_(maxStreams), logger_(std::move(logger)), random_(std::random_device{}()) {}
+    : lease_(lease), maxStreams_(maxStreams), logger_(std::move(logger)) {}
 
 StreamDirectory::Frames StreamDirectory::Handle(const Frames& request, std::string_view peerAddress,
                                                 Clock::time_point now) {
@@ -61,9 +89,10 @@ StreamDirectory::Frames StreamDirectory::Handle(const Frames& request, std::stri
   const auto expect = [&](std::size_t count) { return arguments == count; };
   if (verb == "REGISTER" && expect(2)) return Register(request, peerAddress, now);
   if (verb == "HEARTBEAT" && expect(2)) return Renew(request, now);
-  if (verb == "UNREGISTER" && expect(2)) return Unregister(request);
+  if (verb == "UNREGISTER" && expect(2)) return Unregister(request, now);
   if (verb == "LOOKUP" && expect(1)) return Lookup(request);
-  if (verb == "LIST" && expect(0)) return List();
+  if (verb == "LIST" && expect(0)) return List("");
+  if (verb == "LIST" && expect(1)) return List(request[1]);
   for (const char* known : {"REGISTER", "HEARTBEAT", "UNREGISTER", "LOOKUP", "LIST"})
     if (verb == known) return Malformed(fmt::format("wrong number of arguments for {}", verb), now);
   return Malformed(IsPrintableWord(verb) ? fmt::format("unknown request '{}'", verb) : "unknown request", now);
@@ -76,19 +105,23 @@ StreamDirectory::Frames StreamDirectory::Register(const Frames& request, std::st
   std::string problem;
   const auto endpoint = ResolveEndpoint(request[2], peerAddress, problem);
   if (!endpoint) return Malformed(problem, now);
+  std::uint64_t held = 0;
   if (const auto it = streams_.find(stream); it != streams_.end()) {
-    LOG4CPLUS_WARN(logger_, "Refused stream '" << stream << "' for " << *endpoint << ": already registered by "
-                                               << it->second.endpoint);
+    if (refusedLog_.Admit(now, held))
+      LOG4CPLUS_WARN(logger_, "Refused stream '" << stream << "' for " << *endpoint << ": already registered by "
+                                                 << it->second.endpoint << detail::LogThrottle::Note(held));
     return Error(fmt::format("stream '{}' is already registered by another publisher", stream));
   }
   if (streams_.size() >= maxStreams_) {
-    LOG4CPLUS_WARN(logger_, "Refused stream '" << stream << "': the broker holds its maximum of " << maxStreams_
-                                               << " streams");
+    if (refusedLog_.Admit(now, held))
+      LOG4CPLUS_WARN(logger_, "Refused stream '" << stream << "': the broker holds its maximum of " << maxStreams_
+                                                 << " streams" << detail::LogThrottle::Note(held));
     return Error("the broker holds its maximum number of streams");
   }
   Registration& registration = streams_[stream];
   registration = {*endpoint, NewToken(), now + lease_};
-  LOG4CPLUS_INFO(logger_, "Registered stream '" << stream << "' at " << *endpoint);
+  if (changeLog_.Admit(now, held))
+    LOG4CPLUS_INFO(logger_, "Registered stream '" << stream << "' at " << *endpoint << detail::LogThrottle::Note(held));
   return Ok({registration.token, std::to_string(lease_.count())});
 }
 
@@ -99,9 +132,12 @@ StreamDirectory::Frames StreamDirectory::Renew(const Frames& request, Clock::tim
   return Ok();
 }
 
-StreamDirectory::Frames StreamDirectory::Unregister(const Frames& request) {
+StreamDirectory::Frames StreamDirectory::Unregister(const Frames& request, Clock::time_point now) {
   if (!Owned(request[1], request[2])) return Error("stream not registered under this token");
-  LOG4CPLUS_INFO(logger_, "Unregistered stream '" << request[1] << "' at " << streams_.find(request[1])->second.endpoint);
+  if (std::uint64_t held = 0; changeLog_.Admit(now, held))
+    LOG4CPLUS_INFO(logger_, "Unregistered stream '" << request[1] << "' at "
+                                                    << streams_.find(request[1])->second.endpoint
+                                                    << detail::LogThrottle::Note(held));
   streams_.erase(request[1]);
   return Ok();
 }
@@ -112,16 +148,20 @@ StreamDirectory::Frames StreamDirectory::Lookup(const Frames& request) const {
   return Ok({it->second.endpoint});
 }
 
-StreamDirectory::Frames StreamDirectory::List() const {
+// One page of names, so that a reply stays small however many streams there
+// are: the queue of replies that a client does not read is bounded by
+// messages, not bytes.
+StreamDirectory::Frames StreamDirectory::List(std::string_view after) const {
   Frames names;
-  names.reserve(streams_.size());
-  for (const auto& entry : streams_) names.push_back(entry.first);
+  for (auto it = after.empty() ? streams_.begin() : streams_.upper_bound(after);
+       it != streams_.end() && names.size() < kMaxListNames; ++it)
+    names.push_back(it->first);
   return Ok(std::move(names));
 }
 
 StreamDirectory::Registration* StreamDirectory::Owned(const std::string& stream, const std::string& token) {
   const auto it = streams_.find(stream);
-  return it != streams_.end() && it->second.token == token ? &it->second : nullptr;
+  return it != streams_.end() && ConstantTimeEquals(it->second.token, token) ? &it->second : nullptr;
 }
 
 void StreamDirectory::Expire(Clock::time_point now) {
@@ -130,8 +170,10 @@ void StreamDirectory::Expire(Clock::time_point now) {
       ++it;
       continue;
     }
-    LOG4CPLUS_INFO(logger_, "Lease of stream '" << it->first << "' at " << it->second.endpoint
-                                                << " expired: its publisher stopped sending heartbeats");
+    if (std::uint64_t held = 0; changeLog_.Admit(now, held))
+      LOG4CPLUS_INFO(logger_, "Lease of stream '" << it->first << "' at " << it->second.endpoint
+                                                  << " expired: its publisher stopped sending heartbeats"
+                                                  << detail::LogThrottle::Note(held));
     it = streams_.erase(it);
   }
 }
@@ -144,16 +186,9 @@ std::optional<StreamDirectory::Clock::time_point> StreamDirectory::NextExpiry() 
 }
 
 StreamDirectory::Frames StreamDirectory::Malformed(std::string reason, Clock::time_point now) {
-  // Junk can arrive fast; one line a second says enough.
-  ++malformedSinceLog_;
-  if (now - lastMalformedLog_ >= std::chrono::seconds(1)) {
-    LOG4CPLUS_WARN(logger_, "Refused " << malformedSinceLog_ << " malformed request(s) (last: " << reason << ")");
-    lastMalformedLog_ = now;
-    malformedSinceLog_ = 0;
-  }
+  if (std::uint64_t held = 0; malformedLog_.Admit(now, held))
+    LOG4CPLUS_WARN(logger_, "Refused a malformed request: " << reason << detail::LogThrottle::Note(held));
   return Error(std::move(reason));
 }
-
-std::string StreamDirectory::NewToken() { return fmt::format("{:016x}", random_()); }
 
 }  // namespace lumo::broker

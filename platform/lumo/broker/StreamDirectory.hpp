@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "LogThrottle.hpp"
 
 namespace lumo::broker {
 
@@ -41,21 +42,21 @@ class StreamDirectory {
 
   Frames Register(const Frames& request, std::string_view peerAddress, Clock::time_point now);
   Frames Renew(const Frames& request, Clock::time_point now);
-  Frames Unregister(const Frames& request);
+  Frames Unregister(const Frames& request, Clock::time_point now);
   Frames Lookup(const Frames& request) const;
-  Frames List() const;
+  Frames List(std::string_view after) const;
   // The registration of `stream` if `token` is its token.
   Registration* Owned(const std::string& stream, const std::string& token);
   Frames Malformed(std::string reason, Clock::time_point now);
-  std::string NewToken();
 
   std::chrono::milliseconds lease_;
   std::size_t maxStreams_;
   log4cplus::Logger logger_;
   std::map<std::string, Registration, std::less<>> streams_;
-  std::mt19937_64 random_;
-  Clock::time_point lastMalformedLog_;
-  std::uint64_t malformedSinceLog_ = 0;
+  // Every line below is triggered by peers, so each kind is throttled.
+  detail::LogThrottle changeLog_;     // registered, unregistered, expired
+  detail::LogThrottle refusedLog_;    // registration refused
+  detail::LogThrottle malformedLog_;  // malformed request
 };
 
 }  // namespace lumo::broker

@@ -12,6 +12,8 @@
 #include <iostream>
 
 #include "ConsoleLogging.hpp"
+#include "DefaultAllowList.hpp"
+#include "PeerAccess.hpp"
 #include "StreamDirectory.hpp"
 #include "ZmqWait.hpp"
 #include "korv/fnd/StopSignals.hpp"
@@ -28,10 +30,25 @@ struct Options {
   int leaseMs = 3000;
   int maxStreams = 1024;
   std::string logLevel;
+  std::vector<std::string> allow;
+  lumo::detail::AddressAllowList allowList;
 };
 
 // Frames kept from one request: routing id, delimiter and four text frames.
 constexpr std::size_t kMaxRequestFrames = 6;
+// Messages queued per client: replies it has not read yet, requests not yet
+// answered. Replies beyond this are dropped, so a client that never reads
+// holds at most this many replies (each at most one LIST page).
+constexpr int kReplyQueue = 8;
+constexpr int kRequestQueue = 16;
+
+// ZeroMQ takes a port number modulo 65536; refuse it instead.
+bool IsBindableUri(const std::string& uri) {
+  if (!uri.starts_with("tcp://")) return true;  // ZeroMQ checks the others when binding
+  std::string checked = uri;
+  if (checked.ends_with(":*")) checked.back() = '1';
+  return lumo::ParseTcpEndpoint(checked).has_value();
+}
 
 std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
   Options options;
@@ -43,6 +60,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "lease-ms", po::value(&options.leaseMs)->default_value(3000),
       "registration lease in milliseconds (200 to 600000); a publisher silent this long loses its stream")(
       "max-streams", po::value(&options.maxStreams)->default_value(1024), "most streams registered at once (1 to 65536)")(
+      "allow", po::value(&options.allow)->composing(),
+      "network whose hosts may connect, as ADDRESS/PREFIX or one ADDRESS; repeatable (default: loopback and the "
+      "networks of the interfaces --uri binds)")(
       "log-level,l", po::value(&options.logLevel)->default_value("INFO"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
   try {
     po::variables_map values;
@@ -55,11 +75,15 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       status = 0;
       return std::nullopt;
     }
+    if (!IsBindableUri(options.uri)) throw po::error("--uri '" + options.uri + "' is not tcp://HOST:PORT (PORT 1 to 65535 or *)");
     if (options.leaseMs < 200 || options.leaseMs > 600000) throw po::error("--lease-ms must be between 200 and 600000");
     if (options.maxStreams < 1 || options.maxStreams > 65536) throw po::error("--max-streams must be between 1 and 65536");
     if (log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(options.logLevel)) ==
         log4cplus::NOT_SET_LOG_LEVEL)
       throw po::error("unknown --log-level '" + options.logLevel + "'");
+    for (const auto& network : options.allow)
+      if (!options.allowList.Add(network)) throw po::error("--allow '" + network + "' is not ADDRESS/PREFIX");
+    if (options.allow.empty()) options.allowList = lumo::broker::DefaultAllowList(options.uri);
     return options;
   } catch (const po::error& error) {
     std::cerr << "lumoBroker: " << error.what() << "\nTry 'lumoBroker --help'.\n";
@@ -121,9 +145,16 @@ void Serve(zmq::socket_t& socket, lumo::broker::StreamDirectory& directory) {
 
 int Run(const Options& options, log4cplus::Logger& logger, const korv::fnd::StopSignals& stop) {
   zmq::context_t context(1);
+  // Strangers are refused during the handshake, before ZeroMQ stores a byte
+  // they send. IPC peers are local users, whom file permissions govern.
+  lumo::detail::ZapHandler zap(context, logger);
+  zap.SetAllowList(options.allowList);
   zmq::socket_t socket(context, zmq::socket_type::router);
+  if (options.uri.starts_with("tcp://")) lumo::detail::ZapHandler::Guard(socket);
   socket.set(zmq::sockopt::linger, 0);
   socket.set(zmq::sockopt::maxmsgsize, lumo::kMaxControlFrameSize);
+  socket.set(zmq::sockopt::sndhwm, kReplyQueue);
+  socket.set(zmq::sockopt::rcvhwm, kRequestQueue);
   try {
     socket.bind(options.uri);
   } catch (const zmq::error_t& error) {
@@ -132,7 +163,8 @@ int Run(const Options& options, log4cplus::Logger& logger, const korv::fnd::Stop
   }
   const std::string endpoint = socket.get(zmq::sockopt::last_endpoint);
   std::cout << "lumoBroker listening on " << endpoint << " (lease " << options.leaseMs << " ms)" << std::endl;
-  LOG4CPLUS_INFO(logger, "Listening on " << endpoint << ", lease " << options.leaseMs << " ms");
+  LOG4CPLUS_INFO(logger, "Listening on " << endpoint << ", lease " << options.leaseMs << " ms, allowing "
+                                         << (options.uri.starts_with("tcp://") ? options.allowList.ToString() : "local users"));
 
   lumo::broker::StreamDirectory directory(std::chrono::milliseconds(options.leaseMs),
                                           static_cast<std::size_t>(options.maxStreams), logger);
@@ -140,7 +172,8 @@ int Run(const Options& options, log4cplus::Logger& logger, const korv::fnd::Stop
     auto wait = std::chrono::milliseconds(200);
     if (const auto next = directory.NextExpiry())
       wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()), std::chrono::milliseconds(0), wait);
-    const bool ready = lumo::detail::WaitReadable(socket, wait);
+    const bool ready = lumo::detail::WaitReadable(std::array{&socket, &zap.socket()}, wait);
+    zap.AnswerPending();
     // Serve what is waiting, a bounded batch at a time.
     for (int i = 0; ready && i < 1000 && !stop.StopRequested(); ++i) {
       if (!(socket.get(zmq::sockopt::events) & ZMQ_POLLIN)) break;

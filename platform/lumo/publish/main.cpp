@@ -27,7 +27,7 @@ struct Options {
   int height = 0;
   int bytesPerPixel = 0;
   double rate = 0;
-  std::uint64_t count = 0;
+  std::int64_t count = 0;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
@@ -57,6 +57,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
     if (options.width < 1 || options.height < 1 || std::int64_t{options.width} * options.height > (1 << 28))
       throw po::error("--width and --height must be positive, at most 2^28 pixels in all");
     if (options.bytesPerPixel != 1 && options.bytesPerPixel != 2) throw po::error("--bytes-per-pixel must be 1 or 2");
+    if (options.count < 0) throw po::error("--count must not be negative");
     if (!(options.rate > 0 && options.rate <= 10000)) throw po::error("--rate must be above 0 and at most 10000");
     return options;
   } catch (const po::error& error) {
@@ -123,7 +124,8 @@ int main(int argc, char** argv) {
   const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options->rate));
   auto next = Clock::now();
   std::uint64_t published = 0;
-  while (!stop.StopRequested() && (options->count == 0 || published < options->count)) {
+  const auto wanted = static_cast<std::uint64_t>(options->count);
+  while (!stop.StopRequested() && (wanted == 0 || published < wanted)) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     record.timestamp = double(now.tv_sec) + now.tv_nsec / 1e9;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ZmqWait.hpp"
+#include "lumo/LumoWire.hpp"
 
 namespace lumo::detail {
 
@@ -24,6 +25,11 @@ void ControlClient::Connect() {
 }
 
 bool ControlClient::Open(std::string& failure) {
+  // ZeroMQ takes a port number modulo 65536; refuse it instead.
+  if (brokerUri_.starts_with("tcp://") && !ParseTcpEndpoint(brokerUri_)) {
+    failure = "not tcp://HOST:PORT with PORT 1 to 65535";
+    return false;
+  }
   try {
     Connect();
     return true;

@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "ControlClient.hpp"
+#include "LogThrottle.hpp"
+#include "PeerAccess.hpp"
 #include "lumo/LumoDataTransfer.hpp"
 #include "lumo/LumoLogger.hpp"
 #include "lumo/LumoWire.hpp"
@@ -63,6 +65,10 @@ struct LumoDataPublisher::Impl {
 
   log4cplus::Logger logger;
   zmq::context_t context{1};
+  // Started by the first Register with an allow-list; declared after the
+  // context, so that it closes its socket before the context ends.
+  std::unique_ptr<detail::ZapThread> zap;
+  std::optional<detail::AddressAllowList> allowedPeers;  // as set, applied at Register
   std::optional<zmq::socket_t> dataSocket;
 
   int bufferBytes = 0;
@@ -82,6 +88,8 @@ struct LumoDataPublisher::Impl {
   std::mutex stopMutex;
   std::condition_variable stopSignal;
   std::atomic<bool> stopRequested{false};
+  // The broker's answers decide the heartbeat thread's lines.
+  detail::LogThrottle heartbeatLog;
 
   void OpenDataSocket(const LumoDataTransferLib& qos);
   void ApplyBufferSize();
@@ -95,6 +103,11 @@ struct LumoDataPublisher::Impl {
 
 void LumoDataPublisher::Impl::OpenDataSocket(const LumoDataTransferLib& qos) {
   zmq::socket_t socket(context, zmq::socket_type::pub);
+  if (allowedPeers) {
+    if (!zap) zap = std::make_unique<detail::ZapThread>(context, logger);
+    zap->SetAllowList(*allowedPeers);
+    detail::ZapHandler::Guard(socket);
+  }
   socket.set(zmq::sockopt::linger, qos.linger_ms());
   socket.set(zmq::sockopt::maxmsgsize, kMaxSubscriptionFrameSize);
   if (qos.peer_timeout_ms() > 0) {
@@ -146,29 +159,34 @@ void LumoDataPublisher::Impl::RunHeartbeats() {
     std::string failure;
     const auto reply = client.Exchange({"HEARTBEAT", streamName, lease.token}, waitLimit, failure, &stopRequested);
     if (stopRequested) return;
+    std::uint64_t held = 0;
     if (reply && reply->ok) {
-      if (state.exchange(RegistrationState::kRegistered) != RegistrationState::kRegistered)
-        LOG4CPLUS_INFO(logger, "LUMO broker at " << brokerUri << " holds stream '" << streamName << "' again");
+      if (state.exchange(RegistrationState::kRegistered) != RegistrationState::kRegistered && heartbeatLog.Admit(held))
+        LOG4CPLUS_INFO(logger, "LUMO broker at " << brokerUri << " holds stream '" << streamName << "' again"
+                                                 << detail::LogThrottle::Note(held));
       continue;
     }
     if (!reply) {
-      if (state.exchange(RegistrationState::kLost) == RegistrationState::kRegistered)
+      if (state.exchange(RegistrationState::kLost) == RegistrationState::kRegistered && heartbeatLog.Admit(held))
         LOG4CPLUS_WARN(logger, "LUMO broker at " << brokerUri << " did not answer a heartbeat for stream '"
                                                  << streamName << "' (" << failure
-                                                 << "); data keeps flowing, retrying");
+                                                 << "); data keeps flowing, retrying" << detail::LogThrottle::Note(held));
       continue;
     }
     const bool wasRegistered = state.exchange(RegistrationState::kLost) == RegistrationState::kRegistered;
-    if (wasRegistered)
+    if (wasRegistered && heartbeatLog.Admit(held))
       LOG4CPLUS_WARN(logger, "LUMO broker at " << brokerUri << " refused the heartbeat for stream '" << streamName
-                                               << "' (" << reply->reason << "); registering again");
+                                               << "' (" << reply->reason.substr(0, 200) << "); registering again"
+                                               << detail::LogThrottle::Note(held));
     if (auto renewed = RequestRegistration(client, waitLimit, failure, &stopRequested)) {
       lease = *renewed;
       state = RegistrationState::kRegistered;
-      LOG4CPLUS_INFO(logger, "Registered LUMO stream '" << streamName << "' again at broker " << brokerUri);
-    } else if (wasRegistered && !stopRequested) {
-      LOG4CPLUS_WARN(logger, "Registering LUMO stream '" << streamName << "' again failed (" << failure
-                                                         << "); retrying");
+      if (heartbeatLog.Admit(held))
+        LOG4CPLUS_INFO(logger, "Registered LUMO stream '" << streamName << "' again at broker " << brokerUri
+                                                          << detail::LogThrottle::Note(held));
+    } else if (wasRegistered && !stopRequested && heartbeatLog.Admit(held)) {
+      LOG4CPLUS_WARN(logger, "Registering LUMO stream '" << streamName << "' again failed (" << failure.substr(0, 200)
+                                                         << "); retrying" << detail::LogThrottle::Note(held));
     }
   }
 }
@@ -238,8 +256,9 @@ int LumoDataPublisher::Register(std::string brokerUri, std::string streamName, i
   impl.timeout = timeoutMs > 0 ? std::min(milliseconds(timeoutMs), kMaxRegisterTimeout) : kDefaultRegisterTimeout;
   std::string failure;
   try {
-    impl.OpenDataSocket(*this);
     detail::ControlClient client(impl.context, impl.brokerUri);
+    if (!client.Open(failure)) throw std::invalid_argument("invalid broker URI: " + failure);
+    impl.OpenDataSocket(*this);
     if (auto lease = impl.RequestRegistration(client, impl.timeout, failure, nullptr)) {
       impl.lease = *lease;
       impl.sequence = 0;
@@ -293,6 +312,22 @@ void LumoDataPublisher::SetBufferSize(int bytes, int count) {
   impl_->bufferCount = std::max(count, 1);
   impl_->warnedOversize = false;
   impl_->ApplyBufferSize();
+}
+
+bool LumoDataPublisher::SetAllowedPeers(const std::vector<std::string>& networks) {
+  if (networks.empty()) {
+    impl_->allowedPeers.reset();
+    return true;
+  }
+  detail::AddressAllowList allowList;
+  for (const auto& network : networks) {
+    if (!allowList.Add(network)) {
+      LOG4CPLUS_ERROR(impl_->logger, "LUMO allow-list: '" << network << "' is not ADDRESS/PREFIX; allow-list unchanged");
+      return false;
+    }
+  }
+  impl_->allowedPeers = std::move(allowList);
+  return true;
 }
 
 void LumoDataPublisher::set_topic_id(int topicId) { impl_->topicId = topicId; }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "ControlClient.hpp"
+#include "LogThrottle.hpp"
 #include "ZmqWait.hpp"
 #include "lumo/LumoLogger.hpp"
 
@@ -25,6 +26,9 @@ constexpr milliseconds kLookupTimeout{500};
 // Pause between look-ups while the stream has no publisher.
 constexpr milliseconds kLookupRetry{200};
 constexpr std::size_t kDataFrames = 4;
+// A sequence jump beyond this is not loss (2^32 messages is years of images
+// at any real rate) but a publisher that started a new sequence.
+constexpr std::uint64_t kMaxPlausibleGap = std::uint64_t{1} << 32;
 
 bool IsFollowableEndpoint(const std::string& endpoint) {
   if (ParseTcpEndpoint(endpoint)) return true;
@@ -70,11 +74,12 @@ struct LumoDataSubscriber::Impl {
   std::string endpoint;
   Clock::time_point lastActivity;  // last message, or the connection
   Clock::time_point nextLookup;
-  std::uint64_t lastSequence = 0;  // 0: no message since connecting
-  bool followedRestart = false;    // connected to a new endpoint after receiving from another
+  std::optional<std::uint64_t> lastSequence;  // empty: no message since connecting
+  bool followedRestart = false;               // connected to a new endpoint after receiving from another
   LumoSubscriberStats stats;
-  Clock::time_point lastMalformedLog;
-  std::uint64_t malformedSinceLog = 0;
+  // Lines that the broker's answers or the publisher's messages trigger.
+  detail::LogThrottle malformedLog;
+  detail::LogThrottle connectionLog;
 
   void Lookup(milliseconds waitLimit);
   void Connect(const std::string& newEndpoint);
@@ -82,6 +87,7 @@ struct LumoDataSubscriber::Impl {
   void ReadConnectionEvents();
   bool Receive(LumoSample& sample);
   void CountMalformed(const char* why);
+  void FollowSequence(LumoSample& sample);
   bool LookupDue(Clock::time_point now) const {
     return now >= nextLookup && (!dataSocket || now - lastActivity >= lookupInterval);
   }
@@ -103,8 +109,9 @@ void LumoDataSubscriber::Impl::Lookup(milliseconds waitLimit) {
     return;
   }
   if (reply->fields.size() != 1 || !IsFollowableEndpoint(reply->fields[0])) {
-    LOG4CPLUS_WARN(logger, "LUMO broker at " << broker->brokerUri() << " gave a malformed endpoint for stream '"
-                           << streamName << "'");
+    if (std::uint64_t held = 0; connectionLog.Admit(held))
+      LOG4CPLUS_WARN(logger, "LUMO broker at " << broker->brokerUri() << " gave a malformed endpoint for stream '"
+                             << streamName << "'" << detail::LogThrottle::Note(held));
     return;
   }
   ReadConnectionEvents();
@@ -124,13 +131,15 @@ void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
                      ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED);
     socket.connect(newEndpoint);
   } catch (const zmq::error_t& error) {
-    LOG4CPLUS_WARN(logger, "Cannot connect to LUMO publisher at " << newEndpoint << ": " << error.what());
+    if (std::uint64_t held = 0; connectionLog.Admit(held))
+      LOG4CPLUS_WARN(logger, "Cannot connect to LUMO publisher at " << newEndpoint << ": " << error.what()
+                             << detail::LogThrottle::Note(held));
     return;
   }
   // Sequence numbers go on across a new connection to the same publisher.
   if (newEndpoint != endpoint) {
-    followedRestart = dataSocket.has_value() && lastSequence != 0;
-    lastSequence = 0;
+    followedRestart = dataSocket.has_value() && lastSequence.has_value();
+    lastSequence.reset();
   }
   Disconnect();
   dataSocket.emplace(std::move(socket));
@@ -138,7 +147,9 @@ void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
   endpoint = newEndpoint;
   lastActivity = Clock::now();
   ++stats.connections;
-  LOG4CPLUS_INFO(logger, "Following LUMO stream '" << streamName << "' at " << endpoint);
+  if (std::uint64_t held = 0; connectionLog.Admit(held))
+    LOG4CPLUS_INFO(logger, "Following LUMO stream '" << streamName << "' at " << endpoint
+                                                     << detail::LogThrottle::Note(held));
 }
 
 void LumoDataSubscriber::Impl::Disconnect() {
@@ -158,13 +169,37 @@ void LumoDataSubscriber::Impl::ReadConnectionEvents() {
 
 void LumoDataSubscriber::Impl::CountMalformed(const char* why) {
   ++stats.malformed;
-  ++malformedSinceLog;
-  const auto now = Clock::now();
-  if (now - lastMalformedLog < std::chrono::seconds(1)) return;
-  LOG4CPLUS_WARN(logger, "Dropped " << malformedSinceLog << " malformed LUMO message(s) on stream '" << streamName
-                                    << "' from " << endpoint << " (last: " << why << ")");
-  lastMalformedLog = now;
-  malformedSinceLog = 0;
+  if (std::uint64_t held = 0; malformedLog.Admit(held))
+    LOG4CPLUS_WARN(logger, "Dropped a malformed LUMO message on stream '" << streamName << "' from " << endpoint
+                                                                         << ": " << why
+                                                                         << detail::LogThrottle::Note(held));
+}
+
+// Sets the sample's gap and restart fields from its sequence number. A
+// publisher starts at 1 after each Register, so the first message of a new
+// sequence tells how many of it were missed.
+void LumoDataSubscriber::Impl::FollowSequence(LumoSample& sample) {
+  const std::uint64_t sequence = sample.header.sequence;
+  sample.missedBefore = 0;
+  sample.publisherRestarted = false;
+  std::uint64_t missed = 0;
+  if (!lastSequence) {
+    sample.publisherRestarted = followedRestart;
+    if (followedRestart) missed = sequence - 1;
+  } else if (sequence <= *lastSequence || sequence - *lastSequence > kMaxPlausibleGap) {
+    sample.publisherRestarted = true;
+    missed = sequence - 1;
+  } else {
+    missed = sequence - *lastSequence - 1;
+  }
+  if (missed > 0 && missed <= kMaxPlausibleGap) {
+    sample.missedBefore = missed;
+    ++stats.gaps;
+    stats.missed += missed;
+  }
+  if (sample.publisherRestarted) ++stats.restarts;
+  followedRestart = false;
+  lastSequence = sequence;
 }
 
 bool LumoDataSubscriber::Impl::Receive(LumoSample& sample) {
@@ -186,25 +221,13 @@ bool LumoDataSubscriber::Impl::Receive(LumoSample& sample) {
     return CountMalformed("another stream name"), false;
   const auto header = DecodeDataHeader({frames[1].data<std::uint8_t>(), frames[1].size()});
   if (!header) return CountMalformed("bad header"), false;
+  if (header->sequence == 0) return CountMalformed("sequence number 0"), false;
   if (frames[2].size() > kMaxMetaDataSize) return CountMalformed("meta-data too long"), false;
 
   lastActivity = Clock::now();
   sample.stream = streamName;
   sample.header = *header;
-  sample.missedBefore = 0;
-  sample.publisherRestarted = false;
-  if (lastSequence == 0) {
-    sample.publisherRestarted = followedRestart;
-  } else if (header->sequence <= lastSequence) {
-    sample.publisherRestarted = true;
-  } else if (header->sequence > lastSequence + 1) {
-    sample.missedBefore = header->sequence - lastSequence - 1;
-    ++stats.gaps;
-    stats.missed += sample.missedBefore;
-  }
-  if (sample.publisherRestarted) ++stats.restarts;
-  followedRestart = false;
-  lastSequence = header->sequence;
+  FollowSequence(sample);
   ++stats.received;
 
   const auto* meta = frames[2].data<std::uint8_t>();
@@ -234,7 +257,7 @@ int LumoDataSubscriber::Subscribe(std::string brokerUri, std::string streamName,
   }
   impl.Disconnect();
   impl.endpoint.clear();
-  impl.lastSequence = 0;
+  impl.lastSequence.reset();
   impl.streamName = std::move(streamName);
   impl.broker.emplace(impl.context, std::move(brokerUri));
   std::string failure;

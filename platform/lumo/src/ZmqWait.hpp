@@ -1,24 +1,31 @@
-// The one way LUMO code waits for a ZeroMQ socket to become readable.
+// The one way LUMO code waits for ZeroMQ sockets to become readable.
 #pragma once
 
 #include <zmq.hpp>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 
 namespace lumo::detail {
 
-// True when `socket` has a message to read within `timeout`. A signal that
-// interrupts the wait gives false, so that the caller's loop looks at its
-// stop flag and deadline again.
-inline bool WaitReadable(zmq::socket_t& socket, std::chrono::milliseconds timeout) {
-  zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
+// True when one of `sockets` has a message to read within `timeout`. A
+// signal that interrupts the wait gives false, so that the caller's loop
+// looks at its stop flag and deadline again.
+template <std::size_t N>
+bool WaitReadable(const std::array<zmq::socket_t*, N>& sockets, std::chrono::milliseconds timeout) {
+  std::array<zmq::pollitem_t, N> items{};
+  for (std::size_t i = 0; i < N; ++i) items[i] = {sockets[i]->handle(), 0, ZMQ_POLLIN, 0};
   try {
-    return zmq::poll(&item, 1, timeout) > 0;
+    return zmq::poll(items.data(), N, timeout) > 0;
   } catch (const zmq::error_t& error) {
     if (error.num() != EINTR) throw;
     return false;
   }
+}
+
+inline bool WaitReadable(zmq::socket_t& socket, std::chrono::milliseconds timeout) {
+  return WaitReadable(std::array{&socket}, timeout);
 }
 
 }  // namespace lumo::detail

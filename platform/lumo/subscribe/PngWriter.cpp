@@ -85,6 +85,8 @@ bool WritePngFile(std::FILE* file, int width, int height, int bitDepth, const st
     return false;
   }
   png_init_io(png, file);
+  // Every size a PNG can hold, not libpng's default of a million pixels.
+  png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), bitDepth,
                PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_set_compression_level(png, 1);
@@ -103,17 +105,38 @@ bool WriteGreyPng(const std::string& path, const MetaDataElementsImage3D& meta, 
                   std::string& error) {
   const int bpp = meta.bytesPerPixel;
   if (bpp != 1 && bpp != 2 && bpp != 4 && bpp != 8) return error = "unsupported pixel size " + std::to_string(bpp), false;
+  // Width and height come off the network: a product that wraps must not
+  // pass for the data size.
+  std::size_t expected = 0;
   if (meta.width <= 0 || meta.height <= 0 ||
-      static_cast<std::uint64_t>(meta.width) * static_cast<std::uint64_t>(meta.height) * static_cast<std::uint64_t>(bpp) !=
-          data.size())
+      __builtin_mul_overflow(static_cast<std::size_t>(meta.width), static_cast<std::size_t>(meta.height), &expected) ||
+      __builtin_mul_overflow(expected, static_cast<std::size_t>(bpp), &expected) || expected != data.size())
     return error = "geometry " + std::to_string(meta.width) + "x" + std::to_string(meta.height) + "x" +
                    std::to_string(bpp) + " does not match " + std::to_string(data.size()) + " data bytes",
            false;
   const auto samples = GreySamples(meta, data);
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
-  if (!file) return error = "cannot create " + path + ": " + std::strerror(errno), false;
-  if (!WritePngFile(file.get(), meta.width, meta.height, bpp == 1 ? 8 : 16, samples.data(), error)) return false;
-  if (std::fflush(file.get()) != 0) return error = "cannot write " + path + ": " + std::strerror(errno), false;
+  // Written under a temporary name and renamed when complete, so that a
+  // failure leaves no file, or the earlier one, behind.
+  const std::string partial = path + ".part";
+  {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(partial.c_str(), "wb"), std::fclose);
+    if (!file) return error = "cannot create " + partial + ": " + std::strerror(errno), false;
+    bool written = WritePngFile(file.get(), meta.width, meta.height, bpp == 1 ? 8 : 16, samples.data(), error);
+    if (written && std::fflush(file.get()) != 0) {
+      error = "cannot write " + partial + ": " + std::strerror(errno);
+      written = false;
+    }
+    if (!written) {
+      file.reset();
+      std::remove(partial.c_str());
+      return false;
+    }
+  }
+  if (std::rename(partial.c_str(), path.c_str()) != 0) {
+    error = "cannot rename " + partial + ": " + std::strerror(errno);
+    std::remove(partial.c_str());
+    return false;
+  }
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -28,7 +29,7 @@ constexpr int kExitTimeout = 2;
 struct Options {
   std::string brokerUri;
   std::string stream;
-  std::uint64_t count = 0;
+  std::int64_t count = 0;
   double timeoutSeconds = 10;
   std::string saveDir;
   std::string logLevel;
@@ -59,6 +60,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       status = kExitOk;
       return std::nullopt;
     }
+    if (options.count < 0) throw po::error("--count must not be negative");
     if (!(options.timeoutSeconds >= 0 && options.timeoutSeconds <= 86400))
       throw po::error("--timeout must be between 0 and 86400 seconds");
     if (log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(options.logLevel)) ==
@@ -76,12 +78,30 @@ void SetUpLogging(const std::string& levelName) {
   lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), lumo::tools::LevelNamed(levelName));
 }
 
-// A file name made of the stream name's safe characters and the sequence.
-std::string PngName(const std::string& stream, std::uint64_t sequence) {
-  std::string safe;
-  for (char c : stream) safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_';
-  return fmt::format("{}_{:08}.png", safe, sequence);
-}
+// Names the images of one publisher run: a publisher that restarts begins
+// again at sequence 1, so the sequence alone would overwrite earlier files.
+// The run is named by the publish time of its first image received here
+// (UTC, to the millisecond), which also keeps apart the files of earlier
+// runs of this tool in the same directory.
+class PngNames {
+ public:
+  std::string Next(const lumo::LumoSample& sample) {
+    if (run_.empty() || sample.publisherRestarted) run_ = RunName(sample.header.publishTimeNs);
+    std::string safe;
+    for (char c : sample.stream) safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_';
+    return fmt::format("{}_{}_{:08}.png", safe, run_, sample.header.sequence);
+  }
+
+ private:
+  static std::string RunName(std::uint64_t publishTimeNs) {
+    const std::time_t seconds = static_cast<std::time_t>(publishTimeNs / 1000000000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    return fmt::format("{:04}{:02}{:02}-{:02}{:02}{:02}.{:03}", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                       utc.tm_hour, utc.tm_min, utc.tm_sec, publishTimeNs / 1000000 % 1000);
+  }
+  std::string run_;
+};
 
 // Counts what was received for the summary line.
 struct Totals {
@@ -108,14 +128,15 @@ struct Totals {
   }
 };
 
-std::string DescribeImage(const lumo::LumoSample& sample, std::string& savedError, const std::string& saveDir) {
+std::string DescribeImage(const lumo::LumoSample& sample, std::string& savedError, const std::string& saveDir,
+                          PngNames& names) {
   const double latencyMs = (static_cast<double>(lumo::NowNs()) - static_cast<double>(sample.header.publishTimeNs)) / 1e6;
   std::string line = fmt::format("seq {}", sample.header.sequence);
   try {
     const auto meta = lumo::LumoEncDecImage3D::Decode(sample.metaData);
     line += fmt::format(" {}x{} type {} bpp {}", meta.width, meta.height, meta.lumoDataType, meta.bytesPerPixel);
     if (!saveDir.empty()) {
-      const auto path = std::filesystem::path(saveDir) / PngName(sample.stream, sample.header.sequence);
+      const auto path = std::filesystem::path(saveDir) / names.Next(sample);
       if (!lumo::subscribe::WriteGreyPng(path.string(), meta, sample.data(), savedError))
         savedError = "not saved: " + savedError;
     }
@@ -154,7 +175,9 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
   int status = kExitOk;
   auto lastImage = Clock::now();
   lumo::LumoSample sample;
-  while (!stop.StopRequested() && (options.count == 0 || totals.images < options.count)) {
+  PngNames names;
+  const auto wanted = static_cast<std::uint64_t>(options.count);
+  while (!stop.StopRequested() && (wanted == 0 || totals.images < wanted)) {
     if (!subscriber.Read(sample, kSliceMs)) {
       if (options.timeoutSeconds > 0 && Clock::now() - lastImage >= timeout) {
         std::cerr << "lumoSubscribe: no image for " << options.timeoutSeconds << " s\n";
@@ -166,7 +189,7 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
     lastImage = Clock::now();
     totals.Add(sample.data().size());
     std::string saveError;
-    std::cout << DescribeImage(sample, saveError, options.saveDir) << "\n";
+    std::cout << DescribeImage(sample, saveError, options.saveDir, names) << "\n";
     if (!saveError.empty()) std::cerr << "lumoSubscribe: seq " << sample.header.sequence << ": " << saveError << "\n";
   }
   std::cout << totals.Summary(subscriber.stats()) << std::endl;

@@ -82,7 +82,7 @@ TEST_F(StreamDirectoryTest, RefusesMalformedRequestsAndKeepsItsLimit) {
                                                 {"REGISTER", "cam", "ipc://"},
                                                 {"REGISTER", "cam", "ipc://with space"},
                                                 {"LOOKUP"},
-                                                {"LIST", "x"},
+                                                {"LIST", "x", "y"},
                                                 {std::string("\0\1\2", 3)},
                                                 {std::string(1000, 'Z')}}) {
     const auto reply = Ask(junk);

@@ -141,8 +141,12 @@ TEST_F(SubscribeTool, PrintsEachImageAndASummaryAndSaves16BitPixelsAsTheyAre) {
 
   const auto files = SavedFiles();
   ASSERT_EQ(files.size(), 3u);
+  // Stream, the publisher run (publish time of its first image received), sequence.
+  unsigned date = 0, time = 0, milliseconds = 0;
   unsigned long sequence = 0;
-  EXPECT_TRUE(Matches(files[0].filename().string(), "tool_%8lu.png%n", &sequence)) << files[0];
+  EXPECT_TRUE(Matches(files[0].filename().string(), "tool_%8u-%6u.%3u_%8lu.png%n", &date, &time, &milliseconds,
+                      &sequence))
+      << files[0];
   const auto png = ReadPng(files[0]);
   ASSERT_TRUE(png);
   EXPECT_EQ(png->width, 8);

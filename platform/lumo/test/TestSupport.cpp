@@ -25,12 +25,24 @@ const auto* const kLoggingEnvironment = ::testing::AddGlobalTestEnvironment(new 
 
 }  // namespace
 
-BrokerProcess::BrokerProcess(const std::string& uri, int leaseMs)
-    : process_(BrokerPath(), {"--uri", uri, "--lease-ms", std::to_string(leaseMs), "--log-level", "WARN"}) {
+namespace {
+std::vector<std::string> BrokerArguments(const std::string& uri, int leaseMs, const std::vector<std::string>& more) {
+  std::vector<std::string> arguments{"--uri", uri, "--lease-ms", std::to_string(leaseMs), "--log-level", "WARN"};
+  arguments.insert(arguments.end(), more.begin(), more.end());
+  return arguments;
+}
+}  // namespace
+
+BrokerProcess::BrokerProcess(const std::string& uri, int leaseMs, const std::vector<std::string>& moreOptions)
+    : process_(BrokerPath(), BrokerArguments(uri, leaseMs, moreOptions)) {
   const auto line = process_.ReadLine(10s);
   const std::string prefix = "lumoBroker listening on ";
   if (!line || !line->starts_with(prefix)) throw std::runtime_error("lumoBroker did not start on " + uri);
   uri_ = line->substr(prefix.size(), line->find(' ', prefix.size()) - prefix.size());
+}
+
+std::string BrokerProcess::UriFrom(const std::string& source) const {
+  return "tcp://" + source + ":0;" + uri_.substr(std::string("tcp://").size());
 }
 
 RawBrokerClient::RawBrokerClient(const std::string& uri) : context_(1), socket_(context_, zmq::socket_type::dealer) {
@@ -65,5 +77,6 @@ std::string DeadEndpoint() { return "tcp://127.0.0.1:" + std::to_string(vexatool
 std::string BrokerPath() { return LUMO_BROKER_PATH; }
 std::string SubscribePath() { return LUMO_SUBSCRIBE_PATH; }
 std::string TestPublisherPath() { return LUMO_TEST_PUBLISHER_PATH; }
+std::string AttackPath() { return LUMO_ATTACK_PATH; }
 
 }  // namespace lumo::test

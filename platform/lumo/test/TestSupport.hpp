@@ -23,8 +23,11 @@ using vexatools::testsupport::WaitFor;
 // lumoBroker on a free loopback port (or the given URI), with a short lease.
 class BrokerProcess {
  public:
-  explicit BrokerProcess(const std::string& uri = "tcp://127.0.0.1:*", int leaseMs = 1000);
+  explicit BrokerProcess(const std::string& uri = "tcp://127.0.0.1:*", int leaseMs = 1000,
+                         const std::vector<std::string>& moreOptions = {});
   const std::string& uri() const { return uri_; }
+  // The URI as seen from `source`, a local address: tcp://SOURCE:0;HOST:PORT.
+  std::string UriFrom(const std::string& source) const;
   Process& process() { return process_; }
 
  private:
@@ -53,5 +56,6 @@ std::string DeadEndpoint();
 std::string BrokerPath();
 std::string SubscribePath();
 std::string TestPublisherPath();
+std::string AttackPath();
 
 }  // namespace lumo::test

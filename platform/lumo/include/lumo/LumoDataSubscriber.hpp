@@ -24,9 +24,11 @@ struct LumoSample {
   std::string stream;
   DataHeader header;
   std::vector<std::uint8_t> metaData;
-  // Messages of this publisher lost right before this one (sequence gap).
+  // Messages of this publisher lost right before this one (sequence gap);
+  // at a restart, the messages of the new sequence sent before this one.
   std::uint64_t missedBefore = 0;
-  // The sequence started again: a new publisher, or one that registered anew.
+  // The sequence started again: a new publisher, one that registered anew,
+  // or a jump too large to be loss.
   bool publisherRestarted = false;
 
   std::span<const std::uint8_t> data() const { return {dataBytes_, dataSize_}; }

@@ -83,6 +83,12 @@ class LumoDataPublisher : public LumoDataTransferLib {
   // size stated), 10 messages. Applies to subscribers that connect after
   // the call.
   void SetBufferSize(int bytes, int count);
+  // Only hosts in these networks ("ADDRESS/PREFIX", or one ADDRESS; IPv4 or
+  // IPv6) may connect to the data socket; others are refused during
+  // ZeroMQ's handshake, before anything they send is stored. Empty (the
+  // default) allows every host. Returns false, changing nothing, when an
+  // entry is malformed. Applies at the next Register.
+  bool SetAllowedPeers(const std::vector<std::string>& networks);
   // Topic identifier put in the header of every message.
   void set_topic_id(int topicId);
 

@@ -20,6 +20,9 @@ inline constexpr std::size_t kMaxEndpointSize = 255;
 // Longest frame the broker accepts on its control socket; a peer that sends
 // a longer one is disconnected by ZeroMQ before the frame is stored.
 inline constexpr std::int64_t kMaxControlFrameSize = 1024;
+// Most stream names in one LIST reply; "LIST name" lists the names after
+// `name`, so a client pages through a longer directory.
+inline constexpr std::size_t kMaxListNames = 100;
 // Largest encoded meta-data record.
 inline constexpr std::size_t kMaxMetaDataSize = 64 * 1024;
 
