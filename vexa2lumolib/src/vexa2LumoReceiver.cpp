@@ -107,7 +107,7 @@ void Vexa2LumoReceiver::HandlePayloadPacket(plexoif::plexoPacketBase<8940>& pack
       break;
   }
   if (packet.GetFrameCount() != m_imageFrameCount || frameId < 2 || frameId >= m_imageFrameCount) {
-    return drop(kOutsideImage, "its frame number does not fit the sample's leader");
+    return drop(kFrameNumber, "its frame number does not fit the sample's leader");
   }
   const unsigned char* payload = packet.GetPayload();
   const std::size_t payloadSize = packet.GetPayloadSize();

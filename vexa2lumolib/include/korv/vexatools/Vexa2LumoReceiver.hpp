@@ -53,7 +53,7 @@ class KORV_VEXATOOLS_EXPORT Vexa2LumoReceiver : public VexaReceiver {
     Closed,            // its trailer came, or a loss was reported at it
     Refused,           // the leader announced another image size
   };
-  enum Fault { kBeforeLeader, kAfterTrailer, kOutsideImage, kMalformed, kForeignTrailer, kIncomplete, kGeometry,
+  enum Fault { kBeforeLeader, kAfterTrailer, kFrameNumber, kOutsideImage, kMalformed, kForeignTrailer, kIncomplete, kGeometry,
                kFaultKinds };
 
   // Header fields of the datagram being handled.
