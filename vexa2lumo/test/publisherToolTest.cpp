@@ -3,10 +3,12 @@
 // subscriber in the test checks what arrives.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PublishingTestSupport.hpp"
@@ -66,10 +68,24 @@ class PublisherTool : public ::testing::Test {
     return result;
   }
 
-  // Images until none arrives for a second.
-  std::vector<lumo::LumoSample> ReadAll() {
+  // Streams with the simulator and reads what is published meanwhile, until
+  // the simulator has ended and no image came for a second. The subscriber
+  // keeps up, so that no image is dropped on its way.
+  std::vector<lumo::LumoSample> StreamAndRead(const std::vector<std::string>& arguments) {
+    std::atomic<bool> streaming{true};
+    std::thread simulator([&] {
+      Simulate(arguments);
+      streaming = false;
+    });
     std::vector<lumo::LumoSample> images;
-    while (auto image = vexa2lumotest::ReadImage(m_subscriber, 1s)) images.push_back(std::move(*image));
+    auto lastImage = Clock::now();
+    while (streaming || Clock::now() - lastImage < 1s) {
+      if (auto image = vexa2lumotest::ReadImage(m_subscriber, 100ms)) {
+        images.push_back(std::move(*image));
+        lastImage = Clock::now();
+      }
+    }
+    simulator.join();
     return images;
   }
 
@@ -112,10 +128,12 @@ TEST_F(PublisherTool, PublishesEveryCompleteSampleBitExactAndNothingElse) {
   ASSERT_GT(expected.size(), 10u);
   ASSERT_LT(expected.size(), kSamples - 20);
 
-  Simulate({"-s", std::to_string(kSamples), "-r", "50", "--drop-probability", "0.02", "--seed", "7", "--drop-leader",
-            "5", "--drop-trailer", "7", "--duplicate", "3", "--foreign", "4", "--junk-truncated", "6"});
+  const auto images =
+      StreamAndRead({"-s", std::to_string(kSamples), "-r", "50", "--drop-probability", "0.02", "--seed", "7",
+                     "--drop-leader", "5", "--drop-trailer", "7", "--duplicate", "3", "--foreign", "4",
+                     "--junk-truncated", "6"});
   std::vector<std::uint32_t> published;
-  for (const auto& image : ReadAll()) {
+  for (const auto& image : images) {
     const auto id = vexa2lumotest::PatternSampleId(image.data());
     ASSERT_TRUE(id) << "image " << published.size() + 1 << " is not a whole sample";
     published.push_back(*id);
@@ -131,8 +149,7 @@ TEST_F(PublisherTool, PublishesEveryCompleteSampleBitExactAndNothingElse) {
 TEST_F(PublisherTool, PublishesAtMostOneImagePerInterval) {
   constexpr int kInterval = 50;
   Start(kInterval);
-  Simulate({"-s", "30", "-r", "100"});
-  const auto images = ReadAll();
+  const auto images = StreamAndRead({"-s", "30", "-r", "100"});
   ASSERT_GE(images.size(), 5u);
   for (std::size_t i = 1; i < images.size(); ++i) {
     EXPECT_TRUE(vexa2lumotest::PatternSampleId(images[i].data()));

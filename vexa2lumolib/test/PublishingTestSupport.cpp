@@ -5,6 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+#include <log4cplus/consoleappender.h>
+#include <log4cplus/logger.h>
+
 #include <stdexcept>
 #include <thread>
 
@@ -12,6 +16,22 @@
 #include "vexasim/SampleFrames.hpp"
 
 namespace vexa2lumotest {
+namespace {
+
+// The LUMO library's warnings and errors go to standard error, and nothing
+// else of it: the tests' own checks read the application logger.
+class LumoLoggingEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    log4cplus::Logger lumo = log4cplus::Logger::getInstance("lumo");
+    lumo.setAdditivity(false);
+    lumo.setLogLevel(log4cplus::WARN_LOG_LEVEL);
+    lumo.addAppender(log4cplus::SharedAppenderPtr(new log4cplus::ConsoleAppender(true)));
+  }
+};
+const auto* const kLumoLogging = ::testing::AddGlobalTestEnvironment(new LumoLoggingEnvironment);
+
+}  // namespace
 
 Broker::Broker()
     : m_process(std::make_unique<vexatools::testsupport::Process>(
