@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
-#include <iostream>
 #include <string>
 #include <thread>
 
@@ -82,7 +81,7 @@ int RunPublisher(Vexa2LumoReceiver& receiver, LumoSender& sender, const log4cplu
   if (!receptionEndedFirst) return 0;
   const std::string message = "Reception has ended, publishing stopped: " + receiver.GetReceptionEndReason();
   VEXA_LOG_STREAM(logger, log4cplus::ERROR_LOG_LEVEL, message);
-  if (!korv::vexatools::LoggingWouldShow(logger, log4cplus::ERROR_LOG_LEVEL)) std::cerr << message << std::endl;
+  korv::vexatools::ShowErrorIfLoggingHides(logger, message);
   return 1;
 }
 
@@ -105,13 +104,11 @@ int main(int argc, char** argv) {
   frame.AddLoggingOptions(logging);
   frame.SetUp(argc, argv);
 
-  int status = 0;
-  const int runStatus = frame.Run([&] {
+  return frame.Run([&] {
     Vexa2LumoReceiver receiver(source.address, source.port, source.networkInterface, source.width, source.height,
                                frame.GetElementSize());
     LumoSender sender(source.width, source.height, frame.GetDataType(), publishing.brokerUri, publishing.streamName,
                       publishing.interval);
-    status = RunPublisher(receiver, sender, frame.GetLogger());
+    return RunPublisher(receiver, sender, frame.GetLogger());
   });
-  return runStatus != 0 ? runStatus : status;
 }

@@ -195,7 +195,7 @@ TEST(PublisherToolFailures, ReceiverSetUpFailureStopsTheSender) {
 TEST(PublisherToolFailures, EmptyImageIsRefusedBeforeReceiving) {
   const auto result = RunProgram(PUBLISHER_PROGRAM, {"-p", "5000", "-w", "0", "-e", "768", "-k", "tcp://127.0.0.1:1"});
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_TRUE(Contains(result.err, "width")) << result.err;
+  EXPECT_TRUE(Contains(result.err, "--width must be at least 1")) << result.err;
 }
 
 TEST(PublisherToolCommandLine, HelpListsThePublisherOptions) {

@@ -40,19 +40,10 @@ Vexa2LumoReceiver::Vexa2LumoReceiver(std::string address, int port, std::string 
 
 Vexa2LumoReceiver::~Vexa2LumoReceiver() = default;
 
-// Hooks run inside the receive handler before the next receive is armed, so
-// m_receiveBuffer still holds the datagram being handled, its payload size
-// already bounded by the bytes that arrived.
-Vexa2LumoReceiver::FrameHeader Vexa2LumoReceiver::CurrentFrameHeader() const {
-  const plexoif::plexoPacketBase<8940> header(m_receiveBuffer.data(), plexoif::kPlexoHeaderSize);
-  return {header.GetSampleId(), header.GetFrameId(), header.GetFrameCount(), header.GetPayloadSize()};
-}
-
 // The leader was parsed as a legacy leader before HandleLeaderPacket is called.
 std::uint64_t Vexa2LumoReceiver::AnnouncedPixels() const {
-  const sorelif::sorelLeaderPacket leader(m_receiveBuffer.data() + plexoif::kPlexoHeaderSize,
-                                          CurrentFrameHeader().payloadSize);
-  return leader.GetPayloadDataUnits();
+  const plexoif::plexoPacketBase<8940>& frame = CurrentFrame();
+  return sorelif::sorelLeaderPacket(frame.GetPayload(), frame.GetPayloadSize()).GetPayloadDataUnits();
 }
 
 bool Vexa2LumoReceiver::MayLog(Fault fault) {
@@ -151,14 +142,14 @@ bool Vexa2LumoReceiver::SampleComplete() const {
 }
 
 void Vexa2LumoReceiver::HandleTrailerPacket() {
-  const FrameHeader trailer = CurrentFrameHeader();
-  const bool ownTrailer = trailer.sampleId == m_imageSampleId;
+  const std::uint32_t trailerSampleId = CurrentFrame().GetSampleId();
+  const bool ownTrailer = trailerSampleId == m_imageSampleId;
   if (m_assembly != Assembly::Assembling || !ownTrailer) {
     // A repeated trailer of the last sample is harmless; any other trailer
     // belongs to a sample whose leader this receiver did not take.
     if ((m_assembly == Assembly::WaitingForLeader || !ownTrailer) && MayLog(kForeignTrailer)) {
       VEXA_LOG_FMT(m_logger, kError, "Trailer of sample {} ignored: no leader of that sample is being assembled",
-                   trailer.sampleId);
+                   trailerSampleId);
     }
     return;
   }
@@ -179,8 +170,10 @@ void Vexa2LumoReceiver::HandleTrailerPacket() {
 // follows an incomplete sample. Only the sample's own trailer closes it: a
 // stray trailer of another sample leaves the open image to its own frames.
 void Vexa2LumoReceiver::HandleLostPackets() {
-  const FrameHeader frame = CurrentFrameHeader();
-  if (m_assembly == Assembly::Assembling && frame.frameId != 1 && frame.sampleId == m_imageSampleId) CloseImage();
+  const plexoif::plexoPacketBase<8940>& frame = CurrentFrame();
+  if (m_assembly == Assembly::Assembling && frame.GetFrameId() != 1 && frame.GetSampleId() == m_imageSampleId) {
+    CloseImage();
+  }
 }
 
 void Vexa2LumoReceiver::CloseImage() {

@@ -56,14 +56,6 @@ class KORV_VEXATOOLS_EXPORT Vexa2LumoReceiver : public VexaReceiver {
   enum Fault { kBeforeLeader, kAfterTrailer, kFrameNumber, kOutsideImage, kMalformed, kForeignTrailer, kIncomplete, kGeometry,
                kFaultKinds };
 
-  // Header fields of the datagram being handled.
-  struct FrameHeader {
-    std::uint32_t sampleId;
-    std::uint16_t frameId;
-    std::uint16_t frameCount;
-    std::uint16_t payloadSize;
-  };
-  FrameHeader CurrentFrameHeader() const;
   std::uint64_t AnnouncedPixels() const;
 
   // Where in the image a payload frame of `length` bytes goes, or -1 when it
