@@ -30,15 +30,20 @@ constexpr auto kRegistrationPause = std::chrono::milliseconds(5);
 // signals an image, or at most this long: the longest it takes to notice
 // `stopped`, or an image queued by a producer that does not signal.
 constexpr auto kIdleWait = std::chrono::milliseconds(5);
-// Messages a slow subscriber may have waiting before the publisher drops
-// further ones for it.
-constexpr int kBufferedImages = 2;
-
 // The publisher's buffer is sized for one image; clamped, since it only
 // bounds the memory a stuck subscriber holds.
 int ImageBytes(int width, int height, dt::DataType dataType) {
   const std::int64_t bytes = std::int64_t{width} * height * LumoPixelFormatOf(dataType).bytesPerPixel;
   return static_cast<int>(std::clamp<std::int64_t>(bytes, 0, INT_MAX));
+}
+
+// Images that may wait for a subscriber before the publisher drops further
+// ones for it: enough to ride out a subscriber that is descheduled for a few
+// images at full rate (with 2, a loaded machine loses images at a third of
+// the rate the receiver takes), within about 64 MiB per subscriber.
+int BufferedImages(int imageBytes) {
+  constexpr std::int64_t kMostBytes = 64 << 20;
+  return static_cast<int>(std::clamp<std::int64_t>(kMostBytes / std::max(imageBytes, 1), 2, 8));
 }
 
 }  // namespace
@@ -102,7 +107,8 @@ LumoSender::LumoSender(int width, int height, dt::DataType dataType, std::string
       logger(GetAppLogger()),
       publisher(lumo::LumoDataTransferFactory::CreatePublisher(nullptr)) {
   publisher->SetQoS(10000, 10);
-  publisher->SetBufferSize(ImageBytes(width, height, dataType), kBufferedImages);
+  const int imageBytes = ImageBytes(width, height, dataType);
+  publisher->SetBufferSize(imageBytes, BufferedImages(imageBytes));
 }
 
 LumoSender::~LumoSender() = default;
