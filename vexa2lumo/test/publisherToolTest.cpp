@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "PublishingTestSupport.hpp"
+#include "TestSupport.hpp"  // lumo::test::BrokerProcess, DeadEndpoint
 #include "korv/fnd/datatype/DataType.hpp"
 #include "lumo/LumoDataSubscriber.hpp"
 #include "lumo/LumoEncDec.hpp"
 #include "vexasim/FrameScheduler.hpp"
+#include "vexatools/testsupport/Network.hpp"
 #include "vexatools/testsupport/Process.hpp"
 
 namespace {
@@ -44,12 +46,12 @@ class PublisherTool : public ::testing::Test {
   void Start(int interval) {
     m_port = vexatools::testsupport::FreeUdpPort();
     m_tool = std::make_unique<Process>(
-        PUBLISHER_PROGRAM, Join({"-p", std::to_string(m_port), "-k", m_broker.Uri(), "-s", "e2e", "-i",
+        PUBLISHER_PROGRAM, Join({"-p", std::to_string(m_port), "-k", m_broker.uri(), "-s", "e2e", "-i",
                                  std::to_string(interval)},
                                 kGeometry));
-    ASSERT_TRUE(vexatools::testsupport::WaitForUdpPort(m_port)) << m_tool->Wait(1s).err;
+    ASSERT_TRUE(vexatools::testsupport::WaitForUdpPort(m_port)) << m_tool->Finish(1s).err;
     m_subscriber.SetLookupInterval(50);
-    m_subscriber.Subscribe(m_broker.Uri(), "e2e", 2000);
+    m_subscriber.Subscribe(m_broker.uri(), "e2e", 2000);
     // Single samples until one comes through: then the subscription stands.
     for (std::uint32_t id = kWarmUpSampleId; id < kWarmUpSampleId + 50; ++id) {
       Simulate({"-s", "1", "--sample-id", std::to_string(id)});
@@ -89,7 +91,7 @@ class PublisherTool : public ::testing::Test {
     return images;
   }
 
-  vexa2lumotest::Broker m_broker;
+  lumo::test::BrokerProcess m_broker;
   lumo::LumoDataSubscriber m_subscriber;
   int m_port = 0;
   std::unique_ptr<Process> m_tool;
@@ -161,7 +163,7 @@ TEST_F(PublisherTool, ReceptionThatEndsByItselfEndsTheTool) {
   Start(0);
   // A leader with extended info is one this receiver cannot take.
   Simulate({"-s", "1", "--extended-info"});
-  const auto result = m_tool->Wait(15s);
+  const auto result = m_tool->Finish(15s);
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_TRUE(Contains(result.err, "Reception has ended, publishing stopped: Failed to parse leader packet"))
       << result.err;
@@ -171,7 +173,7 @@ TEST(PublisherToolFailures, FailedRegistrationEndsTheToolWithStatusOne) {
   const auto start = Clock::now();
   const auto result = RunProgram(
       PUBLISHER_PROGRAM,
-      Join({"-p", std::to_string(vexatools::testsupport::FreeUdpPort()), "-k", vexa2lumotest::DeadBrokerUri()},
+      Join({"-p", std::to_string(vexatools::testsupport::FreeUdpPort()), "-k", lumo::test::DeadEndpoint()},
            kGeometry),
       30s);
   const auto seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -182,10 +184,10 @@ TEST(PublisherToolFailures, FailedRegistrationEndsTheToolWithStatusOne) {
 }
 
 TEST(PublisherToolFailures, ReceiverSetUpFailureStopsTheSender) {
-  vexa2lumotest::Broker broker;
+  lumo::test::BrokerProcess broker;
   const auto result = RunProgram(PUBLISHER_PROGRAM,
                                  Join({"-a", "239.1.1.1", "-n", "eth0", "-p",
-                                       std::to_string(vexatools::testsupport::FreeUdpPort()), "-k", broker.Uri()},
+                                       std::to_string(vexatools::testsupport::FreeUdpPort()), "-k", broker.uri()},
                                       kGeometry),
                                  30s);
   EXPECT_EQ(result.exitStatus, 1);

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "PublishingTestSupport.hpp"
-#include "TestSupport.hpp"
 #include "korv/vexatools/LumoSender.hpp"
 #include "korv/vexatools/Vexa2LumoReceiver.hpp"
 #include "vexasim/SampleFrames.hpp"
@@ -70,7 +69,7 @@ class ReceiverHooks : public ::testing::Test {
   void Send(std::uint32_t sampleId, std::initializer_list<int> frameIds) { Send(sampleId, frameIds, m_layout); }
   void SendWhole(std::uint32_t sampleId) { Send(sampleId, {1, 2, 3, 4, 5}); }
 
-  vexatest::LogCapture m_log{log4cplus::DEBUG_LOG_LEVEL};
+  vexa2lumotest::AppLogCapture m_log;
   korv::vexasim::SampleFrames m_layout = Layout(kWidth, kHeight);  // three payload frames, the last one short
   FedReceiver m_receiver;
 };
@@ -86,7 +85,7 @@ TEST_F(ReceiverHooks, PlacesEveryFrameWhateverTheOrderOfArrival) {
   EXPECT_EQ(m_log.Count(INFO_LOG_LEVEL, "Activating trigger for LUMO sender ..."), 2);
   EXPECT_EQ(m_log.Count(log4cplus::DEBUG_LOG_LEVEL, "Image data object created"), 2);
   const auto records = m_log.Records();
-  const auto trigger = std::find_if(records.begin(), records.end(), [](const vexatest::LogRecord& record) {
+  const auto trigger = std::find_if(records.begin(), records.end(), [](const vexatools::testsupport::CapturedRecord& record) {
     return record.message == "Activating trigger for LUMO sender ...";
   });
   ASSERT_NE(trigger, records.end());

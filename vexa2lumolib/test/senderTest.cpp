@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "PublishingTestSupport.hpp"
-#include "TestSupport.hpp"
+#include "TestSupport.hpp"  // lumo::test::BrokerProcess, DeadEndpoint
 #include "korv/vexatools/LumoSender.hpp"
 #include "lumo/LumoDataSubscriber.hpp"
 #include "lumo/LumoEncDec.hpp"
@@ -65,7 +65,7 @@ class Sender : public ::testing::Test {
   void Connect() {
     // The sender may not have registered yet: the subscriber keeps looking.
     m_subscriber.SetLookupInterval(50);
-    ASSERT_GE(m_subscriber.Subscribe(m_broker.Uri(), "sender_test", 5000), 0);
+    ASSERT_GE(m_subscriber.Subscribe(m_broker.uri(), "sender_test", 5000), 0);
     for (int attempt = 0; attempt < 100; ++attempt) {
       LumoSender::spsc_queue.push(PatternImage(200));
       LumoSender::new_data = true;
@@ -78,14 +78,14 @@ class Sender : public ::testing::Test {
     FAIL() << "no image reached the subscriber";
   }
 
-  vexatest::LogCapture m_log{log4cplus::DEBUG_LOG_LEVEL};
-  vexa2lumotest::Broker m_broker;
+  vexa2lumotest::AppLogCapture m_log;
+  lumo::test::BrokerProcess m_broker;
   lumo::LumoDataSubscriber m_subscriber;
 };
 
 TEST_F(Sender, PublishesEveryQueuedImageAtMostOnePerInterval) {
   constexpr int kInterval = 30;
-  LumoSender sender(kWidth, kHeight, dt::UInt16, m_broker.Uri(), "sender_test", kInterval);
+  LumoSender sender(kWidth, kHeight, dt::UInt16, m_broker.uri(), "sender_test", kInterval);
   SenderThread running(sender);
   Connect();
 
@@ -110,7 +110,7 @@ TEST_F(Sender, PublishesEveryQueuedImageAtMostOnePerInterval) {
 }
 
 TEST_F(Sender, NotificationWithoutImageIsReportedAndTheNextImageServed) {
-  LumoSender sender(kWidth, kHeight, dt::Int16, m_broker.Uri(), "sender_test", 0);
+  LumoSender sender(kWidth, kHeight, dt::Int16, m_broker.uri(), "sender_test", 0);
   SenderThread running(sender);
   Connect();
   LumoSender::new_data = true;
@@ -126,7 +126,7 @@ TEST_F(Sender, NotificationWithoutImageIsReportedAndTheNextImageServed) {
 }
 
 TEST_F(Sender, GivesUpRegisteringAfterFiveAttempts) {
-  LumoSender sender(kWidth, kHeight, dt::Int16, vexa2lumotest::DeadBrokerUri(), "sender_test", 100);
+  LumoSender sender(kWidth, kHeight, dt::Int16, lumo::test::DeadEndpoint(), "sender_test", 100);
   try {
     sender.Run();
     FAIL() << "Run returned";
@@ -138,7 +138,7 @@ TEST_F(Sender, GivesUpRegisteringAfterFiveAttempts) {
 }
 
 TEST_F(Sender, StoppedSenderNeitherRegistersNorPublishes) {
-  LumoSender sender(kWidth, kHeight, dt::Int16, m_broker.Uri(), "sender_test", 0);
+  LumoSender sender(kWidth, kHeight, dt::Int16, m_broker.uri(), "sender_test", 0);
   LumoSender::stopped = true;
   LumoSender::spsc_queue.push(PatternImage(1));
   sender.Run();

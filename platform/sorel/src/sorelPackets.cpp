@@ -81,7 +81,7 @@ sorelPayloadFault CheckPayloadPacket(const unsigned char* data, std::size_t leng
   if (data == nullptr || length < kPayloadHeaderSize || data[0] != static_cast<unsigned char>(sorelPacketType::Payload)) {
     return sorelPayloadFault::NotPayload;
   }
-  if (std::size_t{LoadBig16(data + 4)} * unitSize > length - kPayloadHeaderSize) return sorelPayloadFault::DataTooLong;
+  if (std::size_t{LoadBig<std::uint16_t>(data + 4)} * unitSize > length - kPayloadHeaderSize) return sorelPayloadFault::DataTooLong;
   return sorelPayloadFault::None;
 }
 
