@@ -69,8 +69,13 @@ TEST(SorelPayload, ChecksDataUnitsAgainstTheBytesGiven) {
   EXPECT_THROW(sorelPayloadPacket(buffer.data(), buffer.size(), 4), std::length_error);
   EXPECT_THROW(sorelPayloadPacket(buffer.data(), buffer.size() - 1, 2), std::length_error);
   EXPECT_THROW(sorelPayloadPacket(buffer.data(), 7, 2), std::invalid_argument);
+  // The check without exceptions agrees with the parser.
+  EXPECT_EQ(CheckPayloadPacket(buffer.data(), buffer.size(), 2), sorelPayloadFault::None);
+  EXPECT_EQ(CheckPayloadPacket(buffer.data(), buffer.size(), 4), sorelPayloadFault::DataTooLong);
+  EXPECT_EQ(CheckPayloadPacket(buffer.data(), 7, 2), sorelPayloadFault::NotPayload);
   EncodeTrailer(buffer, 0);
   EXPECT_THROW(sorelPayloadPacket(buffer.data(), buffer.size(), 2), std::invalid_argument);
+  EXPECT_EQ(CheckPayloadPacket(buffer.data(), buffer.size(), 2), sorelPayloadFault::NotPayload);
 }
 
 TEST(SorelBuilders, RefuseBuffersTooSmall) {

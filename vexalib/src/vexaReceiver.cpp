@@ -316,6 +316,7 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleFrame(ReceiveSlot& slot, std::siz
   }
   std::fill_n(slot.Bytes() + bytes, kCopySlack, 0);
   Frame& frame = slot.frame;
+  m_currentFrame = &frame;
   if (DropImpossibleHeader(frame)) return FrameOutcome::Continue;
   if (frame.GetFrameId() == 1 && DropMalformedLeader(frame)) return FrameOutcome::Continue;
 

@@ -341,12 +341,24 @@ int LumoDataPublisher::WriteData(int topicId, const std::vector<std::uint8_t>& d
 int LumoDataPublisher::WriteData(int topicId, std::vector<std::uint8_t>&& data,
                                  const std::vector<std::uint8_t>& metaData) {
   if (data.size() < kHandOverThreshold) return WriteData(topicId, static_cast<const std::vector<std::uint8_t>&>(data), metaData);
-  // ZeroMQ frees the vector once every subscriber's copy has gone out.
-  auto owned = std::make_unique<std::vector<std::uint8_t>>(std::move(data));
+  // ZeroMQ frees the data once every subscriber's copy has gone out, on its
+  // I/O thread. libzmq's own hand-over to that thread is invisible to
+  // ThreadSanitizer (it is not built with it); the release/acquire pair on
+  // `handedOver` shows it the ordering, at the cost of one atomic per message.
+  struct HandedOverData {
+    std::vector<std::uint8_t> bytes;
+    std::atomic<bool> handedOver{false};
+  };
+  auto owned = std::make_unique<HandedOverData>(std::move(data));
   zmq::message_t frame(
-      owned->data(), owned->size(), [](void*, void* vector) { delete static_cast<std::vector<std::uint8_t>*>(vector); },
+      owned->bytes.data(), owned->bytes.size(),
+      [](void*, void* hint) {
+        auto* handed = static_cast<HandedOverData*>(hint);
+        (void)handed->handedOver.load(std::memory_order_acquire);
+        delete handed;
+      },
       owned.get());
-  owned.release();
+  owned.release()->handedOver.store(true, std::memory_order_release);  // this thread's last touch
   impl_->Send(topicId, metaData, std::move(frame));
   return 1;
 }

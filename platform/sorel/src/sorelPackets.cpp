@@ -77,14 +77,26 @@ std::optional<BasicImageInfo> sorelExtendedLeaderPacket::GetBasicImageInfo() con
   return info;
 }
 
+sorelPayloadFault CheckPayloadPacket(const unsigned char* data, std::size_t length, std::size_t unitSize) {
+  if (data == nullptr || length < kPayloadHeaderSize || data[0] != static_cast<unsigned char>(sorelPacketType::Payload)) {
+    return sorelPayloadFault::NotPayload;
+  }
+  if (std::size_t{LoadBig<std::uint16_t>(data + 4)} * unitSize > length - kPayloadHeaderSize) return sorelPayloadFault::DataTooLong;
+  return sorelPayloadFault::None;
+}
+
 sorelPayloadPacket::sorelPayloadPacket(const unsigned char* data, std::size_t length, std::size_t unitSize)
     : sorelCommonPacket(data, length) {
-  RequireType(*this, length, sorelPacketType::Payload, "payload");
-  m_dataSize = std::size_t{GetDataUnits()} * unitSize;
-  if (m_dataSize > length - kPayloadHeaderSize) {
-    throw std::length_error("SOREL payload packet announces " + std::to_string(m_dataSize) + " data bytes but holds " +
-                            std::to_string(length - kPayloadHeaderSize));
+  switch (CheckPayloadPacket(data, length, unitSize)) {
+    case sorelPayloadFault::NotPayload:
+      throw std::invalid_argument("Not a SOREL payload packet");
+    case sorelPayloadFault::DataTooLong:
+      throw std::length_error("SOREL payload packet announces " + std::to_string(GetDataUnits() * unitSize) +
+                              " data bytes but holds " + std::to_string(length - kPayloadHeaderSize));
+    case sorelPayloadFault::None:
+      break;
   }
+  m_dataSize = std::size_t{GetDataUnits()} * unitSize;
 }
 
 std::uint16_t sorelPayloadPacket::GetDataUnits() const { return LoadBig<std::uint16_t>(m_data + 4); }

@@ -69,6 +69,16 @@ class sorelExtendedLeaderPacket : public sorelCommonPacket {
   std::optional<BasicImageInfo> GetBasicImageInfo() const;
 };
 
+// What keeps bytes from being a payload packet of data units of `unitSize`
+// bytes, checked without parsing them, so that code reading packets off the
+// network can drop a bad one without an exception.
+enum class sorelPayloadFault {
+  None,
+  NotPayload,   // fewer than 8 bytes, or another packet type
+  DataTooLong,  // more data units than the bytes hold
+};
+sorelPayloadFault CheckPayloadPacket(const unsigned char* data, std::size_t length, std::size_t unitSize);
+
 class sorelPayloadPacket : public sorelCommonPacket {
  public:
   // Fewer than 8 bytes or not a payload packet: std::invalid_argument.
@@ -77,6 +87,8 @@ class sorelPayloadPacket : public sorelCommonPacket {
 
   std::uint16_t GetDataUnits() const;
   const unsigned char* GetData() const { return m_data + kPayloadHeaderSize; }
+  // The first data unit; the name the publishing receiver knows it by.
+  const unsigned char* getPayload() const { return GetData(); }
   std::size_t GetDataSize() const { return m_dataSize; }
 
  private:

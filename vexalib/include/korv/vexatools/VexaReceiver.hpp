@@ -52,6 +52,11 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   virtual void HandleTrailerPacket();
   virtual void HandleLostPackets();
   virtual void HandleWrongFrameId();
+  // The frame being handled, for the hooks that are not given it: the leader
+  // in HandleLeaderPacket, the trailer in HandleTrailerPacket, the trailer
+  // or leader that reports a loss in HandleLostPackets. Valid only while a
+  // hook runs.
+  const plexoif::plexoPacketBase<8940>& CurrentFrame() const { return *m_currentFrame; }
 
  public:
   // Asks for the next datagram, handled on the event-loop thread. Called
@@ -134,6 +139,7 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   double m_lastImpossibleHeaderLogTime = 0.0;
   double m_lastMalformedLeaderLogTime = 0.0;
   std::string m_receptionEndReason;
+  const plexoif::plexoPacketBase<8940>* m_currentFrame = nullptr;
   // Receive slots for one recvmmsg, allocated once with the receiver.
   std::unique_ptr<ReceiveBatch> m_batch;
   // True while DrainSocket hands datagrams on; Wait() then only asks for

@@ -1,0 +1,114 @@
+// vexatoolsVexa2Lumo: receives a VEXA stream and publishes every complete
+// sample as an image on a LUMO stream, until the process is terminated.
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <string>
+#include <thread>
+
+#include "korv/vexatools/LogRecord.hpp"
+#include "korv/vexatools/LumoSender.hpp"
+#include "korv/vexatools/ToolFrame.hpp"
+#include "korv/vexatools/Vexa2LumoReceiver.hpp"
+
+namespace {
+
+using korv::vexatools::LumoSender;
+using korv::vexatools::Vexa2LumoReceiver;
+
+constexpr char kLogSource[] = "vexa2lumo/src/main";
+
+struct PublisherOptions {
+  std::string streamName;
+  int interval = 100;
+  std::string brokerUri;
+};
+
+// A worker thread that keeps what ended it, for the main thread to see.
+class Worker {
+ public:
+  template <typename Body>
+  Worker(std::atomic<int>& finishedWorkers, Body body)
+      : m_thread([this, &finishedWorkers, body] {
+          try {
+            body();
+          } catch (...) {
+            m_failure = std::current_exception();
+          }
+          m_finished = true;
+          ++finishedWorkers;
+          finishedWorkers.notify_all();
+        }) {}
+  ~Worker() {
+    if (m_thread.joinable()) m_thread.join();
+  }
+
+  bool Finished() const { return m_finished; }
+  void Join() { m_thread.join(); }
+  // Only after Join().
+  std::exception_ptr Failure() const { return m_failure; }
+
+ private:
+  std::atomic<bool> m_finished{false};
+  std::exception_ptr m_failure;
+  std::thread m_thread;
+};
+
+// Runs the receiver and the sender on threads of their own until one of them
+// ends, then stops the other and joins both. Reception that ends by itself
+// (a receive error, a leader this receiver cannot take) or a worker's
+// exception ends the program with status 1, so that a supervisor restarts
+// it; otherwise the program runs until it is terminated.
+int RunPublisher(Vexa2LumoReceiver& receiver, LumoSender& sender, const log4cplus::Logger& logger) {
+  std::atomic<int> finishedWorkers{0};
+  Worker receiving(finishedWorkers, [&receiver] { receiver.StartReceiver(); });
+  Worker sending(finishedWorkers, [&sender] { sender.Run(); });
+
+  finishedWorkers.wait(0);
+  const bool receptionEndedFirst = receiving.Finished();
+  LumoSender::stopped = true;
+  // A stop that comes before the receiver's event loop runs is only seen
+  // after the next datagram, so it is repeated until the receiver has ended.
+  while (!receiving.Finished()) {
+    receiver.StopReceiver();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  receiving.Join();
+  sending.Join();
+
+  if (receiving.Failure()) std::rethrow_exception(receiving.Failure());
+  if (sending.Failure()) std::rethrow_exception(sending.Failure());
+  if (!receptionEndedFirst) return 0;
+  const std::string message = "Reception has ended, publishing stopped: " + receiver.GetReceptionEndReason();
+  VEXA_LOG_STREAM(logger, log4cplus::ERROR_LOG_LEVEL, message);
+  korv::vexatools::ShowErrorIfLoggingHides(logger, message);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using korv::vexatools::ToolFrame;
+  ToolFrame frame(ToolFrame::InitialLevel::ToolInfo);
+
+  korv::vexatools::SourceOptions source;
+  korv::vexatools::LoggingOptions logging;
+  PublisherOptions publishing;
+  namespace po = boost::program_options;
+  frame.AddSourceOptions(source, "image maximum width", "image maximum height");
+  frame.Options().add_options()
+      ("lumo-stream,s", po::value<std::string>(&publishing.streamName)->default_value("vexa_stream"),
+       "LUMO stream name")
+      ("interval,i", po::value<int>(&publishing.interval)->default_value(100), "publishing interval in ms")
+      ("broker-uri,k", po::value<std::string>(&publishing.brokerUri)->required(), "Broker URI");
+  frame.AddLoggingOptions(logging);
+  frame.SetUp(argc, argv);
+
+  return frame.Run([&] {
+    Vexa2LumoReceiver receiver(source.address, source.port, source.networkInterface, source.width, source.height,
+                               frame.GetElementSize());
+    LumoSender sender(source.width, source.height, frame.GetDataType(), publishing.brokerUri, publishing.streamName,
+                      publishing.interval);
+    return RunPublisher(receiver, sender, frame.GetLogger());
+  });
+}

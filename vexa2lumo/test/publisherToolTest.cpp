@@ -1,0 +1,214 @@
+// The publisher tool end to end: the simulator streams over UDP on loopback
+// to vexatoolsVexa2Lumo, which publishes at a real lumoBroker; a LUMO
+// subscriber in the test checks what arrives.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PublishingTestSupport.hpp"
+#include "TestSupport.hpp"  // lumo::test::BrokerProcess, DeadEndpoint
+#include "korv/fnd/datatype/DataType.hpp"
+#include "lumo/LumoDataSubscriber.hpp"
+#include "lumo/LumoEncDec.hpp"
+#include "vexasim/FrameScheduler.hpp"
+#include "vexatools/testsupport/Network.hpp"
+#include "vexatools/testsupport/Process.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vexatools::testsupport::Process;
+using vexatools::testsupport::ProcessResult;
+using vexatools::testsupport::RunProgram;
+using Clock = std::chrono::steady_clock;
+
+// 18 frames a sample: several payload frames, a short last one.
+constexpr int kWidth = 320, kHeight = 240;
+const std::vector<std::string> kGeometry = {"-w", std::to_string(kWidth), "-e", std::to_string(kHeight), "-t",
+                                            "UInt16"};
+constexpr std::uint32_t kWarmUpSampleId = 1000;
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> Join(std::vector<std::string> first, const std::vector<std::string>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+class PublisherTool : public ::testing::Test {
+ protected:
+  void Start(int interval) {
+    m_port = vexatools::testsupport::FreeUdpPort();
+    m_tool = std::make_unique<Process>(
+        PUBLISHER_PROGRAM, Join({"-p", std::to_string(m_port), "-k", m_broker.uri(), "-s", "e2e", "-i",
+                                 std::to_string(interval)},
+                                kGeometry));
+    ASSERT_TRUE(vexatools::testsupport::WaitForUdpPort(m_port)) << m_tool->Finish(1s).err;
+    m_subscriber.SetLookupInterval(50);
+    m_subscriber.Subscribe(m_broker.uri(), "e2e", 2000);
+    // Single samples until one comes through: then the subscription stands.
+    for (std::uint32_t id = kWarmUpSampleId; id < kWarmUpSampleId + 50; ++id) {
+      Simulate({"-s", "1", "--sample-id", std::to_string(id)});
+      if (vexa2lumotest::ReadImage(m_subscriber, 200ms)) {
+        while (vexa2lumotest::ReadImage(m_subscriber, 500ms)) {
+        }
+        return;
+      }
+    }
+    FAIL() << "no image reached the subscriber";
+  }
+
+  ProcessResult Simulate(const std::vector<std::string>& arguments) {
+    auto result = RunProgram(SIMULATOR_PROGRAM, Join(Join({"-p", std::to_string(m_port)}, kGeometry), arguments));
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    return result;
+  }
+
+  // Streams with the simulator and reads what is published meanwhile, until
+  // the simulator has ended and no image came for a second. The subscriber
+  // keeps up, so that no image is dropped on its way.
+  std::vector<lumo::LumoSample> StreamAndRead(const std::vector<std::string>& arguments) {
+    std::atomic<bool> streaming{true};
+    std::thread simulator([&] {
+      Simulate(arguments);
+      streaming = false;
+    });
+    std::vector<lumo::LumoSample> images;
+    auto lastImage = Clock::now();
+    while (streaming || Clock::now() - lastImage < 1s) {
+      if (auto image = vexa2lumotest::ReadImage(m_subscriber, 100ms)) {
+        images.push_back(std::move(*image));
+        lastImage = Clock::now();
+      }
+    }
+    simulator.join();
+    return images;
+  }
+
+  lumo::test::BrokerProcess m_broker;
+  lumo::LumoDataSubscriber m_subscriber;
+  int m_port = 0;
+  std::unique_ptr<Process> m_tool;
+};
+
+// The samples whose every frame the simulator sends with these faults.
+std::vector<std::uint32_t> CompleteSamples(const korv::vexasim::FaultSettings& faults, std::uint32_t count) {
+  const korv::vexasim::SampleFrames layout({kWidth, kHeight, 2, korv::fnd::datatype::UInt16});
+  korv::vexasim::FrameScheduler scheduler(layout.FrameCount(), faults);
+  std::vector<std::uint32_t> complete;
+  std::vector<korv::vexasim::PlannedDatagram> plan;
+  for (std::uint32_t index = 0; index < count; ++index) {
+    const std::uint32_t id = index + 1;
+    scheduler.PlanSample(index, id, plan);
+    std::set<std::uint16_t> frames;
+    for (const auto& datagram : plan) {
+      if (datagram.kind == korv::vexasim::DatagramKind::Frame && datagram.sampleId == id) frames.insert(datagram.frameId);
+    }
+    if (frames.size() == layout.FrameCount()) complete.push_back(id);
+  }
+  return complete;
+}
+
+TEST_F(PublisherTool, PublishesEveryCompleteSampleBitExactAndNothingElse) {
+  Start(0);
+  korv::vexasim::FaultSettings faults;
+  faults.dropProbability = 0.02;
+  faults.seed = 7;
+  faults.dropLeaderEvery = 5;
+  faults.dropTrailerEvery = 7;
+  faults.duplicateEvery = 3;
+  faults.foreignEvery = 4;
+  faults.junkTruncatedEvery = 6;
+  constexpr std::uint32_t kSamples = 60;
+  const auto expected = CompleteSamples(faults, kSamples);
+  ASSERT_GT(expected.size(), 10u);
+  ASSERT_LT(expected.size(), kSamples - 20);
+
+  const auto images =
+      StreamAndRead({"-s", std::to_string(kSamples), "-r", "50", "--drop-probability", "0.02", "--seed", "7",
+                     "--drop-leader", "5", "--drop-trailer", "7", "--duplicate", "3", "--foreign", "4",
+                     "--junk-truncated", "6"});
+  std::vector<std::uint32_t> published;
+  for (const auto& image : images) {
+    const auto id = vexa2lumotest::PatternSampleId(image.data());
+    ASSERT_TRUE(id) << "image " << published.size() + 1 << " is not a whole sample";
+    published.push_back(*id);
+    const auto record = lumo::LumoEncDecImage3D::Decode(image.metaData);
+    EXPECT_EQ(record.width, kWidth);
+    EXPECT_EQ(record.height, kHeight);
+    EXPECT_EQ(record.bytesPerPixel, 2);
+    EXPECT_EQ(record.lumoDataType, lumo::kLumoInteger);
+  }
+  EXPECT_EQ(published, expected);
+}
+
+TEST_F(PublisherTool, PublishesAtMostOneImagePerInterval) {
+  constexpr int kInterval = 50;
+  Start(kInterval);
+  const auto images = StreamAndRead({"-s", "30", "-r", "100"});
+  ASSERT_GE(images.size(), 5u);
+  for (std::size_t i = 1; i < images.size(); ++i) {
+    EXPECT_TRUE(vexa2lumotest::PatternSampleId(images[i].data()));
+    EXPECT_GE(images[i].header.publishTimeNs - images[i - 1].header.publishTimeNs, kInterval * 1'000'000ull);
+  }
+}
+
+TEST_F(PublisherTool, ReceptionThatEndsByItselfEndsTheTool) {
+  Start(0);
+  // A leader with extended info is one this receiver cannot take.
+  Simulate({"-s", "1", "--extended-info"});
+  const auto result = m_tool->Finish(15s);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(Contains(result.err, "Reception has ended, publishing stopped: Failed to parse leader packet"))
+      << result.err;
+}
+
+TEST(PublisherToolFailures, FailedRegistrationEndsTheToolWithStatusOne) {
+  const auto start = Clock::now();
+  const auto result = RunProgram(
+      PUBLISHER_PROGRAM,
+      Join({"-p", std::to_string(vexatools::testsupport::FreeUdpPort()), "-k", lumo::test::DeadEndpoint()},
+           kGeometry),
+      30s);
+  const auto seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(Contains(result.err, "Application Exception: Could not register LUMO publisher")) << result.err;
+  // Five attempts, each bounded by the LUMO registration timeout of 1 s.
+  EXPECT_LT(seconds, 15.0);
+}
+
+TEST(PublisherToolFailures, ReceiverSetUpFailureStopsTheSender) {
+  lumo::test::BrokerProcess broker;
+  const auto result = RunProgram(PUBLISHER_PROGRAM,
+                                 Join({"-a", "239.1.1.1", "-n", "eth0", "-p",
+                                       std::to_string(vexatools::testsupport::FreeUdpPort()), "-k", broker.uri()},
+                                      kGeometry),
+                                 30s);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(Contains(result.err, "Application Exception: ")) << result.err;
+}
+
+TEST(PublisherToolFailures, EmptyImageIsRefusedBeforeReceiving) {
+  const auto result = RunProgram(PUBLISHER_PROGRAM, {"-p", "5000", "-w", "0", "-e", "768", "-k", "tcp://127.0.0.1:1"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(Contains(result.err, "--width must be at least 1")) << result.err;
+}
+
+TEST(PublisherToolCommandLine, HelpListsThePublisherOptions) {
+  const auto result = RunProgram(PUBLISHER_PROGRAM, {"--help"});
+  EXPECT_EQ(result.exitStatus, 0);
+  for (const char* option :
+       {"-w [ --width ] arg", "image maximum width", "-e [ --height ] arg", "image maximum height",
+        "-s [ --lumo-stream ] arg (=vexa_stream)", "LUMO stream name", "-i [ --interval ] arg (=100)",
+        "publishing interval in ms", "-k [ --broker-uri ] arg", "Broker URI", "-l [ --log-level ] arg (=ERROR)"}) {
+    EXPECT_TRUE(Contains(result.out, option)) << "missing '" << option << "' in:\n" << result.out;
+  }
+}
+
+}  // namespace

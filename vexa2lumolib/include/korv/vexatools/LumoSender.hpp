@@ -1,0 +1,90 @@
+// Publishes the images that the publishing receiver queues on a named LUMO
+// stream, registered at a broker. Run() is the body of a thread of its own.
+//
+// Receiver and sender never refer to each other: they meet at the static
+// members below. The receiver's thread pushes complete images into
+// spsc_queue and raises new_data; the sender's thread takes them out, one per
+// pass, paced by the publishing interval. Whoever owns the sender sets
+// stopped to end Run(); nothing in the library sets it.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include <boost/lockfree/spsc_queue.hpp>
+#include <log4cplus/logger.h>
+
+#include "korv/fnd/datatype/DataType.hpp"
+#include "korv/vexatools/Export.hpp"
+#include "korv/vexatools/LumoImage.hpp"
+#include "lumo/LumoDataTransfer.hpp"
+#include "lumo/LumoEncDec.hpp"
+
+namespace korv::vexatools {
+
+// How images of a data type are described on the LUMO stream.
+struct LumoPixelFormat {
+  int bytesPerPixel;  // 0 for a type without a fixed element size
+  int lumoDataType;   // a lumo::LumoDataTypeCode
+};
+
+KORV_VEXATOOLS_EXPORT LumoPixelFormat LumoPixelFormatOf(korv::fnd::datatype::DataType dataType);
+
+// The meta-data record published with `image`: width and height are the
+// image's, bytes per pixel and LUMO data type come from `dataType`.
+KORV_VEXATOOLS_EXPORT lumo::MetaDataElementsImage3D MakeImageRecord(const LumoImage& image,
+                                                                    korv::fnd::datatype::DataType dataType);
+
+class KORV_VEXATOOLS_EXPORT LumoSender {
+ public:
+  // At most five images wait for the sender; a complete image that finds the
+  // ring full is dropped.
+  using ImageQueue = boost::lockfree::spsc_queue<std::shared_ptr<LumoImage>, boost::lockfree::capacity<5>>;
+
+  static ImageQueue spsc_queue;
+  // Raised by the receiver after each push attempt; not a counter.
+  static std::atomic<bool> new_data;
+  // Ends Run() at its next pass, and registration between attempts.
+  static std::atomic<bool> stopped;
+
+  // Creates the LUMO publisher and sizes its buffer for width x height
+  // images of `dataType`; does not register. `interval` is the pause in
+  // milliseconds after each pass; 0 or less publishes as soon as an image is
+  // queued.
+  LumoSender(int width, int height, korv::fnd::datatype::DataType dataType, std::string brokerUri,
+             std::string streamName, int interval);
+  // Destroy a sender only after its Run() has returned.
+  ~LumoSender();
+
+  LumoSender(const LumoSender&) = delete;
+  LumoSender& operator=(const LumoSender&) = delete;
+
+  // Up to five attempts, 5 ms apart, each bounded by the LUMO library's
+  // registration timeout. Throws std::runtime_error "Could not register LUMO
+  // publisher" when all fail. Returns without registering once stopped is set.
+  void RegisterPublisher();
+  // Registers, then publishes queued images until stopped is set. Throws
+  // when registration fails; a failure to publish one image is logged and
+  // that image dropped.
+  void Run();
+
+ private:
+  // Takes at most one image out of the ring and publishes it. Returns true
+  // when it took one.
+  bool ServeQueue(bool& tookUnnotified);
+  void Publish(const LumoImage& image);
+  void PauseAfterPass(bool tookImage) const;
+
+  int width;
+  int height;
+  korv::fnd::datatype::DataType dataType;
+  std::string brokerUri;
+  std::string streamName;
+  int interval;
+  log4cplus::Logger logger;
+  std::unique_ptr<lumo::LumoDataPublisher> publisher;
+  lumo::LumoEncDecImage3D encoder;
+};
+
+}  // namespace korv::vexatools

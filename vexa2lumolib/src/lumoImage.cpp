@@ -1,0 +1,34 @@
+#include "korv/vexatools/LumoImage.hpp"
+
+#include <climits>
+#include <cstdint>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+namespace korv::vexatools {
+namespace {
+
+int CheckedSize(int width, int height, int bpp) {
+  const std::int64_t pixels = std::int64_t{width} * height;  // no overflow in 64 bits
+  const bool valid = width >= 0 && height >= 0 && bpp >= 0 && (bpp == 0 || pixels <= INT_MAX / bpp);
+  if (!valid) {
+    throw std::invalid_argument(
+        fmt::format("Invalid image geometry: width {}, height {}, bytes per pixel {}", width, height, bpp));
+  }
+  return static_cast<int>(pixels * bpp);
+}
+
+}  // namespace
+
+LumoImage::LumoImage(int width, int height, int bpp)
+    : m_width(width),
+      m_height(height),
+      m_bpp(bpp),
+      m_size(CheckedSize(width, height, bpp)),
+      // Every byte is written by the payload frames before the image is queued.
+      m_image(std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(m_size))) {}
+
+LumoImage::~LumoImage() = default;
+
+}  // namespace korv::vexatools

@@ -1,0 +1,197 @@
+#include "korv/vexatools/LumoSender.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "ImageQueuedSignal.hpp"
+#include "korv/vexatools/AppLogger.hpp"
+#include "korv/vexatools/LogRecord.hpp"
+
+namespace korv::vexatools {
+namespace dt = korv::fnd::datatype;
+
+namespace {
+
+constexpr char kLogSource[] = "vexa2lumolib/src/lumoSender";
+constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
+constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
+constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
+constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
+
+constexpr int kRegistrationAttempts = 5;
+constexpr auto kRegistrationPause = std::chrono::milliseconds(5);
+// Without a publishing interval an idle sender sleeps until the receiver
+// signals an image, or at most this long: the longest it takes to notice
+// `stopped`, or an image queued by a producer that does not signal.
+constexpr auto kIdleWait = std::chrono::milliseconds(5);
+// The publisher's buffer is sized for one image; clamped, since it only
+// bounds the memory a stuck subscriber holds.
+int ImageBytes(int width, int height, dt::DataType dataType) {
+  const std::int64_t bytes = std::int64_t{width} * height * LumoPixelFormatOf(dataType).bytesPerPixel;
+  return static_cast<int>(std::clamp<std::int64_t>(bytes, 0, INT_MAX));
+}
+
+// Images that may wait for a subscriber before the publisher drops further
+// ones for it: enough to ride out a subscriber that is descheduled for a few
+// images at full rate (with 2, a loaded machine loses images at a third of
+// the rate the receiver takes), within about 64 MiB per subscriber.
+int BufferedImages(int imageBytes) {
+  constexpr std::int64_t kMostBytes = 64 << 20;
+  return static_cast<int>(std::clamp<std::int64_t>(kMostBytes / std::max(imageBytes, 1), 2, 8));
+}
+
+}  // namespace
+
+std::counting_semaphore<>& ImageQueuedSignal() {
+  static std::counting_semaphore<> signal(0);
+  return signal;
+}
+
+LumoSender::ImageQueue LumoSender::spsc_queue;
+std::atomic<bool> LumoSender::new_data{false};
+std::atomic<bool> LumoSender::stopped{false};
+
+LumoPixelFormat LumoPixelFormatOf(dt::DataType dataType) {
+  switch (dataType) {
+    case dt::Byte:
+      return {1, lumo::kLumoUnsigned8};
+    case dt::UInt32:
+      return {4, lumo::kLumoUnsigned32};
+    case dt::Float:
+      return {4, lumo::kLumoFloat};
+    case dt::Char:
+    case dt::Int16:
+    case dt::UInt16:
+    case dt::Int32:
+    case dt::Int64:
+    case dt::UInt64:
+    case dt::Double:
+      return {dt::ElementSize(dataType), lumo::kLumoInteger};
+    default:
+      return {0, lumo::kLumoInteger};
+  }
+}
+
+lumo::MetaDataElementsImage3D MakeImageRecord(const LumoImage& image, dt::DataType dataType) {
+  const LumoPixelFormat format = LumoPixelFormatOf(dataType);
+  lumo::MetaDataElementsImage3D record;
+  record.bytesPerPixel = format.bytesPerPixel;
+  record.numberOfDimensions = 2;
+  record.littleEndian = 1;
+  record.rowMajor = 1;
+  record.contiguous = 1;
+  record.lumoDataType = format.lumoDataType;
+  record.width = image.GetWidth();
+  record.height = image.GetHeight();
+  record.depth = 1;
+  record.channels = 1;
+  record.layoutCode = 2;
+  record.frameCount = 1;
+  return record;
+}
+
+LumoSender::LumoSender(int width, int height, dt::DataType dataType, std::string brokerUri, std::string streamName,
+                       int interval)
+    : width(width),
+      height(height),
+      dataType(dataType),
+      brokerUri(std::move(brokerUri)),
+      streamName(std::move(streamName)),
+      interval(interval),
+      logger(GetAppLogger()),
+      publisher(lumo::LumoDataTransferFactory::CreatePublisher(nullptr)) {
+  publisher->SetQoS(10000, 10);
+  const int imageBytes = ImageBytes(width, height, dataType);
+  publisher->SetBufferSize(imageBytes, BufferedImages(imageBytes));
+}
+
+LumoSender::~LumoSender() = default;
+
+void LumoSender::RegisterPublisher() {
+  for (int attempt = 1;; ++attempt) {
+    if (stopped) return;
+    VEXA_LOG_STREAM(logger, kWarn, "Problems registering LUMO publisher!");
+    std::this_thread::sleep_for(kRegistrationPause);
+    if (publisher->Register(brokerUri, streamName, 0) != -1) return;
+    if (attempt == kRegistrationAttempts) {
+      VEXA_LOG_STREAM(logger, kError, "Giving up registering LUMO publisher!");
+      throw std::runtime_error("Could not register LUMO publisher");
+    }
+  }
+}
+
+void LumoSender::Run() {
+  RegisterPublisher();
+  publisher->set_topic_id(encoder.get_topic_id());
+  bool tookUnnotified = false;
+  while (!stopped) {
+    PauseAfterPass(ServeQueue(tookUnnotified));
+  }
+}
+
+// The pass runs when notified and also whenever the ring holds an image, so
+// that images queued while the sender was busy are not left behind until
+// the next notification.
+//
+// The receiver pushes first and raises new_data right after. A pass that
+// falls between the two takes the image unnotified, and the notification
+// then arrives for an image already published: `tookUnnotified` keeps that
+// one notification from being reported as one without an image.
+bool LumoSender::ServeQueue(bool& tookUnnotified) {
+  const bool notified = new_data.exchange(false);
+  if (!notified && spsc_queue.read_available() == 0) return false;
+
+  VEXA_LOG_STREAM(logger, kInfo, "Sending assembled image to LUMO ...");
+  std::shared_ptr<LumoImage> image;
+  const bool took = spsc_queue.pop(image) && image;
+  if (took) {
+    Publish(*image);
+  } else if (!tookUnnotified) {
+    VEXA_LOG_STREAM(logger, kError, "No image in the queue after new image notification!");
+  }
+  tookUnnotified = took && !notified;
+  return took;
+}
+
+void LumoSender::Publish(const LumoImage& image) {
+  const lumo::MetaDataElementsImage3D record = MakeImageRecord(image, dataType);
+  VEXA_LOG_FMT(logger, kDebug, "VDX image info: Datatype: {} - BPP: {} - LUMO Datatype: {} - Width: {} - Height: {}",
+               static_cast<std::uint32_t>(dataType), record.bytesPerPixel, record.lumoDataType, record.width,
+               record.height);
+  // The one copy of the pixels; the publisher takes the vector over.
+  const auto* pixels = reinterpret_cast<const std::uint8_t*>(image.GetImage());
+  std::vector<std::uint8_t> data(pixels, pixels + image.GetSize());
+  try {
+    encoder.Encode(record);
+    const std::vector<std::uint8_t> metaData = encoder.get_meta_data();
+    publisher->WriteData(0, std::move(data), metaData);
+    publisher->CompleteWrite();
+    VEXA_LOG_STREAM(logger, kInfo, "Image succesfully published in LUMO");
+  } catch (const std::exception& error) {
+    VEXA_LOG_STREAM(logger, kError, "Failure publishing image in LUMO: " << error.what());
+  }
+}
+
+// With an interval every pass ends with it, so at most one image goes out
+// per interval. Without one, a pass that published goes straight on to the
+// next image and an idle pass sleeps until the next signal. The signals
+// counted meanwhile are dropped: the next pass looks at the ring anyway.
+void LumoSender::PauseAfterPass(bool tookImage) const {
+  if (interval > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(interval));
+  } else if (!tookImage) {
+    auto& signal = ImageQueuedSignal();
+    if (signal.try_acquire_for(kIdleWait)) {
+      while (signal.try_acquire()) {
+      }
+    }
+  }
+}
+
+}  // namespace korv::vexatools

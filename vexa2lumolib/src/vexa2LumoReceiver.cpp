@@ -1,0 +1,185 @@
+#include "korv/vexatools/Vexa2LumoReceiver.hpp"
+
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "ImageQueuedSignal.hpp"
+#include "korv/vexatools/LogRecord.hpp"
+#include "korv/vexatools/LumoSender.hpp"
+#include "sorelif/sorelPackets.hpp"
+
+namespace korv::vexatools {
+namespace {
+
+constexpr char kLogSource[] = "vexa2lumolib/src/vexa2LumoReceiver";
+constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
+constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
+constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
+
+// Depth of the socket receive buffer, in whole images.
+constexpr int kBufferedSamples = 3;
+
+int CheckedBytesPerPixel(int width, int height, int bytesPerPixel) {
+  if (width < 1 || height < 1 || bytesPerPixel < 1) {
+    throw std::invalid_argument(fmt::format(
+        "Invalid image geometry: width {}, height {}, bytes per pixel {}; each must be at least 1", width, height,
+        bytesPerPixel));
+  }
+  return bytesPerPixel;
+}
+
+}  // namespace
+
+Vexa2LumoReceiver::Vexa2LumoReceiver(std::string address, int port, std::string networkInterface, int width,
+                                     int height, int bytesPerPixel)
+    : VexaReceiver(std::move(address), port, std::move(networkInterface), width, height,
+                   CheckedBytesPerPixel(width, height, bytesPerPixel), kBufferedSamples) {}
+
+Vexa2LumoReceiver::~Vexa2LumoReceiver() = default;
+
+// The leader was parsed as a legacy leader before HandleLeaderPacket is called.
+std::uint64_t Vexa2LumoReceiver::AnnouncedPixels() const {
+  const plexoif::plexoPacketBase<8940>& frame = CurrentFrame();
+  return sorelif::sorelLeaderPacket(frame.GetPayload(), frame.GetPayloadSize()).GetPayloadDataUnits();
+}
+
+bool Vexa2LumoReceiver::MayLog(Fault fault) {
+  const auto now = std::chrono::steady_clock::now();
+  auto& last = m_lastLogTime[fault];
+  if (last != std::chrono::steady_clock::time_point{} && now - last <= std::chrono::seconds(1)) return false;
+  last = now;
+  return true;
+}
+
+void Vexa2LumoReceiver::HandleLeaderPacket() {
+  image.reset();
+  imageOffset = 0;
+  m_imageSampleId = m_sampleId;
+  const std::uint64_t announced = AnnouncedPixels();
+  const std::uint64_t configured = std::uint64_t(m_width) * std::uint64_t(m_height);
+  if (announced != configured) {
+    m_assembly = Assembly::Refused;
+    if (MayLog(kGeometry)) {
+      VEXA_LOG_FMT(m_logger, kError,
+                   "Leader of sample {} announces {} pixels, not the {} x {} = {} pixels of the configured image; "
+                   "sample not published",
+                   m_sampleId, announced, m_width, m_height, configured);
+    }
+    return;
+  }
+  image = std::make_shared<LumoImage>(m_width, m_height, m_bytesPerPixel);
+  m_imageFrameCount = static_cast<std::uint16_t>(m_framesExpected);
+  m_frameArrived.assign(m_imageFrameCount, false);
+  m_payloadFramesArrived = 0;
+  m_payloadFrameLength.reset();
+  m_assembly = Assembly::Assembling;
+  VEXA_LOG_STREAM(m_logger, kDebug, "Image data object created");
+}
+
+void Vexa2LumoReceiver::HandlePayloadPacket(plexoif::plexoPacketBase<8940>& packet) {
+  const std::uint16_t frameId = packet.GetFrameId();
+  const auto drop = [&](Fault fault, const char* why) {
+    if (MayLog(fault)) {
+      VEXA_LOG_FMT(m_logger, kError, "Payload frame {} of {} of sample {} dropped: {}", frameId,
+                   packet.GetFrameCount(), packet.GetSampleId(), why);
+    }
+  };
+  switch (m_assembly) {
+    case Assembly::WaitingForLeader:
+      return drop(kBeforeLeader, "no leader received yet");
+    case Assembly::Closed:
+      return drop(kAfterTrailer, "it arrived after the sample's trailer");
+    case Assembly::Refused:
+      return;  // the leader's ERROR covers the whole sample
+    case Assembly::Assembling:
+      break;
+  }
+  if (packet.GetFrameCount() != m_imageFrameCount || frameId < 2 || frameId >= m_imageFrameCount) {
+    return drop(kFrameNumber, "its frame number does not fit the sample's leader");
+  }
+  const unsigned char* payload = packet.GetPayload();
+  const std::size_t payloadSize = packet.GetPayloadSize();
+  const auto unitSize = static_cast<std::size_t>(m_bytesPerPixel);
+  if (sorelif::CheckPayloadPacket(payload, payloadSize, unitSize) != sorelif::sorelPayloadFault::None) {
+    return drop(kMalformed, "not a SOREL payload packet, or more data units than it carries");
+  }
+  const sorelif::sorelPayloadPacket parsed(payload, payloadSize, unitSize);
+  const std::size_t length = std::size_t{parsed.GetDataUnits()} * unitSize;
+  if (m_frameArrived[frameId]) {
+    VEXA_LOG_FMT(m_logger, kDebug, "Duplicate payload frame {} of sample {} ignored", frameId, m_imageSampleId);
+    return;
+  }
+  const std::int64_t offset = Placement(frameId, length);
+  if (offset < 0) return drop(kOutsideImage, "its data units do not fit the image");
+  std::memcpy(image->GetImage() + offset, parsed.getPayload(), length);
+  m_frameArrived[frameId] = true;
+  ++m_payloadFramesArrived;
+  imageOffset += static_cast<std::int64_t>(length);
+}
+
+// Every payload frame but the last carries the same number of data units,
+// so frame n starts (n - 2) lengths in; the last one, which may be shorter,
+// ends the image. Placement does not depend on the order of arrival.
+std::int64_t Vexa2LumoReceiver::Placement(std::uint16_t frameId, std::size_t length) {
+  const auto size = static_cast<std::size_t>(image->GetSize());
+  if (length > size) return -1;
+  if (frameId == m_imageFrameCount - 1) return static_cast<std::int64_t>(size - length);
+  if (m_payloadFrameLength && *m_payloadFrameLength != length) return -1;
+  const std::size_t offset = std::size_t(frameId - 2) * length;  // < 2^16 * 2^14: no overflow
+  if (offset > size - length) return -1;
+  m_payloadFrameLength = length;
+  return static_cast<std::int64_t>(offset);
+}
+
+// With every payload frame in once, equal lengths before the last and the
+// last at the end, the frames tile the image exactly when their bytes add up
+// to its size.
+bool Vexa2LumoReceiver::SampleComplete() const {
+  return m_payloadFramesArrived == m_imageFrameCount - 2 && imageOffset == image->GetSize();
+}
+
+void Vexa2LumoReceiver::HandleTrailerPacket() {
+  const std::uint32_t trailerSampleId = CurrentFrame().GetSampleId();
+  const bool ownTrailer = trailerSampleId == m_imageSampleId;
+  if (m_assembly != Assembly::Assembling || !ownTrailer) {
+    // A repeated trailer of the last sample is harmless; any other trailer
+    // belongs to a sample whose leader this receiver did not take.
+    if ((m_assembly == Assembly::WaitingForLeader || !ownTrailer) && MayLog(kForeignTrailer)) {
+      VEXA_LOG_FMT(m_logger, kError, "Trailer of sample {} ignored: no leader of that sample is being assembled",
+                   trailerSampleId);
+    }
+    return;
+  }
+  if (SampleComplete()) {
+    LumoSender::spsc_queue.push(image);  // a full ring drops the image
+    LumoSender::new_data = true;
+    ImageQueuedSignal().release();
+    VEXA_LOG_STREAM(m_logger, kInfo, "Activating trigger for LUMO sender ...");
+  } else if (MayLog(kIncomplete)) {
+    VEXA_LOG_FMT(m_logger, kError,
+                 "Sample {} not published: {} of {} payload frames and {} of {} bytes arrived at its trailer",
+                 m_imageSampleId, m_payloadFramesArrived, m_imageFrameCount - 2, imageOffset, image->GetSize());
+  }
+  CloseImage();
+}
+
+// Called at the trailer of a sample with too few frames, and at a leader that
+// follows an incomplete sample. Only the sample's own trailer closes it: a
+// stray trailer of another sample leaves the open image to its own frames.
+void Vexa2LumoReceiver::HandleLostPackets() {
+  const plexoif::plexoPacketBase<8940>& frame = CurrentFrame();
+  if (m_assembly == Assembly::Assembling && frame.GetFrameId() != 1 && frame.GetSampleId() == m_imageSampleId) {
+    CloseImage();
+  }
+}
+
+void Vexa2LumoReceiver::CloseImage() {
+  image.reset();
+  imageOffset = 0;
+  m_assembly = Assembly::Closed;
+}
+
+}  // namespace korv::vexatools
