@@ -5,4 +5,5 @@
 #include "lumo/LumoDataTransfer.hpp"
 #include "lumo/LumoEncDec.hpp"
 #include "lumo/LumoLogger.hpp"
+#include "lumo/LumoStreamList.hpp"
 #include "lumo/LumoWire.hpp"
