@@ -73,9 +73,17 @@ void OnPngError(png_structp png, png_const_charp message) {
 
 void OnPngWarning(png_structp, png_const_charp) {}
 
+void AppendToVector(png_structp png, png_bytep bytes, png_size_t size) {
+  auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
+  out->insert(out->end(), bytes, bytes + size);
+}
+
+void FlushNothing(png_structp) {}
+
 // Everything libpng touches between setjmp and longjmp lives here, so no
 // object with a destructor is skipped by the jump.
-bool WritePngFile(std::FILE* file, int width, int height, int bitDepth, const std::uint8_t* samples, std::string& error) {
+bool EncodePng(std::vector<std::uint8_t>& out, int width, int height, int bitDepth, const std::uint8_t* samples,
+               std::string& error) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, OnPngError, OnPngWarning);
   if (!png) return error = "out of memory", false;
   png_infop info = png_create_info_struct(png);
@@ -84,7 +92,7 @@ bool WritePngFile(std::FILE* file, int width, int height, int bitDepth, const st
     if (error.empty()) error = "out of memory";
     return false;
   }
-  png_init_io(png, file);
+  png_set_write_fn(png, &out, AppendToVector, FlushNothing);
   // Every size a PNG can hold, not libpng's default of a million pixels.
   png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), bitDepth,
@@ -101,8 +109,8 @@ bool WritePngFile(std::FILE* file, int width, int height, int bitDepth, const st
 
 }  // namespace
 
-bool WriteGreyPng(const std::string& path, const MetaDataElementsImage3D& meta, std::span<const std::uint8_t> data,
-                  std::string& error) {
+bool EncodeGreyPng(const MetaDataElementsImage3D& meta, std::span<const std::uint8_t> data,
+                   std::vector<std::uint8_t>& png, std::string& error) {
   const int bpp = meta.bytesPerPixel;
   if (bpp != 1 && bpp != 2 && bpp != 4 && bpp != 8) return error = "unsupported pixel size " + std::to_string(bpp), false;
   // Width and height come off the network: a product that wraps must not
@@ -115,18 +123,22 @@ bool WriteGreyPng(const std::string& path, const MetaDataElementsImage3D& meta, 
                    std::to_string(bpp) + " does not match " + std::to_string(data.size()) + " data bytes",
            false;
   const auto samples = GreySamples(meta, data);
+  png.clear();
+  return EncodePng(png, meta.width, meta.height, bpp == 1 ? 8 : 16, samples.data(), error);
+}
+
+bool WriteGreyPng(const std::string& path, const MetaDataElementsImage3D& meta, std::span<const std::uint8_t> data,
+                  std::string& error) {
+  std::vector<std::uint8_t> png;
+  if (!EncodeGreyPng(meta, data, png, error)) return false;
   // Written under a temporary name and renamed when complete, so that a
   // failure leaves no file, or the earlier one, behind.
   const std::string partial = path + ".part";
   {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(partial.c_str(), "wb"), std::fclose);
     if (!file) return error = "cannot create " + partial + ": " + std::strerror(errno), false;
-    bool written = WritePngFile(file.get(), meta.width, meta.height, bpp == 1 ? 8 : 16, samples.data(), error);
-    if (written && std::fflush(file.get()) != 0) {
+    if (std::fwrite(png.data(), 1, png.size(), file.get()) != png.size() || std::fflush(file.get()) != 0) {
       error = "cannot write " + partial + ": " + std::strerror(errno);
-      written = false;
-    }
-    if (!written) {
       file.reset();
       std::remove(partial.c_str());
       return false;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "lumo/LumoEncDec.hpp"
 
@@ -16,5 +17,8 @@ namespace lumo::subscribe {
 // match the data or the file cannot be written.
 bool WriteGreyPng(const std::string& path, const MetaDataElementsImage3D& meta, std::span<const std::uint8_t> data,
                   std::string& error);
+// The same PNG file, into `png` (replacing its contents).
+bool EncodeGreyPng(const MetaDataElementsImage3D& meta, std::span<const std::uint8_t> data,
+                   std::vector<std::uint8_t>& png, std::string& error);
 
 }  // namespace lumo::subscribe
