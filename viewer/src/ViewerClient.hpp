@@ -1,0 +1,87 @@
+// One browser page connected over WebSocket.
+//
+// What the page asks (text messages, one command each):
+//   watch NAME        show stream NAME
+//   pause | resume    stop and restart the images (figures keep coming)
+//   pixel SEQ X Y     the raw value of full-resolution pixel (X, Y) of image SEQ
+//   png SEQ           image SEQ as a PNG file at full depth
+// Image SEQ is one of the last few images sent to this page.
+//
+// What it gets: frame messages (ViewFrame), JSON texts ("hello", "streams",
+// "figures", "error") and binary replies: "VXP1" u8 kind, u8 bytes per
+// pixel, u16 0, u32 x, u32 y, u64 sequence, 8 bytes holding the pixel's raw
+// little-endian bytes; "VXN1" u32 0, u64 sequence, the PNG file.
+//
+// Latest wins: at most one frame waits for the page, replaced by each newer
+// one, and frames leave at most `maxFps` times a second. A page that reads
+// slowly sees fewer frames, never older ones, and holds no more memory.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "StreamHub.hpp"
+#include "korv/vexatools/http/HttpServer.hpp"
+
+namespace korv::vexatools::viewer {
+
+struct ClientSettings {
+  double maxFps = 25;
+  std::string firstStream;  // suggested to the page; may be empty
+};
+
+class ViewerClient : public http::WebSocketHandler, public FrameSink, public std::enable_shared_from_this<ViewerClient> {
+ public:
+  // Images the page may still ask about by sequence number.
+  static constexpr std::size_t kImagesKept = 3;
+  // Replies that may wait at once; further requests are dropped.
+  static constexpr std::size_t kMaxWaitingReplies = 8;
+
+  ViewerClient(boost::asio::io_context& io, StreamHub& hub, std::weak_ptr<http::WebSocketChannel> channel,
+               ClientSettings settings);
+
+  void OnText(std::string_view message) override;
+  std::optional<http::OutgoingMessage> NextMessage() override;
+  void OnClose() override;
+
+  void OnFrame(const std::shared_ptr<const ViewFrame>& frame) override;
+  void OnFigures(const std::shared_ptr<const std::string>& json) override;
+  void OnStreamList(const std::shared_ptr<const std::string>& json);
+
+  const std::string& stream() const { return stream_; }
+
+ private:
+  void Watch(std::string stream);
+  void ReplyPixel(std::string_view arguments);
+  void ReplyPng(std::string_view arguments);
+  void ReplyError(const std::string& message);
+  void Reply(http::OutgoingMessage message);
+  std::shared_ptr<const ViewFrame> SentImage(std::uint64_t sequence) const;
+  std::optional<http::OutgoingMessage> NextFrame();
+  void WakeAt(std::chrono::steady_clock::time_point when);
+  void Wake();
+
+  StreamHub& hub_;
+  std::weak_ptr<http::WebSocketChannel> channel_;
+  const ClientSettings settings_;
+  const std::chrono::steady_clock::duration frameInterval_;
+  boost::asio::steady_timer frameTimer_;
+  bool timerArmed_ = false;
+  bool closed_ = false;
+
+  std::string stream_;
+  bool paused_ = false;
+  std::shared_ptr<const ViewFrame> waitingFrame_;
+  std::deque<std::shared_ptr<const ViewFrame>> sentImages_;
+  std::chrono::steady_clock::time_point nextFrameAllowed_{};
+  std::deque<http::OutgoingMessage> replies_;
+  std::shared_ptr<const std::string> streamList_;
+  std::shared_ptr<const std::string> figures_;
+};
+
+}  // namespace korv::vexatools::viewer

@@ -1,0 +1,148 @@
+// vexatoolsViewer: a live view of LUMO image streams in the browser.
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/program_options.hpp>
+#include <fmt/format.h>
+#include <log4cplus/initializer.h>
+
+#include <iostream>
+#include <optional>
+#include <thread>
+
+#include "Viewer.hpp"
+#include "korv/fnd/StopSignals.hpp"
+#include "korv/vexatools/AppLogger.hpp"
+#include "korv/vexatools/LogRecord.hpp"
+#include "korv/vexatools/ToolFrame.hpp"
+#include "korv/vexatools/http/HttpServer.hpp"
+#include "lumo/LumoLogger.hpp"
+#include "lumo/LumoWire.hpp"
+
+namespace {
+
+namespace po = boost::program_options;
+namespace viewer = korv::vexatools::viewer;
+namespace http = korv::vexatools::http;
+constexpr char kLogSource[] = "viewer/src/main";
+
+struct Options {
+  std::string brokerUri;
+  std::string listen;
+  std::string stream;
+  double maxFps = 25;
+  std::string logLevel;
+  boost::asio::ip::tcp::endpoint endpoint;
+};
+
+std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
+  Options options;
+  po::options_description description("Usage: vexatoolsViewer [options]\n\nOptions");
+  description.add_options()("help,h", "show this help and exit")(
+      "broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
+      "LUMO broker whose streams are shown")(
+      "http", po::value(&options.listen)->default_value("127.0.0.1:8080"),
+      "ADDRESS:PORT the page is served on (0.0.0.0:PORT for other hosts)")(
+      "stream,s", po::value(&options.stream), "stream shown first (default: the first one listed)")(
+      "max-fps", po::value(&options.maxFps)->default_value(25), "most images per second sent to each page")(
+      "log-level,l", po::value(&options.logLevel)->default_value("INFO"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
+  try {
+    po::variables_map values;
+    const po::positional_options_description noPositionalArguments;  // a stray word is an error
+    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
+              values);
+    po::notify(values);
+    if (values.count("help")) {
+      std::cout << description
+                << "\nOpen the address it prints in a browser. Exit status: 0 after Ctrl-C or SIGTERM,\n"
+                   "1 for a command-line error or an address it cannot listen on.\n";
+      status = 0;
+      return std::nullopt;
+    }
+    if (!(options.maxFps >= 0.1 && options.maxFps <= 1000)) throw po::error("--max-fps must be from 0.1 to 1000");
+    if (!options.stream.empty() && !lumo::IsValidStreamName(options.stream))
+      throw po::error("--stream '" + options.stream + "' is not a stream name");
+    if (log4cplus::getLogLevelManager().fromString(options.logLevel) == log4cplus::NOT_SET_LOG_LEVEL)
+      throw po::error("--log-level '" + options.logLevel + "' is not a log level");
+    try {
+      options.endpoint = http::ParseListenAddress(options.listen);
+    } catch (const std::invalid_argument& error) {
+      throw po::error(std::string("--http: ") + error.what());
+    }
+    return options;
+  } catch (const po::error& error) {
+    std::cerr << "vexatoolsViewer: " << error.what() << "\nTry 'vexatoolsViewer --help'.\n";
+    status = 1;
+    return std::nullopt;
+  }
+}
+
+void ConfigureLogging(const std::string& levelName) {
+  auto& logger = korv::vexatools::GetAppLogger();
+  korv::vexatools::ConfigureToolLogging("", logger);
+  const auto level = log4cplus::getLogLevelManager().fromString(levelName);
+  logger.setLogLevel(level);
+  // The LUMO library's INFO records (each connection it follows) are left
+  // out unless DEBUG or TRACE is asked for.
+  const auto lumoLevel = level <= log4cplus::DEBUG_LOG_LEVEL ? level : std::max(level, log4cplus::WARN_LOG_LEVEL);
+  log4cplus::Logger::getInstance(lumo::kDefaultLoggerName).setLogLevel(lumoLevel);
+}
+
+std::string PageAddress(const boost::asio::ip::tcp::endpoint& endpoint) {
+  const auto address = endpoint.address();
+  if (address.is_unspecified()) return fmt::format("http://<this host>:{}/", endpoint.port());
+  if (address.is_v6()) return fmt::format("http://[{}]:{}/", address.to_string(), endpoint.port());
+  return fmt::format("http://{}:{}/", address.to_string(), endpoint.port());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int status = 0;
+  const auto options = ParseOptions(argc, argv, status);
+  if (!options) return status;
+
+  log4cplus::Initializer initializer;
+  ConfigureLogging(options->logLevel);
+  auto& logger = korv::vexatools::GetAppLogger();
+  const korv::fnd::StopSignals stop;
+
+  const auto pageDirectory = viewer::FindPageDirectory();
+  if (pageDirectory.empty()) {
+    std::cerr << "vexatoolsViewer: cannot find the page files (viewer/www/index.html)\n";
+    return 1;
+  }
+
+  boost::asio::io_context io;
+  std::optional<http::HttpServer> server;
+  try {
+    server.emplace(io, options->endpoint);
+    viewer::ServePageFiles(*server, pageDirectory);
+  } catch (const std::exception& error) {
+    std::cerr << "vexatoolsViewer: " << error.what() << "\n";
+    return 1;
+  }
+  viewer::Viewer view(io, *server, {options->brokerUri, options->stream, options->maxFps});
+  server->Start();
+  view.Start();
+
+  fmt::print("vexatoolsViewer: open {} (streams of {})\n", PageAddress(server->LocalEndpoint()), options->brokerUri);
+  std::fflush(stdout);
+  VEXA_LOG_FMT(logger, log4cplus::DEBUG_LOG_LEVEL, "Page files from {}", pageDirectory.string());
+
+  std::thread ioThread([&] {
+    try {
+      io.run();
+    } catch (const std::exception& error) {
+      VEXA_LOG_FMT(logger, log4cplus::ERROR_LOG_LEVEL, "Viewer stopped by an error: {}", error.what());
+      std::cerr << "vexatoolsViewer: " << error.what() << "\n";
+      status = 1;
+    }
+  });
+  while (!stop.WaitFor(std::chrono::milliseconds(200)) && !io.stopped()) {
+  }
+  // Closing every connection lets io.run return once their last handlers ran.
+  boost::asio::post(io, [&] { server->Stop(); });
+  ioThread.join();
+  view.Stop();
+  return status;
+}
