@@ -47,9 +47,11 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "log-level,l", po::value(&options.logLevel)->default_value("INFO"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
   try {
     po::variables_map values;
-    const po::positional_options_description noPositionalArguments;  // a stray word is an error
-    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
-              values);
+    const auto parsed = po::command_line_parser(argc, argv).options(description).run();
+    // The viewer takes no positional arguments; one is a typing error, not to be ignored.
+    const auto stray = po::collect_unrecognized(parsed.options, po::include_positional);
+    if (!stray.empty()) throw po::error("unexpected argument '" + stray.front() + "'");
+    po::store(parsed, values);
     po::notify(values);
     if (values.count("help")) {
       std::cout << description

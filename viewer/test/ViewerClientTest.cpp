@@ -1,0 +1,164 @@
+// One page's connection: latest wins, the rate cap, pause, and the replies
+// to what a page asks.
+#include <gtest/gtest.h>
+
+#include "TestImages.hpp"
+#include "TestSupport.hpp"
+#include "ViewerClient.hpp"
+
+namespace korv::vexatools::viewer::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class FakeChannel : public http::WebSocketChannel {
+ public:
+  void Wake() override { ++wakes; }
+  void Close() override {}
+  int wakes = 0;
+};
+
+class ViewerClientTest : public testing::Test {
+ protected:
+  ViewerClientTest()
+      : hub_(io_, HubSettings{lumo::test::DeadEndpoint(), 10, kMaxViewBytes, 1000, std::chrono::hours(1)}),
+        channel_(std::make_shared<FakeChannel>()),
+        client_(std::make_shared<ViewerClient>(io_, hub_, channel_, ClientSettings{10, "first"})) {
+    const auto hello = Next();
+    EXPECT_TRUE(hello && !hello->binary && Text(*hello).find(R"("type":"hello")") != std::string::npos);
+    client_->OnText("watch alpha");
+  }
+
+  std::optional<http::OutgoingMessage> Next() { return client_->NextMessage(); }
+  static std::string Text(const http::OutgoingMessage& message) {
+    const auto bytes = Bytes(message);
+    return {bytes.begin(), bytes.end()};
+  }
+  static std::uint64_t FrameSequence(const http::OutgoingMessage& message) {
+    const auto bytes = Bytes(message);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "VXF1");
+    return ReadLe(&bytes[8], 8);
+  }
+  // Runs the io_context until the rate cap lets the next frame go.
+  std::optional<http::OutgoingMessage> NextAfterWake() {
+    if (auto message = Next()) return message;
+    const int wakes = channel_->wakes;
+    for (int i = 0; i < 50 && channel_->wakes == wakes; ++i) {
+      io_.restart();
+      io_.run_for(20ms);
+    }
+    return Next();
+  }
+
+  boost::asio::io_context io_;
+  StreamHub hub_;
+  std::shared_ptr<FakeChannel> channel_;
+  std::shared_ptr<ViewerClient> client_;
+};
+
+TEST_F(ViewerClientTest, NewestFrameWinsAndTheRateIsCapped) {
+  for (std::uint64_t seq = 1; seq <= 5; ++seq) client_->OnFrame(MakeFrame("alpha", seq));
+  auto message = Next();
+  ASSERT_TRUE(message);
+  EXPECT_TRUE(message->binary);
+  EXPECT_EQ(FrameSequence(*message), 5u);
+  EXPECT_FALSE(Next()) << "frames 1 to 4 must be gone";
+
+  // 10 images/s at most: the next one waits for its turn, then goes.
+  client_->OnFrame(MakeFrame("alpha", 6));
+  const auto early = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Next());
+  client_->OnFrame(MakeFrame("alpha", 7));
+  message = NextAfterWake();
+  ASSERT_TRUE(message);
+  EXPECT_EQ(FrameSequence(*message), 7u);
+  EXPECT_GE(std::chrono::steady_clock::now() - early, 40ms);
+
+  // Frames of another stream are not this page's.
+  client_->OnFrame(MakeFrame("beta", 8));
+  EXPECT_FALSE(NextAfterWake());
+}
+
+TEST_F(ViewerClientTest, PauseHoldsFramesButNotFigures) {
+  client_->OnText("pause");
+  client_->OnFrame(MakeFrame("alpha", 1));
+  client_->OnFigures(std::make_shared<const std::string>(R"({"type":"figures"})"));
+  auto message = Next();
+  ASSERT_TRUE(message);
+  EXPECT_EQ(Text(*message), R"({"type":"figures"})");
+  io_.restart();
+  io_.run_for(150ms);
+  EXPECT_FALSE(Next()) << "paused";
+  client_->OnText("resume");
+  message = Next();
+  ASSERT_TRUE(message);
+  EXPECT_EQ(FrameSequence(*message), 1u);
+}
+
+TEST_F(ViewerClientTest, AnswersPixelAndPngRequestsAboutImagesItSent) {
+  client_->OnFrame(MakeFrame("alpha", 3, 8, 4));
+  ASSERT_TRUE(Next());
+  client_->OnText("pixel 3 5 2");
+  auto reply = Next();
+  ASSERT_TRUE(reply);
+  ASSERT_TRUE(reply->binary);
+  auto bytes = Bytes(*reply);
+  ASSERT_EQ(bytes.size(), 32u);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "VXP1");
+  EXPECT_EQ(bytes[4], static_cast<std::uint8_t>(PixelKind::UInt16));
+  EXPECT_EQ(bytes[5], 2);
+  EXPECT_EQ(ReadLe(&bytes[8], 4), 5u);
+  EXPECT_EQ(ReadLe(&bytes[12], 4), 2u);
+  EXPECT_EQ(ReadLe(&bytes[16], 8), 3u);
+  EXPECT_EQ(ReadLe(&bytes[24], 2), 5u + 2000u + 21u);
+
+  client_->OnText("png 3");
+  reply = Next();
+  ASSERT_TRUE(reply);
+  bytes = Bytes(*reply);
+  ASSERT_GT(bytes.size(), 24u);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "VXN1");
+  EXPECT_EQ(ReadLe(&bytes[8], 8), 3u);
+  EXPECT_EQ(std::string(bytes.begin() + 17, bytes.begin() + 20), "PNG");
+}
+
+TEST_F(ViewerClientTest, RefusesMalformedRequestsWithAnErrorAndBoundsTheReplies) {
+  client_->OnFrame(MakeFrame("alpha", 3));
+  ASSERT_TRUE(Next());
+  for (const char* bad : {"pixel 3 8 0", "pixel 3 -1 0", "pixel 2 0 0", "pixel 3 0", "pixel 3 0 0 0", "pixel x 0 0",
+                          "pixel 3 99999999999999999999 0", "png", "png 4", "watch", "watch two words", "",
+                          "pause now", "WATCH alpha", "launch"}) {
+    client_->OnText(bad);
+    const auto reply = Next();
+    ASSERT_TRUE(reply) << bad;
+    EXPECT_NE(Text(*reply).find(R"("type":"error")"), std::string::npos) << bad;
+  }
+  for (int i = 0; i < 50; ++i) client_->OnText("pixel 3 0 0");
+  int replies = 0;
+  while (Next()) ++replies;
+  EXPECT_EQ(replies, static_cast<int>(ViewerClient::kMaxWaitingReplies));
+}
+
+TEST_F(ViewerClientTest, OnlyTheLastFewImagesCanBeAskedAbout) {
+  for (std::uint64_t seq = 1; seq <= 5; ++seq) {
+    client_->OnFrame(MakeFrame("alpha", seq));
+    ASSERT_TRUE(seq == 1 ? Next() : NextAfterWake());
+  }
+  client_->OnText("pixel 2 0 0");
+  EXPECT_NE(Text(*Next()).find("no longer kept"), std::string::npos);
+  client_->OnText("pixel 3 0 0");
+  EXPECT_TRUE(Next()->binary);
+}
+
+TEST_F(ViewerClientTest, WatchingAnotherStreamDropsTheOldOnesFramesAndItsSubscription) {
+  EXPECT_EQ(hub_.Subscribed(), std::vector<std::string>{"alpha"});
+  client_->OnFrame(MakeFrame("alpha", 1));
+  client_->OnText("watch beta");
+  EXPECT_FALSE(Next()) << "a frame of the stream left must not be shown";
+  EXPECT_EQ(hub_.Subscribed(), std::vector<std::string>{"beta"});
+  client_->OnClose();
+  EXPECT_TRUE(hub_.Subscribed().empty());
+}
+
+}  // namespace
+}  // namespace korv::vexatools::viewer::test
