@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages vexatools builds with, when missing.
 # As root it runs apt-get; otherwise it prints the command to run.
+# VEXA_BROWSER_TESTS=1 adds what the viewer's browser test needs: chromium,
+# and node with npm when no node is installed.
 set -euo pipefail
 
 packages=(
@@ -10,6 +12,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-zmq
 )
+if [ "${VEXA_BROWSER_TESTS:-0}" = 1 ]; then
+  packages+=(chromium)
+  command -v node >/dev/null || packages+=(nodejs npm)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
