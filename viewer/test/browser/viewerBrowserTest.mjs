@@ -94,6 +94,7 @@ function publishedLevel(x, y, sequence, width, height) {
 
 const alphaSize = { width: 320, height: 240 };
 const betaSize = { width: 200, height: 100 };
+const gammaSize = { width: 1600, height: 1400 };  // 4.5 MB: sent as every 2nd pixel
 
 function publishPattern(broker, stream, size, bytesPerPixel) {
   return start(process.env.PUBLISH, ['--broker-uri', broker, '--stream', stream, '-w', `${size.width}`,
@@ -106,6 +107,7 @@ async function main() {
   const broker = brokerLine[1];
   let { child: alpha } = await publishPattern(broker, 'alpha', alphaSize, 2);
   await publishPattern(broker, 'beta', betaSize, 1);
+  await publishPattern(broker, 'gamma', gammaSize, 2);
   const port = await freePort();
   const { match: viewerLine } = await start(process.env.VIEWER, ['--broker-uri', broker, '--http', `127.0.0.1:${port}`,
                                                                  '--stream', 'alpha', '--log-level', process.env.VIEWER_LOG_LEVEL || 'WARN'],
@@ -190,6 +192,23 @@ async function main() {
     const betaExpected = publishedLevel(150, 70, beta.sequence, betaSize.width, betaSize.height) >> 8;
     check(beta.kind === 'uint8' && beta.width === betaSize.width && beta.value === betaExpected,
           `switched to beta: ${beta.width} x ${beta.height} ${beta.kind}, pixel (150, 70) = ${beta.value}`);
+
+    // A reduced image: the read-out still gives the full-resolution value, from the server.
+    await page.click('#streams li:text-is("gamma")');
+    await page.waitForFunction(() => window.vexaViewer.shown?.stream === 'gamma');
+    await page.click('#pause');
+    await page.waitForTimeout(300);
+    const gamma = await page.evaluate(() => window.vexaViewer.shown);
+    check(gamma.step === 2 && gamma.width === gammaSize.width, `gamma sent reduced: step ${gamma.step}`);
+    await page.click('#one-to-one');  // one screen pixel per image pixel, so the mouse can point at each
+    const [gx, gy] = [801, 701];  // odd: not in the reduced view
+    const gammaAt = await page.evaluate(([x, y]) => window.vexaViewer.pagePosition(x, y), [gx, gy]);
+    await page.mouse.move(gammaAt.x, gammaAt.y);
+    const gammaValue = publishedLevel(gx, gy, gamma.sequence, gammaSize.width, gammaSize.height);
+    await page.waitForFunction((text) => document.getElementById('readout').textContent === text,
+                               `x ${gx}, y ${gy}: ${gammaValue}`);
+    check(true, `read-out of a reduced image: x ${gx}, y ${gy}: ${gammaValue}`);
+    await page.click('#pause');
 
     // A restarted publisher: the view resumes with its new images.
     await page.click('#streams li:text-is("alpha")');
