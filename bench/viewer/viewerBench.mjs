@@ -107,6 +107,7 @@ async function livePhase(viewerPid, browsers) {
   const after = await Promise.all(browsers.map(shownCount));
   return {
     fps: after.map((count, i) => (count - counts[i]) / elapsed),
+    drawMs: await Promise.all(browsers.map((b) => b.page.evaluate(() => window.vexaViewer.drawMs))),
     cpuPercent: ((cpuSeconds(viewerPid) - cpu) / elapsed) * 100,
   };
 }
@@ -155,12 +156,15 @@ async function main() {
       await sleep(1000);  // the stalled page catches up
     }
     const mb = (kb) => kb / 1024;
+    const load = readFileSync('/proc/loadavg', 'utf8').split(' ').slice(0, 3).join(' ');
     console.log(`vexatoolsViewer, 1024 x 768 uint16 at 25 images/s, --max-fps 25, ${rounds} rounds of ${seconds} s per phase`);
+    console.log(`machine: ${(await import('node:os')).cpus().length} cores, load average ${load} at the end`);
     console.log('median (min-max) over the rounds\n');
     console.log('| phase | figure | value | goal |');
     console.log('|---|---|---|---|');
     console.log(`| both pages live | frames shown/s, page 1 | ${spread(live.map((r) => r.fps[0]))} | >= 20 |`);
     console.log(`| both pages live | frames shown/s, page 2 | ${spread(live.map((r) => r.fps[1]))} | >= 20 |`);
+    console.log(`| both pages live | page 1 draw time per frame, ms | ${spread(live.map((r) => r.drawMs[0]))} | |`);
     console.log(`| both pages live | viewer CPU, % of one core | ${spread(live.map((r) => r.cpuPercent))} | < 25 |`);
     console.log(`| page 2 stalled | frames shown/s, page 1 | ${spread(stalled.map((r) => r.fps))} | >= 20 |`);
     console.log(`| page 2 stalled | viewer RSS at stall, MB | ${spread(stalled.map((r) => mb(r.rssStart)))} | |`);

@@ -80,9 +80,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
 
 void ConfigureLogging(const std::string& levelName) {
   auto& logger = korv::vexatools::GetAppLogger();
-  korv::vexatools::ConfigureToolLogging("", logger);
   const auto level = log4cplus::getLogLevelManager().fromString(levelName);
-  logger.setLogLevel(level);
+  logger.setLogLevel(level);  // before the property file is read, which logs at DEBUG
+  korv::vexatools::ConfigureToolLogging("", logger);
   // The LUMO library's INFO records (each connection it follows) are left
   // out unless DEBUG or TRACE is asked for.
   const auto lumoLevel = level <= log4cplus::DEBUG_LOG_LEVEL ? level : std::max(level, log4cplus::WARN_LOG_LEVEL);

@@ -16,6 +16,7 @@
   ];
   const HISTOGRAM_BINS = 256;
   const PERCENTILE_BINS = 4096;
+  const HISTOGRAM_SAMPLES = 1 << 17;
 
   const $ = (id) => document.getElementById(id);
   const canvas = $('image');
@@ -40,6 +41,8 @@
     skipped: 0,
     window: { low: 0, high: 1 },
     figures: null,
+    drawMs: 0,         // time to draw a frame, smoothed
+    imageData: null,   // reused from frame to frame
   };
 
   // ---- Messages from the server ---------------------------------------
@@ -206,6 +209,7 @@
     const frame = state.pendingFrame;
     if (!frame) return;
     state.pendingFrame = null;
+    const begin = performance.now();
     frame.values = frameValues(frame);
     const previous = state.frame;
     state.frame = frame;
@@ -213,9 +217,12 @@
     render(frame);
     countShown(frame);
     updateReadout();
+    state.drawMs = 0.9 * state.drawMs + 0.1 * (performance.now() - begin);
   }
 
-  // Smallest and largest finite values, and a histogram over them.
+  // Smallest and largest finite values, and a histogram over them of at
+  // most about HISTOGRAM_SAMPLES evenly spread pixels (enough for the
+  // percentile windows, and cheap enough for every frame).
   function statistics(values, bins) {
     let min = Infinity;
     let max = -Infinity;
@@ -228,7 +235,8 @@
     if (min > max) min = max = 0;
     const counts = new Uint32Array(bins);
     const scale = max > min ? bins / (max - min) : 0;
-    for (let i = 0; i < values.length; ++i) {
+    const stride = Math.max(1, Math.floor(values.length / HISTOGRAM_SAMPLES)) | 1;  // odd: no beat with the row length
+    for (let i = 0; i < values.length; i += stride) {
       const v = values[i];
       if (!(v >= min && v <= max)) continue;
       counts[Math.min(bins - 1, Math.floor((v - min) * scale))]++;
@@ -248,9 +256,33 @@
     return stats.max;
   }
 
+  // 8- and 16-bit pixels: offset that makes every value a table index, and the table size.
+  function smallIntegerTable(values) {
+    if (values instanceof Uint8Array) return { offset: 0, size: 256 };
+    if (values instanceof Int8Array) return { offset: 128, size: 256 };
+    if (values instanceof Uint16Array) return { offset: 0, size: 65536 };
+    if (values instanceof Int16Array) return { offset: 32768, size: 65536 };
+    return null;
+  }
+
+  // statistics() for 8- and 16-bit pixels, exact and in one pass: every pixel counted by value.
+  function smallIntegerStatistics(values, table, bins) {
+    const byValue = new Uint32Array(table.size);
+    for (let i = 0; i < values.length; ++i) byValue[values[i] + table.offset]++;
+    let low = 0;
+    while (low < table.size - 1 && byValue[low] === 0) ++low;
+    let high = table.size - 1;
+    while (high > low && byValue[high] === 0) --high;
+    const counts = new Uint32Array(bins);
+    const scale = high > low ? bins / (high - low) : 0;
+    for (let k = low; k <= high; ++k) counts[Math.min(bins - 1, Math.floor((k - low) * scale))] += byValue[k];
+    return { min: low - table.offset, max: high - table.offset, counts };
+  }
+
   function chooseWindow(frame) {
     const mode = document.querySelector('input[name="window"]:checked').value;
-    const stats = statistics(frame.values, PERCENTILE_BINS);
+    const table = smallIntegerTable(frame.values);
+    const stats = table ? smallIntegerStatistics(frame.values, table, PERCENTILE_BINS) : statistics(frame.values, PERCENTILE_BINS);
     frame.stats = stats;
     if (mode === 'manual') return { low: Number($('low').value), high: Number($('high').value) };
     if (mode === 'p1') return { low: percentile(stats, 0.01), high: percentile(stats, 0.99) };
@@ -272,20 +304,22 @@
       offscreen.width = frame.viewWidth;
       offscreen.height = frame.viewHeight;
     }
-    const image = offscreenContext.createImageData(frame.viewWidth, frame.viewHeight);
+    if (!state.imageData || state.imageData.width !== frame.viewWidth || state.imageData.height !== frame.viewHeight)
+      state.imageData = offscreenContext.createImageData(frame.viewWidth, frame.viewHeight);
+    const image = state.imageData;
     const rgba = new Uint32Array(image.data.buffer);
     const values = frame.values;
     const opaque = 0xff000000;
-    if (values instanceof Uint8Array || values instanceof Uint16Array || values instanceof Int8Array || values instanceof Int16Array) {
-      // Small integer types: one look-up table per frame.
-      const offset = values instanceof Int8Array ? 128 : values instanceof Int16Array ? 32768 : 0;
-      const size = values.BYTES_PER_ELEMENT === 1 ? 256 : 65536;
-      const table = new Uint32Array(size);
+    const small = smallIntegerTable(values);
+    if (small) {
+      // One colour per possible value, then one look-up per pixel.
+      const { offset, size } = small;
+      const colours = new Uint32Array(size);
       for (let i = 0; i < size; ++i) {
         const g = greyOf(i - offset, range.low, range.high);
-        table[i] = opaque | (g << 16) | (g << 8) | g;
+        colours[i] = opaque | (g << 16) | (g << 8) | g;
       }
-      for (let i = 0; i < values.length; ++i) rgba[i] = table[values[i] + offset];
+      for (let i = 0; i < values.length; ++i) rgba[i] = colours[values[i] + offset];
     } else {
       for (let i = 0; i < values.length; ++i) {
         const g = greyOf(values[i], range.low, range.high);
@@ -323,7 +357,8 @@
     if (!frame) return;
     if (!state.view.fitted && !state.view.userMoved) fitView(frame);
     const { scale, x, y } = state.view;
-    context.imageSmoothingEnabled = scale * frame.step < 1;
+    // Smoothing costs time on every frame; it is worth it only when shrinking much.
+    context.imageSmoothingEnabled = scale * frame.step < 0.5;
     context.drawImage(offscreen, 0, 0, frame.viewWidth, frame.viewHeight, x, y,
                       frame.viewWidth * frame.step * scale, frame.viewHeight * frame.step * scale);
   }
@@ -524,6 +559,7 @@
     get paused() { return state.paused; },
     get streams() { return [...state.streams]; },
     get shownCount() { return state.shownCount; },
+    get drawMs() { return state.drawMs; },
     // Raw value at view coordinates of the frame shown.
     viewValue(x, y) {
       const f = state.frame;
