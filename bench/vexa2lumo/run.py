@@ -17,6 +17,7 @@ Usage: BUILD_DIR=<release build> run.py [--seconds S] [--rounds N]
 import argparse
 import importlib.util
 import os
+import sys
 import re
 import signal
 import statistics
@@ -30,10 +31,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def load_receiver_bench():
     """bench/vexareceiver/run.py, for its receiver-tool trial."""
-    spec = importlib.util.spec_from_file_location("receiver_bench", os.path.join(HERE, "..", "vexareceiver", "run.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, os.path.join(HERE, "..", "vexareceiver"))
+    return importlib.import_module("run")
 
 
 RECEIVER = load_receiver_bench()
