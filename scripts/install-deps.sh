@@ -11,6 +11,7 @@ packages=(
   libfmt-dev liblog4cplus-dev libzmq3-dev cppzmq-dev libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-zmq
+  dpkg-dev file  # cpack -G DEB reads the binaries' dependencies with dpkg-shlibdeps
 )
 if [ "${VEXA_BROWSER_TESTS:-0}" = 1 ]; then
   packages+=(chromium)
