@@ -7,6 +7,8 @@
 #                               with dpkg-deb -x into a scratch root (never
 #                               installed on this machine); checks what each
 #                               package holds and depends on
+# Both also build linkAll/, which links every library of the CMake package,
+# and check that the package refuses another major version.
 # Environment (set by ctest): BUILD_DIR, SOURCE_DIR, WORK_DIR (emptied first),
 # LIBDIR (relative to the prefix), CMAKE, CPACK, CXX, CXX_LAUNCHER (may be empty).
 set -euo pipefail
@@ -45,19 +47,55 @@ count_samples() {
   wait "$counter" || status=$?
   kill "$sim" 2>/dev/null || true
   wait "$sim" 2>/dev/null || true
-  [ "$status" -eq 0 ] && grep -qx "complete samples: 20" counter.out ||
+  if [ "$status" -ne 0 ] || ! grep -qx "complete samples: 20" counter.out; then
     fail "$1 (status $status): $(cat counter.out counter.err)"
+  fi
   echo "$1: $(cat counter.out)"
 }
 
-build_with_cmake() {
-  "$CMAKE" -S "$SOURCE_DIR/examples/consumer" -B consumer-build -G Ninja \
-    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_CXX_COMPILER_LAUNCHER="$CXX_LAUNCHER" \
-    -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >consumer-configure.log ||
-    fail "configuring the consumer: $(cat consumer-configure.log)"
-  "$CMAKE" --build consumer-build >consumer-build.log || fail "building the consumer: $(cat consumer-build.log)"
+# systemd's own check of the packaged units (syntax, and that ExecStart is a
+# program), with the programs taken from the unpacked root. systemd-analyze
+# reports faults as text, often with status 0: any output fails.
+verify_units() {
+  if ! command -v systemd-analyze >/dev/null; then
+    echo "units not verified: no systemd-analyze"
+    return
+  fi
+  mkdir units
+  local unit
+  for unit in lumoBroker.service vexatoolsVexa2Lumo@.service; do
+    sed "s|=/usr/bin/|=$prefix/bin/|" "$prefix/lib/systemd/system/$unit" >"units/$unit"
+  done
+  ln -s vexatoolsVexa2Lumo@.service units/vexatoolsVexa2Lumo@camera1.service
+  local report status=0
+  report=$(systemd-analyze verify --man=no "$PWD/units/lumoBroker.service" \
+    "$PWD/units/vexatoolsVexa2Lumo@camera1.service" 2>&1) || status=$?
+  if [ "$status" -ne 0 ] || [ -n "$report" ]; then fail "systemd-analyze verify (status $status): $report"; fi
+}
+
+configure_project() {  # source build-dir log [cmake options]
+  local source="$1" build="$2" log="$3"
+  shift 3
+  "$CMAKE" -S "$source" -B "$build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$CXX" \
+    -DCMAKE_CXX_COMPILER_LAUNCHER="$CXX_LAUNCHER" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" "$@" >"$log" 2>&1
+}
+
+build_project() {  # source build-dir
+  configure_project "$1" "$2" "$2.log" || fail "configuring $1: $(cat "$2.log")"
+  "$CMAKE" --build "$2" >>"$2.log" 2>&1 || fail "building $1: $(cat "$2.log")"
   # The imported targets point into the tree under test, nowhere else.
-  grep -q "$prefix" consumer-build/CMakeCache.txt || fail "the consumer did not find vexatools under $prefix"
+  grep -q "vexatools_DIR:PATH=$prefix/" "$2/CMakeCache.txt" || fail "$1 did not find vexatools under $prefix"
+}
+
+build_against_tree() {
+  build_project "$SOURCE_DIR/examples/consumer" consumer-build
+  count_samples consumer-build/sampleCounter
+  build_project "$SOURCE_DIR/packaging/test/linkAll" linkAll-build
+  linkAll-build/linkAll || fail "linkAll ended with status $?"
+  if configure_project "$SOURCE_DIR/packaging/test/linkAll" linkAll-2.0 linkAll-2.0.log -DWANTED_VERSION=2.0; then
+    fail "find_package(vexatools 2.0) took version 1"
+  fi
+  grep -q "vexatoolsConfig.cmake, version: 1\." linkAll-2.0.log || fail "find_package(vexatools 2.0): $(cat linkAll-2.0.log)"
 }
 
 case "$mode" in
@@ -69,7 +107,7 @@ case "$mode" in
     "$CPACK" -G DEB --config "$BUILD_DIR/CPackConfig.cmake" -B packages >cpack.log || fail "cpack: $(cat cpack.log)"
     runtime_deb=$(echo packages/vexatools_*.deb)
     dev_deb=$(echo packages/vexatools-dev_*.deb)
-    [ -f "$runtime_deb" ] && [ -f "$dev_deb" ] || fail "cpack made $(ls packages)"
+    if [ ! -f "$runtime_deb" ] || [ ! -f "$dev_deb" ]; then fail "cpack made $(ls packages)"; fi
     runtime_files=$(dpkg-deb -c "$runtime_deb" | awk '{ print $6 }')
     dev_files=$(dpkg-deb -c "$dev_deb" | awk '{ print $6 }')
     expect_line "$runtime_files" '^\./usr/bin/vexatoolsVexa2Lumo$' "runtime package"
@@ -94,25 +132,24 @@ case "$mode" in
     dpkg-deb -x "$runtime_deb" root
     dpkg-deb -x "$dev_deb" root
     prefix="$WORK_DIR/root/usr"
+    verify_units
     ;;
   *)
     fail "usage: consumerTest.sh installed|packages"
     ;;
 esac
 
-build_with_cmake
-count_samples consumer-build/sampleCounter
+build_against_tree
 
 # The .pc files, found where the tree under test put them.
 export PKG_CONFIG_PATH="$prefix/$LIBDIR/pkgconfig"
 pkg-config --print-errors --exists korvVexatoolsLib korvVexatoolsVexa2LumoLib korvVexatoolsVexa2LumoLib_wirefast lumo
-pkgconfig_flags=$(pkg-config --cflags --libs korvVexatoolsLib)
-[ -f "$(sed -E 's/.*-I([^ ]*).*/\1/' <<<"$pkgconfig_flags")/korv/vexatools/VexaReceiver.hpp" ] ||
-  fail "pkg-config's include directory holds no VexaReceiver.hpp: $pkgconfig_flags"
+[ -f "$(pkg-config --variable=includedir korvVexatoolsLib)/korv/vexatools/VexaReceiver.hpp" ] ||
+  fail "pkg-config's include directory holds no VexaReceiver.hpp: $(pkg-config --cflags korvVexatoolsLib)"
 if [ "$mode" = installed ]; then
   # The same program built through them.
-  # shellcheck disable=SC2086 # the flags are words
+  # shellcheck disable=SC2046 # the flags are words
   ${CXX_LAUNCHER:+"$CXX_LAUNCHER"} "$CXX" -std=c++20 -Wall -Wextra -Werror "$SOURCE_DIR/examples/consumer/sampleCounter.cpp" \
-    -o sampleCounter-pkgconfig $pkgconfig_flags -Wl,-rpath,"$prefix/$LIBDIR" || fail "building through pkg-config"
+    -o sampleCounter-pkgconfig $(pkg-config --cflags --libs korvVexatoolsLib) -Wl,-rpath,"$prefix/$LIBDIR" || fail "building through pkg-config"
   count_samples ./sampleCounter-pkgconfig
 fi
