@@ -73,6 +73,17 @@ verify_units() {
   if [ "$status" -ne 0 ] || [ -n "$report" ]; then fail "systemd-analyze verify (status $status): $report"; fi
 }
 
+# No lintian error, but for the two that wait for the owner's decisions: the
+# licence (copyright file) and a release history (changelog).
+check_lintian() {
+  if ! command -v lintian >/dev/null; then
+    echo "packages not checked: no lintian"
+    return
+  fi
+  lintian --fail-on error --suppress-tags no-copyright-file,no-changelog "$@" >lintian.log 2>&1 ||
+    fail "lintian: $(cat lintian.log)"
+}
+
 configure_project() {  # source build-dir log [cmake options]
   local source="$1" build="$2" log="$3"
   shift 3
@@ -129,6 +140,8 @@ case "$mode" in
     expect_line "$runtime_depends" 'liblog4cplus' "runtime package's Depends"
     expect_line "$runtime_depends" 'libboost-program-options' "runtime package's Depends"
     expect_line "$(dpkg-deb -f "$dev_deb" Depends)" '^vexatools \(= ' "dev package's Depends"
+    expect_line "$(dpkg-deb --ctrl-tarfile "$runtime_deb" | tar -t)" '^\./triggers$' "runtime package's control files"
+    check_lintian "$runtime_deb" "$dev_deb"
     dpkg-deb -x "$runtime_deb" root
     dpkg-deb -x "$dev_deb" root
     prefix="$WORK_DIR/root/usr"
