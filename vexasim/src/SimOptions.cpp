@@ -43,6 +43,7 @@ struct RawOptions {
   std::int64_t samples = 0;
   std::int64_t sampleId = 0;
   int ttl = 0;
+  std::string pcapLink;
   std::array<std::int64_t, 7> every{};  // in the order of kEveryOptions
 };
 
@@ -79,8 +80,8 @@ void Describe(po::options_description& all, SimConfig& config, RawOptions& raw) 
       ("netif,n", po::value<std::string>(&config.netif)->default_value("")->value_name("ADDR"),
        "IPv4 address of the local interface that sends multicast (default: the system's choice); "
        "ignored for unicast")
-      ("width,w", po::value<int>(&config.width)->required()->value_name("W"), "image width in pixels (required)")
-      ("height,e", po::value<int>(&config.height)->required()->value_name("H"), "image height in pixels (required)")
+      ("width,w", po::value<int>(&config.width)->value_name("W"), "image width in pixels (required unless --replay)")
+      ("height,e", po::value<int>(&config.height)->value_name("H"), "image height in pixels (required unless --replay)")
       ("data_type,t", po::value<std::string>(&raw.dataTypeName)->default_value("Int16")->value_name("TYPE"),
        "Image data type: Char, Byte, Int16, UInt16, Int32, UInt32, Int64, UInt64, Float, Double "
        "(any letter case)")
@@ -106,14 +107,64 @@ void Describe(po::options_description& all, SimConfig& config, RawOptions& raw) 
                          po::value<std::int64_t>(&raw.every[i])->default_value(0)->value_name("N"),
                          kEveryOptions[i].description);
   }
-  all.add(stream).add(faults);
+  po::options_description captures("Capture files (fault injection applies to replayed datagrams too)");
+  captures.add_options()
+      ("replay", po::value<std::string>(&config.replayFile)->value_name("FILE"),
+       "send the UDP payloads of this pcap or pcapng capture, in capture order, instead of simulated samples; "
+       "-w, -e, -t, -r, --sample-id and --extended-info do not apply, -s N stops after N samples")
+      ("speed", po::value<double>(&config.speed)->default_value(config.speed)->value_name("X"),
+       "with --replay: play the captured timing X times as fast (0: as fast as possible)")
+      ("filter", po::value<std::string>(&config.filter)->value_name("BPF"),
+       "with --replay: replay only packets matching this capture filter, e.g. 'udp dst port 50000'")
+      ("pcap", po::value<std::string>(&config.pcapFile)->value_name("FILE"),
+       "write the datagrams into this pcap file instead of sending them, time-stamped as they would be sent "
+       "(without waiting); needs -s N unless it writes a replay")
+      ("pcap-link", po::value<std::string>(&raw.pcapLink)->default_value("ethernet")->value_name("LINK"),
+       "with --pcap: the framing around each IPv4 UDP datagram, 'ethernet' or 'loopback' (BSD loopback)");
+  all.add(stream).add(faults).add(captures);
 }
 
-// Checks what the option parser cannot and completes `config`.
-void Validate(const po::variables_map& values, const RawOptions& raw, SimConfig& config) {
-  RequireIpv4("address", config.address);
-  if (!config.netif.empty()) RequireIpv4("netif", config.netif);
-  RequireRange("port", config.port, 1, 65535);
+void RequireWith(const po::variables_map& values, const char* option, const char* needed, bool given) {
+  if (values.count(option) != 0 && !values[option].defaulted() && !given) {
+    throw BadValue(fmt::format("--{} needs {}", option, needed));
+  }
+}
+
+// Replay takes its samples from the capture: the options that describe
+// simulated samples are refused, not silently ignored.
+void ValidateCaptureOptions(const po::variables_map& values, const RawOptions& raw, SimConfig& config) {
+  const bool replay = !config.replayFile.empty();
+  if (replay) {
+    for (const char* option : {"width", "height", "data_type", "rate", "sample-id", "extended-info"}) {
+      if (values.count(option) != 0 && !values[option].defaulted()) {
+        throw BadValue(fmt::format("--{} does not apply to --replay", option));
+      }
+    }
+  } else {
+    for (const char* option : {"width", "height"}) {
+      if (values.count(option) == 0) throw BadValue(fmt::format("the option '--{}' is required but missing", option));
+    }
+  }
+  RequireWith(values, "speed", "--replay", replay);
+  RequireWith(values, "filter", "--replay", replay);
+  RequireWith(values, "pcap-link", "--pcap", !config.pcapFile.empty());
+  if (!std::isfinite(config.speed) || config.speed < 0.0) {
+    throw BadValue(fmt::format("--speed must be 0 or a positive factor, not {}", config.speed));
+  }
+  if (raw.pcapLink == "ethernet") {
+    config.pcapLink = CaptureLink::Ethernet;
+  } else if (raw.pcapLink == "loopback") {
+    config.pcapLink = CaptureLink::Loopback;
+  } else {
+    throw BadValue(fmt::format("--pcap-link must be 'ethernet' or 'loopback', not '{}'", raw.pcapLink));
+  }
+  if (!config.pcapFile.empty() && !replay && raw.samples == 0) {
+    throw BadValue("--pcap needs -s N: a capture file should not grow without end");
+  }
+}
+
+// The geometry and timing of simulated samples.
+void ValidateSampleOptions(const RawOptions& raw, SimConfig& config) {
   RequireRange("width", config.width, 1, INT32_MAX);
   RequireRange("height", config.height, 1, INT32_MAX);
 
@@ -124,25 +175,11 @@ void Validate(const po::variables_map& values, const RawOptions& raw, SimConfig&
   if (config.bytesPerPixel == 0) {
     throw BadValue(fmt::format("data_type {} has no fixed element size; the simulator cannot send it", raw.dataTypeName));
   }
-
-  RequireRange<std::int64_t>("samples", raw.samples, 0, INT64_MAX);
-  config.samples = static_cast<std::uint64_t>(raw.samples);
   if (!std::isfinite(config.rate) || config.rate < 0.0) {
     throw BadValue(fmt::format("--rate must be 0 or a positive number of samples per second, not {}", config.rate));
   }
   RequireRange<std::int64_t>("sample-id", raw.sampleId, 0, UINT32_MAX);
   config.firstSampleId = static_cast<std::uint32_t>(raw.sampleId);
-  if (values.count("ttl") != 0) {
-    RequireRange("ttl", raw.ttl, 1, 255);
-    config.ttl = raw.ttl;
-  }
-
-  const double p = config.faults.dropProbability;
-  if (!(p >= 0.0 && p <= 1.0)) throw BadValue(fmt::format("--drop-probability must be between 0 and 1, not {}", p));
-  for (std::size_t i = 0; i < kEveryOptions.size(); ++i) {
-    RequireRange<std::int64_t>(kEveryOptions[i].name, raw.every[i], 0, INT64_MAX);
-    config.faults.*kEveryOptions[i].field = static_cast<std::uint64_t>(raw.every[i]);
-  }
 
   // The sample must fit the frame numbering; SampleFrames says why not.
   SampleLayout layout;
@@ -156,6 +193,29 @@ void Validate(const po::variables_map& values, const RawOptions& raw, SimConfig&
   }
 }
 
+// Checks what the option parser cannot and completes `config`.
+void Validate(const po::variables_map& values, const RawOptions& raw, SimConfig& config) {
+  RequireIpv4("address", config.address);
+  if (!config.netif.empty()) RequireIpv4("netif", config.netif);
+  RequireRange("port", config.port, 1, 65535);
+  ValidateCaptureOptions(values, raw, config);
+  if (config.replayFile.empty()) ValidateSampleOptions(raw, config);
+
+  RequireRange<std::int64_t>("samples", raw.samples, 0, INT64_MAX);
+  config.samples = static_cast<std::uint64_t>(raw.samples);
+  if (values.count("ttl") != 0) {
+    RequireRange("ttl", raw.ttl, 1, 255);
+    config.ttl = raw.ttl;
+  }
+
+  const double p = config.faults.dropProbability;
+  if (!(p >= 0.0 && p <= 1.0)) throw BadValue(fmt::format("--drop-probability must be between 0 and 1, not {}", p));
+  for (std::size_t i = 0; i < kEveryOptions.size(); ++i) {
+    RequireRange<std::int64_t>(kEveryOptions[i].name, raw.every[i], 0, INT64_MAX);
+    config.faults.*kEveryOptions[i].field = static_cast<std::uint64_t>(raw.every[i]);
+  }
+}
+
 }  // namespace
 
 ParsedCommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -165,6 +225,7 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv, std::ostre
   Describe(all, config, raw);
   auto printUsage = [&](std::ostream& to) {
     to << "Usage: vexatoolsVexaSim -p PORT -w W -e H [options]\n"
+          "       vexatoolsVexaSim -p PORT --replay FILE [options]\n"
           "Sends a simulated VEXA sample stream (PLEXO frames carrying SOREL packets) over UDP\n"
           "and ends with a one-line send report.\n"
        << all

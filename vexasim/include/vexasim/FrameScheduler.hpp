@@ -68,6 +68,28 @@ struct PlannedDatagram {
 // identifier the stream does not reach for 2^31 samples.
 constexpr std::uint32_t ForeignSampleId(std::uint32_t sampleId) { return sampleId ^ 0x80000000u; }
 
+// The fault decisions, one sample or frame at a time. The simulator's own
+// samples and replayed captures take them from here alike.
+class FaultInjector {
+ public:
+  explicit FaultInjector(const FaultSettings& faults);
+
+  const FaultSettings& Settings() const { return m_faults; }
+  // `sampleNumber` counts the samples of the run from 1.
+  bool DropsLeader(std::uint64_t sampleNumber) const;
+  bool DropsTrailer(std::uint64_t sampleNumber) const;
+  // The next drop decision of the random sequence: one per payload frame, in sending order.
+  bool DropPayloadFrame();
+  // Appends the extra datagrams that follow the first payload frame
+  // (`firstPayloadFrameId`) of a sample, in their order, and counts them.
+  void AddExtras(std::uint64_t sampleNumber, std::uint32_t sampleId, std::uint16_t firstPayloadFrameId,
+                 bool firstPayloadDropped, std::vector<PlannedDatagram>& plan, FaultCounters& faults) const;
+
+ private:
+  FaultSettings m_faults;
+  std::mt19937_64 m_random;
+};
+
 class FrameScheduler {
  public:
   FrameScheduler(std::uint16_t frameCount, const FaultSettings& faults);
@@ -79,12 +101,17 @@ class FrameScheduler {
   FaultCounters PlanSample(std::uint64_t sampleIndex, std::uint32_t sampleId, std::vector<PlannedDatagram>& plan);
 
  private:
-  bool DropPayloadFrame();
-
   std::uint16_t m_frameCount;
-  FaultSettings m_faults;
-  std::mt19937_64 m_random;
+  FaultInjector m_faults;
 };
+
+// Turns the frame in buffer[0, frameLength) into the datagram `kind` made
+// from it, in place, and returns the new length: the junk kinds as the
+// simulator sends them, or for Frame the frame with its sample id set to
+// `sampleId` (a duplicate, or a foreign frame). `buffer` holds at least
+// kMaxDatagramSize bytes; the frame has a whole PLEXO header.
+std::size_t DeriveFromFrame(DatagramKind kind, std::uint32_t sampleId, std::span<unsigned char> buffer,
+                            std::size_t frameLength);
 
 // Writes `datagram` into `out` (at least kMaxDatagramSize bytes) and
 // returns its length. `timestamp` goes into extended leaders.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "korv/fnd/datatype/DataType.hpp"
+#include "vexasim/Capture.hpp"
 #include "vexasim/FrameScheduler.hpp"
 
 namespace korv::vexasim {
@@ -25,6 +26,13 @@ struct SimConfig {
   std::optional<int> ttl;     // unset: 1 for multicast, the system default for unicast
   bool extendedInfo = false;
   FaultSettings faults;
+  // Replay: send the UDP datagrams of this capture instead of generated samples.
+  std::string replayFile;
+  double speed = 1.0;   // captured timing divided by this; 0: as fast as possible
+  std::string filter;   // BPF expression the replayed packets must match
+  // Write the datagrams into this capture file instead of sending them.
+  std::string pcapFile;
+  CaptureLink pcapLink = CaptureLink::Ethernet;
 };
 
 struct ParsedCommandLine {

@@ -1,16 +1,18 @@
 // Sends the simulated stream over a UDP socket: plans each sample with the
 // FrameScheduler, renders the datagrams into a batch of buffers and hands
 // them to the kernel with sendmmsg, paced to the requested sample rate.
+// Replays a capture the same way, and writes a capture file instead of
+// sending when asked to.
 #pragma once
-
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/udp.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
+#include "vexasim/Capture.hpp"
 #include "vexasim/FrameScheduler.hpp"
 #include "vexasim/SampleFrames.hpp"
 #include "vexasim/SimOptions.hpp"
@@ -42,32 +44,52 @@ struct SendReport {
 // "Sent 10 samples, 1780 frames, ... Gbit/s", plus the faults when there were any.
 std::string FormatReport(const SendReport& report);
 
+// Where rendered datagrams go: a UDP socket, or a capture file.
+class DatagramSink;
+
 class StreamSender {
  public:
-  // Opens and sets up the socket. Throws std::system_error for an invalid
-  // address and boost::system::system_error when a socket operation fails.
+  // Opens and sets up the socket, or creates the capture file, and opens the
+  // capture to replay. Throws std::system_error for an invalid address,
+  // boost::system::system_error when a socket operation fails and
+  // std::runtime_error when a capture file cannot be read or written.
   explicit StreamSender(const SimConfig& config);
+  ~StreamSender();
   StreamSender(const StreamSender&) = delete;
   StreamSender& operator=(const StreamSender&) = delete;
 
-  const SampleFrames& Frames() const { return m_frames; }
+  // The frames of simulated samples; nothing when replaying.
+  const std::optional<SampleFrames>& Frames() const { return m_frames; }
+  // The line the program prints before it starts.
+  std::string StartLine() const;
 
-  // Sends the configured samples, or until `stop` becomes true. Throws
-  // std::system_error when a send fails; Report() then holds what was sent.
+  // Sends the configured samples, or the capture, until done or until `stop`
+  // becomes true. Throws std::system_error when a send fails and
+  // std::runtime_error when a capture file fails; Report() then holds what
+  // was sent.
   SendReport Run(const std::atomic<bool>& stop);
   const SendReport& Report() const { return m_report; }
+  // Replay: captured packets that held no whole IPv4 UDP datagram.
+  std::uint64_t SkippedPackets() const { return m_replay ? m_replay->Skipped() : 0; }
 
  private:
   struct Batch;
+  void RunSimulated(Batch& batch, const std::atomic<bool>& stop);
+  void RunReplay(Batch& batch, const std::atomic<bool>& stop);
+  // Waits until `offset` after the start when the output is a socket, and
+  // returns the time stamp of a datagram due then.
+  std::int64_t WaitUntilDue(Batch& batch, std::chrono::nanoseconds offset, const std::atomic<bool>& stop);
+  std::int64_t StampNow() const;
+  void EndSample(Batch& batch, const FaultCounters& faults);
   void Flush(Batch& batch, const std::atomic<bool>& stop);
 
   SimConfig m_config;
-  SampleFrames m_frames;
-  boost::asio::io_context m_context;
-  boost::asio::ip::udp::socket m_socket;
-  boost::asio::ip::udp::endpoint m_destination;
+  std::optional<SampleFrames> m_frames;
+  std::unique_ptr<CaptureReader> m_replay;
+  std::unique_ptr<DatagramSink> m_sink;
   SendReport m_report;
   std::chrono::steady_clock::time_point m_start;
+  std::int64_t m_startStampNs = 0;  // wall clock at the start, ns since the epoch
 };
 
 }  // namespace korv::vexasim
