@@ -361,20 +361,13 @@ function plexo.dissector(tvb, pinfo, tree)
                                                           available - payload_size, payload_size))
   end
 
-  if not pinfo.visited then
-    local found = sequence_findings(pinfo, sample_id, frame_id, frame_count)
-    if #found > 0 then findings[pinfo.number] = found end
-  end
-  for _, finding in ipairs(findings[pinfo.number] or {}) do
-    root:add_proto_expert_info(finding[1], finding[2])
-  end
-
+  local malformed_leader = false
   if packet_size > 0 then
     local packet_tvb = tvb(HEADER_SIZE, packet_size):tvb()
     local sorel_tree = root:add(sorel, packet_tvb())
     local part
     if role == ROLE_LEADER then
-      part = dissect_leader(packet_tvb, sorel_tree)
+      part, malformed_leader = dissect_leader(packet_tvb, sorel_tree)
     elseif role == ROLE_PAYLOAD then
       part = dissect_payload(packet_tvb, sorel_tree)
     else
@@ -383,9 +376,19 @@ function plexo.dissector(tvb, pinfo, tree)
     info = info .. " " .. part
   elseif role == ROLE_LEADER then
     root:add_proto_expert_info(ex.bad_leader, "Leader without payload")
+    malformed_leader = true
     info = info .. " malformed leader"
   else
     info = info .. " " .. role_names[role]
+  end
+
+  -- Receivers drop a malformed leader as junk: it takes no place in the sequence.
+  if not pinfo.visited and not malformed_leader then
+    local found = sequence_findings(pinfo, sample_id, frame_id, frame_count)
+    if #found > 0 then findings[pinfo.number] = found end
+  end
+  for _, finding in ipairs(findings[pinfo.number] or {}) do
+    root:add_proto_expert_info(finding[1], finding[2])
   end
   pinfo.cols.info = info
   return length

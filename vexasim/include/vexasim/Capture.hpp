@@ -78,6 +78,8 @@ class CaptureWriter {
   CaptureWriter& operator=(const CaptureWriter&) = delete;
 
   void Write(std::span<const unsigned char> datagram, std::int64_t timestampNs);
+  // Later datagrams appear between these endpoints: one file, several streams.
+  void SetEndpoints(const CaptureEndpoints& endpoints) { m_endpoints = endpoints; }
   // Writes buffered packets to the file; throws std::runtime_error when that fails.
   void Flush();
 
