@@ -58,6 +58,25 @@ TEST(SimOptions, EveryOptionReachesTheConfiguration) {
             std::vector<std::uint64_t>({2, 3, 4, 5, 6, 7, 8}));
 }
 
+TEST(SimOptions, ReplayAndCaptureOptions) {
+  auto result = Parse({"-p", "9", "--replay", "in.pcap", "--speed", "0", "--filter", "udp port 9", "--pcap", "out.pcap",
+                       "--pcap-link", "loopback", "-s", "4", "--drop-leader", "2"});
+  ASSERT_TRUE(result.parsed.config) << result.err;
+  const auto& c = *result.parsed.config;
+  EXPECT_EQ(c.replayFile, "in.pcap");
+  EXPECT_EQ(c.speed, 0.0);
+  EXPECT_EQ(c.filter, "udp port 9");
+  EXPECT_EQ(c.pcapFile, "out.pcap");
+  EXPECT_EQ(c.pcapLink, korv::vexasim::CaptureLink::Loopback);
+  EXPECT_EQ(c.samples, 4u);
+  EXPECT_EQ(c.faults.dropLeaderEvery, 2u);
+
+  result = Parse({"-p", "9", "-w", "2", "-e", "2", "-s", "1", "--pcap", "out.pcap"});
+  ASSERT_TRUE(result.parsed.config) << result.err;
+  EXPECT_EQ(result.parsed.config->pcapLink, korv::vexasim::CaptureLink::Ethernet);
+  EXPECT_EQ(result.parsed.config->speed, 1.0);
+}
+
 TEST(SimOptions, BadValuesAreRefusedWithAClearMessage) {
   const std::vector<std::pair<std::vector<const char*>, std::string>> cases{
       {{"-w", "1", "-e", "1"}, "'--port' is required"},
@@ -83,6 +102,16 @@ TEST(SimOptions, BadValuesAreRefusedWithAClearMessage) {
       {{"-p", "1", "-w", "100000", "-e", "100000", "-t", "Byte"}, "more than 2^32 - 1 pixels"},
       {{"-p", "1", "-w", "60000", "-e", "60000", "-t", "Byte"}, "needs more than 65535 frames"},
       {{"-p", "1", "-w", "1", "-e", "1", "stray"}, "too many positional options"},
+      {{"-p", "1", "-e", "1"}, "the option '--width' is required but missing"},
+      {{"-p", "1", "--replay", "x.pcap", "-w", "1"}, "--width does not apply to --replay"},
+      {{"-p", "1", "--replay", "x.pcap", "-t", "Byte"}, "--data_type does not apply to --replay"},
+      {{"-p", "1", "--replay", "x.pcap", "--extended-info"}, "--extended-info does not apply to --replay"},
+      {{"-p", "1", "-w", "1", "-e", "1", "--speed", "2"}, "--speed needs --replay"},
+      {{"-p", "1", "-w", "1", "-e", "1", "--filter", "udp"}, "--filter needs --replay"},
+      {{"-p", "1", "--replay", "x.pcap", "--speed", "-1"}, "--speed must be 0 or a positive factor"},
+      {{"-p", "1", "-w", "1", "-e", "1", "--pcap", "x.pcap"}, "--pcap needs -s N"},
+      {{"-p", "1", "-w", "1", "-e", "1", "--pcap-link", "null"}, "--pcap-link needs --pcap"},
+      {{"-p", "1", "--replay", "x", "--pcap", "y", "--pcap-link", "null"}, "--pcap-link must be 'ethernet' or"},
   };
   for (const auto& [args, message] : cases) {
     const auto result = Parse(args);

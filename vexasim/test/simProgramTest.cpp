@@ -60,7 +60,7 @@ const std::vector<std::string> kOptions{
     "help",          "address",  "port",         "netif",        "width",     "height",    "data_type",
     "samples",       "rate",     "sample-id",    "ttl",          "extended-info",         "drop-probability",
     "seed",          "drop-leader", "drop-trailer", "duplicate", "foreign",   "junk-short", "junk-long",
-    "junk-truncated"};
+    "junk-truncated", "replay",   "speed",        "filter",       "pcap",      "pcap-link"};
 
 TEST(VexaSimProgram, HelpDocumentsEveryOption) {
   auto sim = Simulator({"--help"});

@@ -25,7 +25,9 @@ bool HaveTshark() { return std::string(TSHARK_PROGRAM).empty() == false && acces
 #define REQUIRE_TSHARK() \
   if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed"
 
-std::string TempFile(const std::string& name) { return ::testing::TempDir() + "/dissector-" + name + ".pcap"; }
+std::string TempFile(const std::string& name) {
+  return ::testing::TempDir() + "/dissector-" + std::to_string(getpid()) + "-" + name + ".pcap";
+}
 
 // Runs the simulator with `arguments` into a capture file and returns its path.
 std::string SimulatorCapture(const std::string& name, std::vector<std::string> arguments) {
