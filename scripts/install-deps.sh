@@ -2,17 +2,21 @@
 # Installs the Debian 12 packages vexatools builds with, when missing.
 # As root it runs apt-get; otherwise it prints the command to run.
 # VEXA_BROWSER_TESTS=1 adds what the viewer's browser test needs: chromium,
-# and node with npm when no node is installed.
+# and node with npm when no node is installed. VEXA_TSHARK=1 adds tshark.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
   libboost-dev libboost-program-options-dev libboost-system-dev
   libfmt-dev liblog4cplus-dev libzmq3-dev cppzmq-dev libpng-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
   python3 python3-zmq
   dpkg-dev file  # cpack -G DEB reads the binaries' dependencies with dpkg-shlibdeps
 )
+# The Wireshark dissector's tests skip themselves without tshark.
+if [ "${VEXA_TSHARK:-0}" = 1 ]; then
+  packages+=(tshark)
+fi
 if [ "${VEXA_BROWSER_TESTS:-0}" = 1 ]; then
   packages+=(chromium)
   command -v node >/dev/null || packages+=(nodejs npm)
@@ -26,6 +30,8 @@ done
 
 if [ "$(id -u)" -eq 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
+  # tshark's package asks whether non-root users may capture; the answer is no.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
   apt-get install -y --no-install-recommends "${missing[@]}" ||
     { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }
 else
