@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
   }
 
   korv::vexasim::StreamSender sender(Config(port, width, height, rate, samples, kFirstSampleId));
-  const std::size_t frames = sender.Frames().FrameCount();
+  const std::size_t frames = sender.Frames()->FrameCount();
   const korv::vexasim::SendPacer pacer(rate);
   std::atomic<bool> stop{false};
   // Set by the sending thread just before its run starts the pacing clock.

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <fmt/format.h>
@@ -32,6 +33,8 @@ constexpr std::uint8_t kIpProtocolUdp = 17;
 // Large enough for every datagram the simulator writes, and for a 64 KiB
 // datagram read back.
 constexpr int kSnapLength = 65535 + 64;
+// Year 2255: far enough, and nanoseconds since the epoch still fit 63 bits.
+constexpr std::int64_t kMaxTimestampSeconds = 9'000'000'000;
 
 // The IPv4 packet after an Ethernet header and up to two VLAN tags.
 std::optional<Bytes> AfterEthernet(Bytes frame) {
@@ -141,8 +144,10 @@ bool CaptureReader::Next(CapturedDatagram& datagram) {
       continue;
     }
     datagram.bytes.assign(payload->begin(), payload->end());
-    // With nanosecond precision libpcap puts nanoseconds in tv_usec.
-    datagram.timestampNs = std::int64_t{header->ts.tv_sec} * 1'000'000'000 + header->ts.tv_usec;
+    // With nanosecond precision libpcap puts nanoseconds in tv_usec. A file
+    // may hold any seconds: keep them where the sum cannot overflow.
+    const std::int64_t seconds = std::clamp<std::int64_t>(header->ts.tv_sec, 0, kMaxTimestampSeconds);
+    datagram.timestampNs = seconds * 1'000'000'000 + std::clamp<std::int64_t>(header->ts.tv_usec, 0, 999'999'999);
     return true;
   }
 }

@@ -350,6 +350,13 @@ void StreamSender::RunSimulated(Batch& batch, const std::atomic<bool>& stop) {
   }
 }
 
+std::chrono::nanoseconds StreamSender::ReplayOffset(std::int64_t capturedNs) const {
+  // Time stamps that go backwards send at once; a century caps the wait.
+  constexpr double kMaxOffsetNs = 100.0 * 365 * 86400 * 1e9;
+  const double offset = std::clamp(double(capturedNs) / m_config.speed, 0.0, kMaxOffsetNs);
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(offset));
+}
+
 void StreamSender::RunReplay(Batch& batch, const std::atomic<bool>& stop) {
   ReplayPlanner planner(m_config.faults);
   std::vector<PlannedDatagram> plan;
@@ -363,13 +370,9 @@ void StreamSender::RunReplay(Batch& batch, const std::atomic<bool>& stop) {
     const bool haveNext = m_replay->Next(next);
     const bool endsSample = sampleNumber != 0 && (!haveNext || planner.BeginsSample(next.bytes));
 
-    // Captured time stamps that go backwards send at once.
-    const auto offset = std::chrono::nanoseconds(
-        m_config.speed > 0.0
-            ? std::max<std::int64_t>(0, static_cast<std::int64_t>(double(current.timestampNs - firstCaptureNs) /
-                                                                  m_config.speed))
-            : 0);
-    const std::int64_t stamp = m_config.speed > 0.0 ? WaitUntilDue(batch, offset, stop) : StampNow();
+    const std::int64_t stamp = m_config.speed > 0.0
+                                   ? WaitUntilDue(batch, ReplayOffset(current.timestampNs - firstCaptureNs), stop)
+                                   : StampNow();
     const bool isFrame = ReplayPlanner::HasPossibleHeader(current.bytes);
     for (const PlannedDatagram& datagram : plan) {
       const std::span<unsigned char> buffer = batch.Buffer(batch.size);

@@ -80,6 +80,8 @@ class StreamSender {
   // returns the time stamp of a datagram due then.
   std::int64_t WaitUntilDue(Batch& batch, std::chrono::nanoseconds offset, const std::atomic<bool>& stop);
   std::int64_t StampNow() const;
+  // When a datagram captured `capturedNs` after the first is due, at --speed.
+  std::chrono::nanoseconds ReplayOffset(std::int64_t capturedNs) const;
   void EndSample(Batch& batch, const FaultCounters& faults);
   void Flush(Batch& batch, const std::atomic<bool>& stop);
 
