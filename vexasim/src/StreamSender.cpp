@@ -48,6 +48,10 @@ SampleLayout LayoutOf(const SimConfig& config) {
   return layout;
 }
 
+double SecondsSinceEpoch() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 std::int64_t NanosecondsSinceEpoch() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
@@ -336,10 +340,12 @@ void StreamSender::RunSimulated(Batch& batch, const std::atomic<bool>& stop) {
       std::int64_t stamp = 0;
       if (pacer.Paced()) {
         stamp = WaitUntilDue(batch, pacer.Offset(sampleIndex, i, plan.size()), stop);
-      } else if (stampEvery || (leader && m_config.extendedInfo)) {
+      } else if (stampEvery) {
         stamp = StampNow();
       }
-      const double timestamp = leader && m_config.extendedInfo ? double(stamp) * 1e-9 : 0.0;
+      // A leader sent carries the time it is sent; one written, its time stamp.
+      double timestamp = 0.0;
+      if (leader && m_config.extendedInfo) timestamp = stampEvery ? double(stamp) * 1e-9 : SecondsSinceEpoch();
       batch.iovecs[batch.size].iov_len = RenderDatagram(*m_frames, datagram, batch.Buffer(batch.size), timestamp);
       batch.stamps[batch.size] = stamp;
       batch.entries[batch.size] = {datagram.kind == DatagramKind::Frame, 0, {}};

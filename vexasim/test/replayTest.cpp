@@ -5,6 +5,9 @@
 
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -56,8 +59,9 @@ ProcessResult ReceiverReport(const std::vector<std::string>& simulatorArguments,
   return receiver.Finish(20s);
 }
 
-// 256 x 256 Int16 samples: 17 frames each.
-const std::vector<std::string> kFaultyStream{"-w", "256", "-e", "256", "-s", "8", "-r", "100",
+// 256 x 256 Int16 samples: 17 frames each. More samples than the receiver
+// needs, at a rate a sanitizer build of it keeps up with.
+const std::vector<std::string> kFaultyStream{"-w", "256", "-e", "256", "-s", "10", "-r", "50",
                                              "--drop-probability", "0.05", "--seed", "5", "--duplicate", "2",
                                              "--foreign", "3", "--junk-short", "2", "--junk-long", "3",
                                              "--junk-truncated", "4", "--drop-trailer", "5"};
@@ -136,7 +140,10 @@ TEST(Replay, SpeedScalesTheCapturedTiming) {
   EXPECT_LT(unpaced.back().timestampNs - unpaced.front().timestampNs, 100'000'000) << "no waiting";
 
   // Sent for real at half speed, the 0.133 s of the capture take twice as long.
-  const auto port = std::to_string(vexatools::testsupport::FreeUdpPort());
+  // To a socket of its own, so that no other test's receiver gets the datagrams.
+  boost::asio::io_context context;
+  const boost::asio::ip::udp::socket sink(context, {boost::asio::ip::address_v4::loopback(), 0});
+  const auto port = std::to_string(sink.local_endpoint().port());
   const auto slow = Simulate({"-p", port, "--replay", paced, "--speed", "0.5"});
   const auto seconds = std::strtod(slow.out.substr(slow.out.find(" in ") + 4).c_str(), nullptr);
   EXPECT_GE(seconds, 0.26) << slow.out;
