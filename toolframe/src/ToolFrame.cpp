@@ -53,8 +53,12 @@ bool LoggingWouldShow(const log4cplus::Logger& logger, log4cplus::LogLevel level
   }
 }
 
+void ShowIfLoggingHides(const log4cplus::Logger& logger, log4cplus::LogLevel level, const std::string& message) {
+  if (!LoggingWouldShow(logger, level)) std::cerr << message << std::endl;
+}
+
 void ShowErrorIfLoggingHides(const log4cplus::Logger& logger, const std::string& message) {
-  if (!LoggingWouldShow(logger, log4cplus::ERROR_LOG_LEVEL)) std::cerr << message << std::endl;
+  ShowIfLoggingHides(logger, log4cplus::ERROR_LOG_LEVEL, message);
 }
 
 void ConfigureToolLogging(const std::string& propertyFile, const log4cplus::Logger& logger) {
@@ -111,6 +115,11 @@ void ToolFrame::AddLoggingOptions(LoggingOptions& values) {
        "Image data type: Byte, Int16, UInt16, Int32, Uint32, Float, Double")
       ("log-level,l", po::value<std::string>(&values.logLevel)->default_value("ERROR"),
        "Log level: ERROR, INFO, DEBUG, TRACE");
+}
+
+void ToolFrame::AddStatsOption(bool& enabled) {
+  m_options.add_options()("stats", po::bool_switch(&enabled),
+                          "Print reception statistics on standard error once a second");
 }
 
 void ToolFrame::SetUp(int argc, char** argv) {

@@ -3,17 +3,22 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "Metrics.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/LumoSender.hpp"
+#include "korv/vexatools/StatsReport.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
 #include "korv/vexatools/Vexa2LumoReceiver.hpp"
+#include "korv/vexatools/http/HttpServer.hpp"
 
 namespace {
 
 using korv::vexatools::LumoSender;
+using korv::vexatools::PublishingFigures;
 using korv::vexatools::Vexa2LumoReceiver;
 
 constexpr char kLogSource[] = "vexa2lumo/src/main";
@@ -22,6 +27,38 @@ struct PublisherOptions {
   std::string streamName;
   int interval = 100;
   std::string brokerUri;
+  bool stats = false;
+  std::string metricsAddress;  // empty: no /metrics
+};
+
+PublishingFigures FiguresOf(const Vexa2LumoReceiver& receiver, const LumoSender& sender) {
+  return {sender.GetPublished(), receiver.GetRingDrops(), sender.GetPublishFailures()};
+}
+
+// --stats and --metrics, while they live. The listen address is checked
+// before anything else starts.
+class Reporting {
+ public:
+  Reporting(const PublisherOptions& options, const Vexa2LumoReceiver& receiver, const LumoSender& sender) {
+    if (!options.metricsAddress.empty()) {
+      m_metrics.emplace(korv::vexatools::http::ParseListenAddress(options.metricsAddress), [&receiver, &sender] {
+        return korv::vexatools::MetricsText(receiver.GetReceptionStatistics(), FiguresOf(receiver, sender));
+      });
+    }
+    if (options.stats) {
+      m_stats.emplace([&receiver] { return receiver.GetReceptionStatistics(); },
+                      [&receiver, &sender](korv::vexatools::StatsLine& line) {
+                        const PublishingFigures figures = FiguresOf(receiver, sender);
+                        line.Add("published", figures.published)
+                            .Add("ring_drops", figures.ringDrops)
+                            .Add("publish_failures", figures.publishFailures);
+                      });
+    }
+  }
+
+ private:
+  std::optional<korv::vexatools::MetricsServer> m_metrics;
+  std::optional<korv::vexatools::StatsReporter> m_stats;
 };
 
 // A worker thread that keeps what ended it, for the main thread to see.
@@ -102,6 +139,9 @@ int main(int argc, char** argv) {
       ("interval,i", po::value<int>(&publishing.interval)->default_value(100), "publishing interval in ms")
       ("broker-uri,k", po::value<std::string>(&publishing.brokerUri)->required(), "Broker URI");
   frame.AddLoggingOptions(logging);
+  frame.AddStatsOption(publishing.stats);
+  frame.Options().add_options()("metrics", po::value<std::string>(&publishing.metricsAddress),
+                                "Serve GET /metrics (Prometheus text format) on ADDRESS:PORT");
   frame.SetUp(argc, argv);
 
   return frame.Run([&] {
@@ -109,6 +149,10 @@ int main(int argc, char** argv) {
                                frame.GetElementSize());
     LumoSender sender(source.width, source.height, frame.GetDataType(), publishing.brokerUri, publishing.streamName,
                       publishing.interval);
+    receiver.OnReceiveBufferShort([&frame](const std::string& warning) {
+      korv::vexatools::ShowIfLoggingHides(frame.GetLogger(), log4cplus::WARN_LOG_LEVEL, warning);
+    });
+    const Reporting reporting(publishing, receiver, sender);
     return RunPublisher(receiver, sender, frame.GetLogger());
   });
 }

@@ -172,8 +172,10 @@ void LumoSender::Publish(const LumoImage& image) {
     const std::vector<std::uint8_t> metaData = encoder.get_meta_data();
     publisher->WriteData(0, std::move(data), metaData);
     publisher->CompleteWrite();
+    published.Add();
     VEXA_LOG_STREAM(logger, kInfo, "Image succesfully published in LUMO");
   } catch (const std::exception& error) {
+    publishFailures.Add();
     VEXA_LOG_STREAM(logger, kError, "Failure publishing image in LUMO: " << error.what());
   }
 }

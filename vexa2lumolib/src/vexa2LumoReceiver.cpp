@@ -17,6 +17,7 @@ namespace {
 constexpr char kLogSource[] = "vexa2lumolib/src/vexa2LumoReceiver";
 constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
 constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
+constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
 constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
 
 // Depth of the socket receive buffer, in whole images.
@@ -44,14 +45,6 @@ Vexa2LumoReceiver::~Vexa2LumoReceiver() = default;
 std::uint64_t Vexa2LumoReceiver::AnnouncedPixels() const {
   const plexoif::plexoPacketBase<8940>& frame = CurrentFrame();
   return sorelif::sorelLeaderPacket(frame.GetPayload(), frame.GetPayloadSize()).GetPayloadDataUnits();
-}
-
-bool Vexa2LumoReceiver::MayLog(Fault fault) {
-  const auto now = std::chrono::steady_clock::now();
-  auto& last = m_lastLogTime[fault];
-  if (last != std::chrono::steady_clock::time_point{} && now - last <= std::chrono::seconds(1)) return false;
-  last = now;
-  return true;
 }
 
 void Vexa2LumoReceiver::HandleLeaderPacket() {
@@ -154,7 +147,7 @@ void Vexa2LumoReceiver::HandleTrailerPacket() {
     return;
   }
   if (SampleComplete()) {
-    LumoSender::spsc_queue.push(image);  // a full ring drops the image
+    if (!LumoSender::spsc_queue.push(image)) CountRingDrop();
     LumoSender::new_data = true;
     ImageQueuedSignal().release();
     VEXA_LOG_STREAM(m_logger, kInfo, "Activating trigger for LUMO sender ...");
@@ -173,6 +166,19 @@ void Vexa2LumoReceiver::HandleLostPackets() {
   const plexoif::plexoPacketBase<8940>& frame = CurrentFrame();
   if (m_assembly == Assembly::Assembling && frame.GetFrameId() != 1 && frame.GetSampleId() == m_imageSampleId) {
     CloseImage();
+  }
+}
+
+// The sender fell behind: the image is lost. Counted, and logged at most
+// once per 10 seconds with the number dropped since the last message.
+void Vexa2LumoReceiver::CountRingDrop() {
+  m_ringDrops.Add();
+  std::uint64_t dropped = 0;
+  if (m_ringDropLog.Allow(dropped)) {
+    VEXA_LOG_FMT(m_logger, kWarn,
+                 "Hand-over ring to the LUMO sender full: {} complete image(s) dropped since the last such message "
+                 "(the last: sample {})",
+                 dropped, m_imageSampleId);
   }
 }
 

@@ -9,6 +9,7 @@
 #include "isoTime.hpp"
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexatools/LogRecord.hpp"
+#include "korv/vexatools/LogThrottle.hpp"
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
 #include "lumo/LumoLogger.hpp"
 
@@ -62,6 +63,7 @@ Vexa2LumoGateway::Vexa2LumoGateway(const std::string& address, const std::string
       storedText1(storedText1),
       storedText2(storedText2),
       storedValue(storedValue),
+      ringDropLog(std::make_unique<korv::vexatools::LogThrottle>(std::chrono::seconds(10))),
       intervalMin(kNoIntervalYet) {
   geometryUsable = GeometryKnown(width, height, dataType);
   if (!geometryUsable) {
@@ -143,12 +145,14 @@ void Vexa2LumoGateway::HandleSampleUser(SampleExtInfo& info, std::vector<std::ui
   }
   currentImage = std::make_shared<LumoImage>(width, height, bpp, dataType);
   std::memcpy(currentImage->GetImage(), payload.data(), payload.size());
-  LumoSender::spsc_queue.push(currentImage);  // a full ring refuses the image
+  const bool queued = LumoSender::spsc_queue.push(currentImage);
   LumoSender::new_data.exchange(true);
-  CountForwarded(payload.size());
+  CountForwarded(payload.size(), queued);
 }
 
-void Vexa2LumoGateway::CountForwarded(std::size_t payloadBytes) {
+// An image the full ring refused is lost: counted, and logged at most once
+// per 10 seconds with the number dropped since the last message.
+void Vexa2LumoGateway::CountForwarded(std::size_t payloadBytes, bool queued) {
   const std::int64_t now = SteadyNowNs();
   const std::uint32_t id = GetSampleId();
   std::lock_guard lock(statisticsMutex);
@@ -164,6 +168,15 @@ void Vexa2LumoGateway::CountForwarded(std::size_t payloadBytes) {
   lastSampleId = id;
   ++samplesForwarded;
   bytesForwarded += payloadBytes;
+  if (queued) return;
+  ++ringDrops;
+  std::uint64_t dropped = 0;
+  if (ringDropLog->Allow(dropped)) {
+    VEXA_LOG_FMT(Log(), kWarn,
+                 "{}: Image ring to the LUMO sender full: {} image(s) dropped since the last such message (the last: "
+                 "sample {})",
+                 GATEWAY_LOCATION, dropped, id);
+  }
 }
 
 void Vexa2LumoGateway::ResetIntervalStats() {
@@ -202,6 +215,7 @@ GatewayStatistics Vexa2LumoGateway::GetStatistics() const {
   statistics.samples = samplesForwarded;
   statistics.missedSamples = missedSamples;
   statistics.bytes = bytesForwarded;
+  statistics.ringDrops = ringDrops;
   if (samplesForwarded != 0 && firstSampleTime != 0 && lastSampleTime != 0) {
     statistics.elapsedSeconds = static_cast<double>(lastSampleTime - firstSampleTime) / 1e9;
     if (statistics.elapsedSeconds > 0) statistics.samplesPerSecond = samplesForwarded / statistics.elapsedSeconds;

@@ -1,5 +1,6 @@
 #include "korv/vexatools/VexaReceiver.hpp"
 
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -29,6 +30,7 @@ namespace {
 constexpr char kLogSource[] = "vexalib/src/vexaReceiver";
 constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
 constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
+constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
 constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
 
 using Frame = plexoif::plexoPacketBase<8940>;
@@ -37,6 +39,10 @@ constexpr std::size_t kMaxFrameSize = Frame::kCapacity;
 // Bytes past the payload that copying a frame takes along (zeroed).
 constexpr std::size_t kCopySlack = 2;
 static_assert(kMaxFrameSize + kCopySlack <= VexaReceiver::kReceiveBufferSize);
+// Image bytes one full frame carries: its payload less the SOREL payload header.
+constexpr std::int64_t kImageBytesPerFrame = Frame::kPayloadCapacity - sorelif::kPayloadHeaderSize;
+// The largest value SO_RCVBUF and SO_RCVBUFFORCE take; the kernel doubles it.
+constexpr std::int64_t kLargestBufferSetting = INT_MAX / 2;
 
 // Seconds since the epoch, read only on the throttled error paths.
 double Now() {
@@ -136,21 +142,72 @@ void VexaReceiver::HandleWrongFrameId() {}
 // The constructor has checked that the product fits.
 int VexaReceiver::GetSize() const { return CheckedImageSize(m_width, m_height, m_bytesPerPixel); }
 
-// Room for m_bufferedSamples whole images, within what SO_RCVBUF takes.
-int VexaReceiver::ReceiveBufferRequest() const {
-  const std::int64_t request = std::int64_t{m_bufferedSamples} * GetSize();
-  return static_cast<int>(std::clamp<std::int64_t>(request, 0, INT_MAX));
+// A sample of n bytes travels as ceil(n / kImageBytesPerFrame) payload
+// frames plus leader and trailer, each charged as a full datagram.
+std::uint64_t VexaReceiver::ReceiveBufferWanted(int bufferedSamples, int imageBytes) {
+  if (bufferedSamples <= 0 || imageBytes < 0) return 0;
+  const std::uint64_t datagramsPerSample = (std::uint64_t(imageBytes) + kImageBytesPerFrame - 1) / kImageBytesPerFrame + 2;
+  return std::uint64_t(bufferedSamples) * datagramsPerSample * kBufferChargePerDatagram;  // < 2^31 * 2^19 * 2^15
+}
+
+// Asks for a buffer that holds m_bufferedSamples whole samples as the kernel
+// counts them (it doubles the value set, for its bookkeeping), beyond
+// net.core.rmem_max when the process may (SO_RCVBUFFORCE needs
+// CAP_NET_ADMIN), then reads back what is in force. A buffer that holds
+// fewer samples is the commonest silent cause of loss: it is logged at WARN
+// with the sysctl that fixes it.
+void VexaReceiver::SetUpReceiveBuffer() {
+  const std::uint64_t wanted = ReceiveBufferWanted(m_bufferedSamples, GetSize());
+  const int setting = static_cast<int>(std::min<std::int64_t>((wanted + 1) / 2, kLargestBufferSetting));
+  if (::setsockopt(m_socket.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &setting, sizeof setting) != 0) {
+    m_socket.set_option(boost::asio::socket_base::receive_buffer_size(setting));
+  }
+  // Read directly: boost.asio halves the value it reports on Linux.
+  int inForce = 0;
+  socklen_t length = sizeof inForce;
+  if (::getsockopt(m_socket.native_handle(), SOL_SOCKET, SO_RCVBUF, &inForce, &length) != 0) {
+    throw boost::system::system_error(errno, boost::system::system_category(), "get_option");
+  }
+  const auto inForceBytes = static_cast<std::uint64_t>(std::max(inForce, 0));
+  m_counters.receiveBufferWanted.Set(wanted);
+  m_counters.receiveBufferInForce.Set(inForceBytes);
+  if (inForceBytes >= wanted) return;
+
+  const std::uint64_t sampleCharge = wanted / static_cast<std::uint64_t>(m_bufferedSamples);
+  const std::string message = fmt::format(
+      "Socket receive buffer holds {:.2f} of the {} sample(s) asked for: {} bytes in force, {} bytes wanted "
+      "({} bytes per {}-byte datagram as the kernel counts it); samples will be lost at full rate. Fix: sysctl "
+      "-w net.core.rmem_max={}",
+      static_cast<double>(inForceBytes) / static_cast<double>(sampleCharge), m_bufferedSamples, inForceBytes, wanted,
+      kBufferChargePerDatagram, kMaxFrameSize, setting);
+  VEXA_LOG_STREAM(m_logger, kWarn, message);
+  if (m_receiveBufferShort) m_receiveBufferShort(message);
+}
+
+// The socket's drop count (SO_MEMINFO): datagrams refused because its
+// receive buffer was full, and the few the kernel refuses for a bad checksum.
+ReceptionStatistics VexaReceiver::GetReceptionStatistics() const {
+  ReceptionStatistics statistics = m_counters.Snapshot();
+  const int handle = m_socketHandle.load();
+  std::uint32_t memoryInfo[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof memoryInfo;
+  if (handle >= 0 && ::getsockopt(handle, SOL_SOCKET, SO_MEMINFO, memoryInfo, &length) == 0 &&
+      length > SK_MEMINFO_DROPS * sizeof(std::uint32_t)) {
+    statistics.socketDrops = memoryInfo[SK_MEMINFO_DROPS];
+  }
+  return statistics;
 }
 
 void VexaReceiver::StartReceiver() {
   namespace ip = boost::asio::ip;
   try {
     m_socket.open(ip::udp::v4());
+    m_socketHandle = m_socket.native_handle();
     m_socket.set_option(boost::asio::socket_base::reuse_address(true));
     const ip::address_v4 address = ip::make_address_v4(m_address);
     const ip::address_v4 bindAddress = address.is_multicast() ? address : ip::address_v4::any();
     m_socket.bind(ip::udp::endpoint(bindAddress, static_cast<unsigned short>(m_port)));
-    m_socket.set_option(boost::asio::socket_base::receive_buffer_size(ReceiveBufferRequest()));
+    SetUpReceiveBuffer();
     // Once, not per receive: every read is non-blocking.
     m_socket.non_blocking(true);
     if (address.is_multicast()) {
@@ -252,6 +309,8 @@ void VexaReceiver::ReceivePacket(const boost::system::error_code& error, std::si
 }
 
 void VexaReceiver::HandleDatagram(ReceiveSlot& slot, std::size_t bytes) {
+  m_counters.datagrams.Add();
+  m_counters.bytes.Add(bytes);
   if (bytes < kHeaderSize || bytes > kMaxFrameSize) {
     DropMalformedDatagram(bytes);
   } else if (HandleFrame(slot, bytes) == FrameOutcome::EndReception) {
@@ -265,12 +324,16 @@ void VexaReceiver::HandleDatagram(ReceiveSlot& slot, std::size_t bytes) {
 // skews the counters nor ends reception.
 void VexaReceiver::DropMalformedDatagram(std::size_t bytes) {
   if (bytes < kHeaderSize) {
+    m_counters.junkShort.Add();
     if (ThrottleAllows(m_lastShortDatagramLogTime)) {
       VEXA_LOG_FMT(m_logger, kError, "Datagram of {} bytes is shorter than the {}-byte PLEXO header, dropped", bytes,
                    kHeaderSize);
     }
-  } else if (ThrottleAllows(m_lastOversizeLogTime)) {
-    VEXA_LOG_STREAM(m_logger, kError, "Input data too large for PLEXO packet");
+  } else {
+    m_counters.junkOversize.Add();
+    if (ThrottleAllows(m_lastOversizeLogTime)) {
+      VEXA_LOG_STREAM(m_logger, kError, "Input data too large for PLEXO packet");
+    }
   }
 }
 
@@ -281,6 +344,7 @@ bool VexaReceiver::DropImpossibleHeader(const plexoif::plexoPacketBase<8940>& fr
   const std::uint16_t frameId = frame.GetFrameId();
   const std::uint16_t frameCount = frame.GetFrameCount();
   if (frameId != 0 && frameCount >= 2 && frameId <= frameCount) return false;
+  m_counters.junkMalformed.Add();
   if (ThrottleAllows(m_lastImpossibleHeaderLogTime)) {
     VEXA_LOG_FMT(m_logger, kError, "Frame {} of {} of sample {} has an impossible header, dropped", frameId,
                  frameCount, frame.GetSampleId());
@@ -297,6 +361,7 @@ bool VexaReceiver::DropMalformedLeader(const plexoif::plexoPacketBase<8940>& fra
     sorelif::sorelExtendedLeaderPacket(frame.GetPayload(), frame.GetPayloadSize());
     return false;
   } catch (const std::exception& error) {
+    m_counters.junkMalformed.Add();
     if (ThrottleAllows(m_lastMalformedLeaderLogTime)) {
       VEXA_LOG_FMT(m_logger, kError, "Malformed leader packet for sample {} ({} payload bytes) dropped: {}",
                    frame.GetSampleId(), frame.GetPayloadSize(), error.what());
@@ -339,6 +404,12 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleLeader(plexoif::plexoPacketBase<8
                                                                     << " - Expected: " << m_framesExpected);
     HandleLostPackets();
   }
+  // The sample before this leader never saw its trailer: at least that is
+  // missing, even when a trailer of another sample made up the count.
+  if (m_sampleState == SampleState::Open) {
+    CountIncompleteSample(m_framesExpected, std::min<std::int64_t>(m_framesInSample - 1, m_framesExpected - 1));
+  }
+  m_sampleState = SampleState::NoLeaderYet;
   m_sampleId = sampleId;
   m_packetsReceived = 1;
   m_framesInSample = 1;
@@ -359,6 +430,7 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleLeader(plexoif::plexoPacketBase<8
                                     error.what()));
   }
 
+  m_sampleState = SampleState::Open;
   VEXA_LOG_STREAM(m_logger, kDebug, "Creating image data object");
   HandleLeaderPacket();
   return FrameOutcome::Continue;
@@ -382,7 +454,9 @@ void VexaReceiver::HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame) {
     // A trailer closes the sample being assembled, whatever its sample id.
     VEXA_LOG_FMT(m_logger, kDebug, "Received last packet (trailer) - sample: {}, nb of frames {}, expected {}",
                  m_sampleId, m_framesInSample, frameCount);
-    if (m_framesInSample < int{frameCount}) {
+    const bool incomplete = m_framesInSample < int{frameCount};
+    CountClosedSample(frame, incomplete);
+    if (incomplete) {
       if (ThrottleAllows(m_lastIncompleteLogTime)) {
         VEXA_LOG_FMT(m_logger, kError,
                      "Received less packets than expected, this sample will be skipped! sample: {}, nb of packets "
@@ -396,12 +470,35 @@ void VexaReceiver::HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame) {
   } else if (frame.GetSampleId() == m_sampleId) {
     HandlePayloadPacket(frame);
   } else {
+    m_counters.otherSampleFrames.Add();
     if (ThrottleAllows(m_lastWrongSampleLogTime)) {
       VEXA_LOG_STREAM(m_logger, kError, "Received packet with different sample ID, frame will be skipped!");
     }
     HandleWrongFrameId();
     --m_framesInSample;
   }
+}
+
+// Counts the sample a trailer closes, once. A trailer of another sample
+// than the last leader's stands for a sample whose leader never came; a
+// repeated trailer counts nothing.
+void VexaReceiver::CountClosedSample(const plexoif::plexoPacketBase<8940>& trailer, bool incomplete) {
+  if (trailer.GetSampleId() != m_sampleId) {
+    if (m_sampleState != SampleState::NoLeaderYet) CountIncompleteSample(1, 0);
+  } else if (m_sampleState == SampleState::Open) {
+    if (incomplete) {
+      CountIncompleteSample(trailer.GetFrameCount(), m_framesInSample);
+    } else {
+      m_counters.completeSamples.Add();
+    }
+    m_sampleState = SampleState::Closed;
+  }
+}
+
+void VexaReceiver::CountIncompleteSample(std::uint64_t framesExpected, std::int64_t framesArrived) {
+  m_counters.incompleteSamples.Add();
+  const std::uint64_t arrived = framesArrived > 0 ? static_cast<std::uint64_t>(framesArrived) : 0;
+  if (framesExpected != kNoSample && framesExpected > arrived) m_counters.framesMissing.Add(framesExpected - arrived);
 }
 
 }  // namespace korv::vexatools

@@ -4,9 +4,11 @@
 
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "VexaReceiverTool.hpp"
+#include "korv/vexatools/StatsReport.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
 
 int main(int argc, char** argv) {
@@ -16,10 +18,12 @@ int main(int argc, char** argv) {
   korv::vexatools::SourceOptions source;
   korv::vexatools::LoggingOptions logging;
   unsigned int samples = 0;
+  bool stats = false;
   frame.AddSourceOptions(source, "image width", "image height");
   frame.Options().add_options()("samples,s", boost::program_options::value<unsigned int>(&samples)->required(),
                                 "number of samples to receive");
   frame.AddLoggingOptions(logging);
+  frame.AddStatsOption(stats);
   frame.SetUp(argc, argv);
 
   return frame.Run([&] {
@@ -28,6 +32,13 @@ int main(int argc, char** argv) {
     korv::vexatools::VexaReceiverTool tool(source.address, source.port, source.networkInterface, source.width,
                                           source.height, frame.GetElementSize(), samples);
     std::cout << std::unitbuf;
+    tool.OnReceiveBufferShort([&frame](const std::string& warning) {
+      korv::vexatools::ShowIfLoggingHides(frame.GetLogger(), log4cplus::WARN_LOG_LEVEL, warning);
+    });
+    // Everything --stats writes goes to standard error: the report on
+    // standard output stays as it is.
+    std::optional<korv::vexatools::StatsReporter> statsReporter;
+    if (stats) statsReporter.emplace([&tool] { return tool.GetReceptionStatistics(); });
 
     // A failure on the receiving thread is handed to this thread, so that it
     // is reported and ends the program with status 1 instead of terminating it.
@@ -40,6 +51,10 @@ int main(int argc, char** argv) {
       }
     });
     receiver.join();
+    if (statsReporter) {
+      statsReporter->Finish();
+      std::cerr << korv::vexatools::LossSummary(tool.GetReceptionStatistics()) << std::flush;
+    }
     if (receiveFailure) std::rethrow_exception(receiveFailure);
 
     const std::string report =

@@ -64,6 +64,8 @@ class ToolFrame {
   void AddConnectionOptions(SourceOptions& values);
   // log-property-file, data_type, log-level.
   void AddLoggingOptions(LoggingOptions& values);
+  // --stats (long only): statistics on standard error once a second.
+  void AddStatsOption(bool& enabled);
 
   // Parses the command line, resolves data type and log level, checks the
   // values and configures logging. Returns only on success: --help and every
@@ -105,8 +107,11 @@ void ConfigureToolLogging(const std::string& propertyFile, const log4cplus::Logg
 // True when a record of `level` sent to `logger` reaches at least one appender.
 bool LoggingWouldShow(const log4cplus::Logger& logger, log4cplus::LogLevel level);
 
-// Writes `message` to standard error when an ERROR record of `logger` would
-// reach no appender, so that a failure logged there is never silent.
+// Writes `message` to standard error when a record of `level` sent to
+// `logger` would reach no appender, so that what was logged there is seen.
+void ShowIfLoggingHides(const log4cplus::Logger& logger, log4cplus::LogLevel level, const std::string& message);
+
+// The same for an ERROR record: a failure is never silent.
 void ShowErrorIfLoggingHides(const log4cplus::Logger& logger, const std::string& message);
 
 }  // namespace korv::vexatools

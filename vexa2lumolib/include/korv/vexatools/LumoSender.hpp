@@ -18,6 +18,7 @@
 #include "korv/fnd/datatype/DataType.hpp"
 #include "korv/vexatools/Export.hpp"
 #include "korv/vexatools/LumoImage.hpp"
+#include "korv/vexatools/ReceptionStatistics.hpp"
 #include "lumo/LumoDataTransfer.hpp"
 #include "lumo/LumoEncDec.hpp"
 
@@ -69,6 +70,11 @@ class KORV_VEXATOOLS_EXPORT LumoSender {
   // that image dropped.
   void Run();
 
+  // Images written to the LUMO publisher, and images whose writing failed;
+  // from any thread.
+  std::uint64_t GetPublished() const { return published.Get(); }
+  std::uint64_t GetPublishFailures() const { return publishFailures.Get(); }
+
  private:
   // Takes at most one image out of the ring and publishes it. Returns true
   // when it took one.
@@ -85,6 +91,8 @@ class KORV_VEXATOOLS_EXPORT LumoSender {
   log4cplus::Logger logger;
   std::unique_ptr<lumo::LumoDataPublisher> publisher;
   lumo::LumoEncDecImage3D encoder;
+  RelaxedCounter published;
+  RelaxedCounter publishFailures;
 };
 
 }  // namespace korv::vexatools

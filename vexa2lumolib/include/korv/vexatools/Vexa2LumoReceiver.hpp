@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "korv/vexatools/Export.hpp"
+#include "korv/vexatools/LogThrottle.hpp"
 #include "korv/vexatools/LumoImage.hpp"
+#include "korv/vexatools/ReceptionStatistics.hpp"
 #include "korv/vexatools/VexaReceiver.hpp"
 
 namespace korv::vexatools {
@@ -32,6 +34,10 @@ class KORV_VEXATOOLS_EXPORT Vexa2LumoReceiver : public VexaReceiver {
                     int bytesPerPixel);
   // Stop reception and join its thread first.
   ~Vexa2LumoReceiver() override;
+
+  // Complete images dropped because the hand-over ring to the sender was
+  // full; from any thread.
+  std::uint64_t GetRingDrops() const { return m_ringDrops.Get(); }
 
  protected:
   void HandleLeaderPacket() override;
@@ -64,7 +70,8 @@ class KORV_VEXATOOLS_EXPORT Vexa2LumoReceiver : public VexaReceiver {
   bool SampleComplete() const;
   void CloseImage();
   // True when an ERROR about `fault` may be logged now (at most once a second).
-  bool MayLog(Fault fault);
+  bool MayLog(Fault fault) { return m_faultLog[fault].Allow(); }
+  void CountRingDrop();
 
   Assembly m_assembly = Assembly::WaitingForLeader;
   std::uint32_t m_imageSampleId = 0;
@@ -74,7 +81,9 @@ class KORV_VEXATOOLS_EXPORT Vexa2LumoReceiver : public VexaReceiver {
   int m_payloadFramesArrived = 0;
   // Length of every payload frame but the last, set by the first to arrive.
   std::optional<std::size_t> m_payloadFrameLength;
-  std::chrono::steady_clock::time_point m_lastLogTime[kFaultKinds]{};
+  LogThrottle m_faultLog[kFaultKinds];
+  RelaxedCounter m_ringDrops;
+  LogThrottle m_ringDropLog{std::chrono::seconds(10)};
 };
 
 }  // namespace korv::vexatools

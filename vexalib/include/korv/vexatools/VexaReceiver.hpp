@@ -7,14 +7,17 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <log4cplus/logger.h>
 
 #include "korv/vexatools/Export.hpp"
+#include "korv/vexatools/ReceptionStatistics.hpp"
 #include "plexoif/plexoPacket.hpp"
 
 namespace korv::vexatools {
@@ -26,6 +29,14 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   static constexpr std::size_t kReceiveBufferSize = 9600;
   // Value of m_framesExpected and m_packetsReceived while no sample is announced.
   static constexpr std::uint64_t kNoSample = ~std::uint64_t{0};
+  // What the kernel charges against the socket receive buffer for one full
+  // 8972-byte datagram (its truesize), measured on loopback: the data in a
+  // 16 KiB allocation plus the packet's bookkeeping.
+  static constexpr std::uint64_t kBufferChargePerDatagram = 16640;
+
+  // Receive buffer, as the kernel counts it, in which `bufferedSamples`
+  // images of `imageBytes` bytes fit when they travel in full frames.
+  static std::uint64_t ReceiveBufferWanted(int bufferedSamples, int imageBytes);
 
   // Stores the arguments, creates the event loop and an unopened socket and
   // copies the application logger; no network operation. `bufferedSamples`
@@ -90,6 +101,18 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // a StopReceiver. Read it after StartReceiver has returned.
   const std::string& GetReceptionEndReason() const { return m_receptionEndReason; }
 
+  // The counters of what arrived and what was lost, from any thread, also
+  // while reception runs and after it ended. The socket buffer's drops are
+  // read from the kernel at each call.
+  ReceptionStatistics GetReceptionStatistics() const;
+
+  // Called once on the receiving thread during StartReceiver, after the
+  // WARN, when the receive buffer in force holds fewer samples than asked
+  // for; given the WARN's text. Set before StartReceiver.
+  void OnReceiveBufferShort(std::function<void(const std::string&)> handler) {
+    m_receiveBufferShort = std::move(handler);
+  }
+
  protected:
   std::string m_address;
   int m_port;
@@ -131,7 +154,9 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   void DropMalformedDatagram(std::size_t bytes);
   bool DropImpossibleHeader(const plexoif::plexoPacketBase<8940>& frame);
   bool DropMalformedLeader(const plexoif::plexoPacketBase<8940>& frame);
-  int ReceiveBufferRequest() const;
+  void SetUpReceiveBuffer();
+  void CountClosedSample(const plexoif::plexoPacketBase<8940>& trailer, bool incomplete);
+  void CountIncompleteSample(std::uint64_t framesExpected, std::int64_t framesArrived);
 
   // Times of the last error message about each kind of junk datagram.
   double m_lastShortDatagramLogTime = 0.0;
@@ -146,6 +171,15 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // the next one.
   bool m_draining = false;
   bool m_nextDatagramWanted = false;
+
+  // Whether the sample of the last accepted leader is still being assembled,
+  // for counting each sample once as complete or incomplete.
+  enum class SampleState { NoLeaderYet, Open, Closed };
+  SampleState m_sampleState = SampleState::NoLeaderYet;
+  ReceptionCounters m_counters;
+  // The socket's descriptor once it is open, for reading its drops from any thread.
+  std::atomic<int> m_socketHandle{-1};
+  std::function<void(const std::string&)> m_receiveBufferShort;
 };
 
 }  // namespace korv::vexatools

@@ -28,6 +28,9 @@
 namespace lumo {
 class LumoLogger;
 }
+namespace korv::vexatools {
+class LogThrottle;
+}
 
 namespace korv::vexatools::vexa2lumolib_wirefast {
 
@@ -35,6 +38,7 @@ struct GatewayStatistics {
   std::uint32_t samples = 0;        // samples forwarded to the sender (a full ring drops the image, not the count)
   std::uint32_t missedSamples = 0;  // gaps in the sample identifiers between forwarded samples
   std::uint64_t bytes = 0;          // payload bytes forwarded
+  std::uint64_t ringDrops = 0;      // images a full ring refused: the sender fell behind
   double elapsedSeconds = 0;        // from the first to the last forwarded sample
   double samplesPerSecond = 0;      // samples / elapsedSeconds
   double minIntervalSeconds = 0;    // between consecutive forwarded samples
@@ -79,7 +83,7 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT Vexa2LumoGateway : public korv::vexalib:
  private:
   void ResetIntervalStatsLocked();
   void UpdateIntervalStatsLocked(double intervalMillis);
-  void CountForwarded(std::size_t payloadBytes);
+  void CountForwarded(std::size_t payloadBytes, bool queued);
 
   int width;
   int height;
@@ -99,6 +103,8 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT Vexa2LumoGateway : public korv::vexalib:
   std::uint32_t missedSamples = 0;
   std::uint32_t lastSampleId = 0;
   std::uint64_t bytesForwarded = 0;
+  std::uint64_t ringDrops = 0;
+  std::unique_ptr<korv::vexatools::LogThrottle> ringDropLog;
   std::int64_t firstSampleTime = 0;  // steady-clock nanoseconds
   std::int64_t lastSampleTime = 0;
   double intervalMin;  // milliseconds
