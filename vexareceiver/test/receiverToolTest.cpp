@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -254,6 +257,84 @@ TEST_F(ReceiverTool, AJunkStormChangesNoCount) {
   const auto result = Finish();
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(kSamples, 0, kSamples * N, 0));
+}
+
+// The `key=value` pairs of the last --stats line on standard error.
+std::map<std::string, std::string> LastStatsLine(const std::string& err) {
+  std::map<std::string, std::string> pairs;
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("elapsed=")) continue;
+    pairs.clear();
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+      const auto equals = word.find('=');
+      if (equals == std::string::npos || equals == 0) return {};  // not key=value: fails the test below
+      pairs[word.substr(0, equals)] = word.substr(equals + 1);
+    }
+  }
+  return pairs;
+}
+
+// With --stats the report on standard output is unchanged; standard error
+// gets lines whose last one holds the final figures, and a summary by cause.
+TEST_F(ReceiverTool, StatsLeaveTheReportAloneAndAddUp) {
+  auto withForeign = Sample(5);
+  withForeign.insert(withForeign.begin() + 2, Sample(99)[2]);
+  const auto stream =
+      Join({Sample(1), Sample(2, {3}), Sample(3), Sample(4, {int(N)}), withForeign, Sample(6, {1}), Sample(7)});
+  Start(6);
+  Send(stream);
+  const auto plain = Finish();
+  Start(6, {"--stats"});
+  Send(stream);
+  const auto result = Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, plain.out);
+  EXPECT_EQ(plain.err.find("elapsed="), std::string::npos) << "no statistics without --stats";
+
+  const auto stats = LastStatsLine(result.err);
+  for (const char* key : {"elapsed", "datagrams", "bytes", "samples_per_s", "mb_per_s", "complete", "incomplete",
+                          "frames_missing", "other_sample_frames", "socket_drops", "junk"}) {
+    EXPECT_EQ(stats.count(key), 1u) << key << " missing from:\n" << result.err;
+  }
+  if (stats.empty()) return;
+  // Samples 1, 3, 5 and 7 complete; 2 (one payload frame), 4 (its trailer)
+  // and 6 (its leader) incomplete.
+  EXPECT_EQ(stats.at("datagrams"), std::to_string(7 * N - 2));
+  EXPECT_EQ(stats.at("complete"), "4");
+  EXPECT_EQ(stats.at("incomplete"), "3");
+  EXPECT_EQ(stats.at("frames_missing"), "3");
+  EXPECT_EQ(stats.at("other_sample_frames"), std::to_string(N - 2 + 1));
+  EXPECT_EQ(stats.at("socket_drops"), "0");
+  EXPECT_EQ(stats.at("junk"), "0");
+  EXPECT_TRUE(result.err.find("Losses by cause:\n  incomplete samples: 3 of 7, 3 frame(s) missing\n") !=
+              std::string::npos)
+      << result.err;
+}
+
+// Without CAP_NET_ADMIN the buffer is capped at net.core.rmem_max: the
+// warning with its fix reaches standard error once, although the log
+// level in force (ERROR) hides WARN records.
+TEST_F(ReceiverTool, ACappedReceiveBufferIsShownOnceWhateverTheLogLevel) {
+  constexpr int kLargeSide = 4096;  // 3759 frames a sample at Int16
+  const std::uint64_t setting = 3ull * 3759 * 16640 / 2;
+  std::uint64_t rmemMax = 0;
+  std::ifstream("/proc/sys/net/core/rmem_max") >> rmemMax;
+  if (rmemMax == 0 || rmemMax >= setting) GTEST_SKIP() << "net.core.rmem_max does not cap the request";
+  const std::string fix = "Fix: sysctl -w net.core.rmem_max=" + std::to_string(setting);
+
+  m_port = FreeUdpPort();
+  Process tool("/usr/bin/setpriv",
+               {"--bounding-set=-net_admin", "--inh-caps=-net_admin", RECEIVER_PROGRAM, "-p", std::to_string(m_port),
+                "-w", std::to_string(kLargeSide), "-e", std::to_string(kLargeSide), "-s", "1"});
+  EXPECT_TRUE(vexatools::testsupport::WaitFor([&] { return tool.Err().find(fix) != std::string::npos; }, 10s))
+      << tool.Err();
+  tool.Stop(SIGTERM);
+  const std::string err = tool.Err();
+  EXPECT_EQ(err.find(fix), err.rfind(fix)) << "shown once:\n" << err;
+  EXPECT_EQ(err.find("WARN"), std::string::npos) << "not as a log record:\n" << err;
+  EXPECT_EQ(tool.Out(), "VEXA Receiver running...\n");
 }
 
 TEST_F(ReceiverTool, AcceptsDataTypeNamesInEitherSpelling) {
