@@ -5,11 +5,18 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <optional>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 
 #include "PublishingTestSupport.hpp"
 #include "TestSupport.hpp"  // lumo::test::BrokerProcess, DeadEndpoint
@@ -43,12 +50,13 @@ std::vector<std::string> Join(std::vector<std::string> first, const std::vector<
 
 class PublisherTool : public ::testing::Test {
  protected:
-  void Start(int interval) {
+  void Start(int interval, const std::vector<std::string>& extra = {}) {
     m_port = vexatools::testsupport::FreeUdpPort();
     m_tool = std::make_unique<Process>(
-        PUBLISHER_PROGRAM, Join({"-p", std::to_string(m_port), "-k", m_broker.uri(), "-s", "e2e", "-i",
-                                 std::to_string(interval)},
-                                kGeometry));
+        PUBLISHER_PROGRAM, Join(Join({"-p", std::to_string(m_port), "-k", m_broker.uri(), "-s", "e2e", "-i",
+                                      std::to_string(interval)},
+                                     kGeometry),
+                                extra));
     ASSERT_TRUE(vexatools::testsupport::WaitForUdpPort(m_port)) << m_tool->Finish(1s).err;
     m_subscriber.SetLookupInterval(50);
     m_subscriber.Subscribe(m_broker.uri(), "e2e", 2000);
@@ -167,6 +175,88 @@ TEST_F(PublisherTool, ReceptionThatEndsByItselfEndsTheTool) {
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_TRUE(Contains(result.err, "Reception has ended, publishing stopped: Failed to parse leader packet"))
       << result.err;
+}
+
+// GET `target` from 127.0.0.1:`port`: the status, content type and body.
+struct HttpReply {
+  unsigned status = 0;
+  std::string contentType;
+  std::string body;
+};
+HttpReply HttpGet(std::uint16_t port, const std::string& target) {
+  namespace http = boost::beast::http;
+  boost::asio::io_context io;
+  boost::beast::tcp_stream stream(io);
+  stream.expires_after(10s);
+  stream.connect(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
+  http::request<http::empty_body> request(http::verb::get, target, 11);
+  request.set(http::field::host, "127.0.0.1");
+  http::write(stream, request);
+  boost::beast::flat_buffer buffer;
+  http::response<http::string_body> response;
+  http::read(stream, buffer, response);
+  return {response.result_int(), std::string(response[http::field::content_type]), response.body()};
+}
+
+// Checks `text` against the Prometheus text exposition format (HELP and
+// TYPE before each family's samples, counters named _total) and returns
+// each sample's value by its name and labels.
+std::map<std::string, double> ParseExposition(const std::string& text) {
+  static const std::regex comment(R"(# (HELP|TYPE) ([a-zA-Z_:][a-zA-Z0-9_:]*) (.+))");
+  static const std::regex sample(
+      R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*"(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*")*\})? ([0-9]+(\.[0-9]+)?))");
+  std::map<std::string, double> values;
+  std::string family, type;
+  EXPECT_TRUE(text.ends_with("\n"));
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (std::regex_match(line, match, comment)) {
+      if (match[1] == "TYPE") {
+        family = match[2];
+        type = match[3];
+        EXPECT_TRUE(type == "counter" || type == "gauge") << line;
+        EXPECT_EQ(type == "counter", family.ends_with("_total")) << line;
+      }
+    } else if (std::regex_match(line, match, sample)) {
+      EXPECT_EQ(match[1], family) << "a sample outside its family: " << line;
+      values[std::string(match[1]) + std::string(match[2])] = std::stod(match[4]);
+    } else {
+      ADD_FAILURE() << "not in the text format: '" << line << "'";
+    }
+  }
+  return values;
+}
+
+TEST_F(PublisherTool, ServesMetricsAndStatsWhileItRuns) {
+  const std::uint16_t metricsPort = vexatools::testsupport::FreeTcpPort();
+  Start(0, {"--metrics", "127.0.0.1:" + std::to_string(metricsPort), "--stats"});
+  const auto images = StreamAndRead({"-s", "20", "-r", "50", "--sample-id", "1"});
+  ASSERT_EQ(images.size(), 20u);
+
+  const HttpReply reply = HttpGet(metricsPort, "/metrics");
+  EXPECT_EQ(reply.status, 200u);
+  EXPECT_TRUE(reply.contentType.starts_with("text/plain; version=0.0.4")) << reply.contentType;
+  const auto metrics = ParseExposition(reply.body);
+  // The warm-up samples came before: at least the 20 streamed, all accounted for.
+  const double published = metrics.at("vexa_images_published_total");
+  EXPECT_GE(published, 20);
+  EXPECT_EQ(metrics.at("vexa_samples_total{outcome=\"complete\"}"),
+            published + metrics.at("vexa_images_dropped_total{cause=\"ring_full\"}"));
+  EXPECT_EQ(metrics.at("vexa_samples_total{outcome=\"incomplete\"}"), 0);
+  EXPECT_EQ(metrics.at("vexa_datagrams_dropped_total{cause=\"socket_buffer\"}"), 0);
+  EXPECT_EQ(metrics.at("vexa_images_dropped_total{cause=\"publish_failure\"}"), 0);
+  EXPECT_GE(metrics.at("vexa_receive_buffer_in_force_bytes"), metrics.at("vexa_receive_buffer_wanted_bytes"));
+  EXPECT_GT(metrics.at("vexa_received_bytes_total"), 0);
+  EXPECT_EQ(HttpGet(metricsPort, "/other").status, 404u);
+
+  const std::string err = m_tool->Err();
+  const auto lastLine = err.rfind("elapsed=");
+  ASSERT_NE(lastLine, std::string::npos) << err;
+  const std::string line = err.substr(lastLine, err.find('\n', lastLine) - lastLine);
+  for (const char* key : {" complete=", " socket_drops=", " published=", " ring_drops=0", " publish_failures=0"}) {
+    EXPECT_TRUE(Contains(line, key)) << key << " missing from: " << line;
+  }
 }
 
 TEST(PublisherToolFailures, FailedRegistrationEndsTheToolWithStatusOne) {

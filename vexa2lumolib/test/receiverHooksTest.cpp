@@ -186,6 +186,18 @@ TEST_F(ReceiverHooks, FullRingDropsFurtherImagesButStillNotifies) {
   EXPECT_EQ(QueuedSampleIds(), (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
 }
 
+// With the sender stalled, every image beyond the ring's five is counted,
+// and a burst of them gives one WARN.
+TEST_F(ReceiverHooks, RingFullDropsAreCountedAndWarnedAtMostOncePerTenSeconds) {
+  for (std::uint32_t id = 1; id <= 13; ++id) SendWhole(id);
+  EXPECT_EQ(m_receiver.GetRingDrops(), 8u);
+  EXPECT_EQ(m_log.Count(log4cplus::WARN_LOG_LEVEL, "Hand-over ring to the LUMO sender full"), 1);
+  EXPECT_EQ(m_log.Count(log4cplus::WARN_LOG_LEVEL,
+                        "1 complete image(s) dropped since the last such message (the last: sample 6)"),
+            1);
+  EXPECT_EQ(QueuedSampleIds(), (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
+}
+
 TEST(ImageGeometry, EmptyOrOversizeImagesAreRefused) {
   EXPECT_EQ(LumoImage(0, 5, 2).GetSize(), 0);
   EXPECT_EQ(LumoImage(1024, 768, 2).GetSize(), 1572864);
