@@ -109,7 +109,11 @@ TEST_F(Gateway, IncompleteInfoWarnsOncePerEpisode) {
                             {"warns again", zeroWidth, 20000, true},
                             {"complete info re-arms", Info(1.0, dt::Int16, 100, 100), 20000, true},
                             {"warns a third time", unsupported, 20000, true}});
-  const auto warnings = log.Messages(kWarn);
+  // Without a sender the ring fills up after five samples; its WARN is not one of these.
+  std::vector<std::string> warnings;
+  for (const std::string& warning : log.Messages(kWarn)) {
+    if (warning.find("Basic Image Info") != std::string::npos) warnings.push_back(warning);
+  }
   ASSERT_EQ(warnings.size(), 3u);
   EXPECT_TRUE(warnings[0].ends_with(
       ": Basic Image Info present but incomplete (width=0, height=100, datatype=256, bpp=2); "
@@ -172,15 +176,22 @@ TEST_F(Gateway, MessagesCarryTheLocationPrefixAndSourceLabel) {
 
 TEST_F(Gateway, AFullRingRefusesTheImageButTheSampleCounts) {
   auto gateway = MakeGateway(10, 10, dt::Byte);
-  for (int i = 0; i < 6; ++i) EXPECT_TRUE(Offer(*gateway, kAbsent, 100));
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(Offer(*gateway, kAbsent, 100));
+  EXPECT_EQ(gateway->GetStatistics().ringDrops, 0u);
+  EXPECT_TRUE(Offer(*gateway, kAbsent, 100));
+  EXPECT_EQ(gateway->GetStatistics().ringDrops, 1u) << "the sender is stalled: the sixth image is lost";
+  EXPECT_TRUE(Offer(*gateway, kAbsent, 100));
+  EXPECT_EQ(gateway->GetStatistics().ringDrops, 2u);
+  EXPECT_EQ(log.Count(log4cplus::WARN_LOG_LEVEL, "Image ring to the LUMO sender full: 1 image(s) dropped"), 1)
+      << "one WARN in ten seconds";
   EXPECT_EQ(LumoSender::spsc_queue.write_available(), 0u);
   int queued = 0;
   std::shared_ptr<LumoImage> image;
   while (LumoSender::spsc_queue.pop(image)) ++queued;
   EXPECT_EQ(queued, 5);
   EXPECT_TRUE(LumoSender::new_data);
-  EXPECT_EQ(gateway->GetStatistics().samples, 6u);
-  EXPECT_EQ(gateway->GetStatistics().bytes, 600u);
+  EXPECT_EQ(gateway->GetStatistics().samples, 7u);
+  EXPECT_EQ(gateway->GetStatistics().bytes, 700u);
 }
 
 TEST_F(Gateway, StatisticsStartAtZeroAndFollowWelford) {
