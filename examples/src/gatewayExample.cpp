@@ -1,7 +1,8 @@
 // vexatoolsGatewayExample: how an application uses the gateway library.
 // It receives a VEXA stream through the outside receiver library and
 // publishes every complete sample as an image on a LUMO stream, until
-// SIGINT or SIGTERM; then it prints the gateway's statistics.
+// SIGINT or SIGTERM; then it prints the gateway's statistics. With --metrics
+// it serves them at GET /metrics meanwhile.
 //
 // The application contract: construct the gateway, then the sender; run the
 // sender on a thread of its own and start the receiver. To stop: stop the
@@ -9,6 +10,7 @@
 // unregisters the stream at the broker).
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -19,6 +21,8 @@
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
+#include "korv/vexatools/http/HttpServer.hpp"
+#include "korv/vexatools/http/Metrics.hpp"
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
 #include "korv/vexatools/vexa2lumolib_wirefast/Vexa2LumoGateway.hpp"
 
@@ -34,6 +38,7 @@ struct GatewayOptions {
   std::string streamName;
   int interval = 100;
   bool extendedInfo = false;
+  std::string metricsAddress;  // empty: no /metrics
 };
 
 void DeclareOptions(korv::vexatools::ToolFrame& frame, korv::vexatools::SourceOptions& source,
@@ -51,7 +56,20 @@ void DeclareOptions(korv::vexatools::ToolFrame& frame, korv::vexatools::SourceOp
       ("interval,i", po::value<int>(&gateway.interval)->default_value(100),
        "Pause after each publication, in milliseconds (0: none)")
       ("extended-info,x", po::bool_switch(&gateway.extendedInfo),
-       "Take the image geometry from the Basic Image Info of the VEXA Extended Info when present");
+       "Take the image geometry from the Basic Image Info of the VEXA Extended Info when present")
+      ("metrics", po::value<std::string>(&gateway.metricsAddress),
+       "Serve GET /metrics (Prometheus text format) on ADDRESS:PORT");
+}
+
+std::string MetricsText(const gw::GatewayStatistics& statistics) {
+  return korv::vexatools::http::MetricsPage()
+      .Family("vexa_gateway_samples_total", "counter", "Samples forwarded to the sender.", {{"", statistics.samples}})
+      .Family("vexa_gateway_missed_samples_total", "counter",
+              "Gaps in the sample identifiers between forwarded samples.", {{"", statistics.missedSamples}})
+      .Family("vexa_gateway_bytes_total", "counter", "Payload bytes forwarded.", {{"", statistics.bytes}})
+      .Family("vexa_images_dropped_total", "counter", "Images not published, by cause: the ring to the sender was full.",
+              {{R"(cause="ring_full")", statistics.ringDrops}})
+      .Text();
 }
 
 void PrintStatistics(const gw::GatewayStatistics& statistics) {
@@ -102,6 +120,11 @@ int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::S
                                source.width, source.height, "", "", 0.0, 0, 0, mode, lumoLogPropertyFile, "");
   gw::LumoSender sender(source.width, source.height, frame.GetDataType(), options.brokerUri, options.streamName,
                         options.interval);
+  std::optional<korv::vexatools::http::MetricsServer> metrics;
+  if (!options.metricsAddress.empty()) {
+    metrics.emplace(korv::vexatools::http::ParseListenAddress(options.metricsAddress),
+                    [&gateway] { return MetricsText(gateway.GetStatistics()); });
+  }
   SenderThread senderThread(sender);
   gateway.StartReceiver();
 

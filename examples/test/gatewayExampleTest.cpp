@@ -10,6 +10,7 @@
 #include "TestSupport.hpp"  // lumo::test::BrokerProcess, WaitFor
 #include "lumo/Lumo.hpp"
 #include "vexasim/SampleFrames.hpp"
+#include "vexatools/testsupport/Http.hpp"
 #include "vexatools/testsupport/Network.hpp"
 #include "vexatools/testsupport/Process.hpp"
 
@@ -107,6 +108,33 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Case{"extended", {"--extended-info", "-t", "Float"}, {"-x"}, 160, 120, 4, 3},
                     Case{"configured", {"-t", "UInt16"}, {"-w", "200", "-e", "90", "-t", "UInt16"}, 200, 90, 2, 1}),
     [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// With the sender not yet registered, samples still reach the gateway's
+// statistics, which /metrics shows as they are.
+TEST(GatewayExampleMetrics, ServesTheStatisticsWhileItRuns) {
+  lumo::test::BrokerProcess broker("tcp://127.0.0.1:*", 60000);
+  const int port = vexatools::testsupport::FreeUdpPort();
+  const std::uint16_t metricsPort = vexatools::testsupport::FreeTcpPort();
+  Process example(GATEWAY_EXAMPLE, {"-p", std::to_string(port), "-k", broker.uri(), "-w", "64", "-e", "64", "-t",
+                                    "UInt16", "--metrics", "127.0.0.1:" + std::to_string(metricsPort)});
+  ASSERT_TRUE(vexatools::testsupport::WaitForUdpPort(port));
+  ASSERT_EQ(RunProgram(VEXASIM, {"-p", std::to_string(port), "-w", "64", "-e", "64", "-t", "UInt16", "-s", "3",
+                                 "-r", "100"})
+                .exitStatus,
+            0);
+  std::string body;
+  EXPECT_TRUE(lumo::test::WaitFor(
+      [&] {
+        body = vexatools::testsupport::HttpGet(metricsPort, "/metrics").body;
+        return body.find("\nvexa_gateway_samples_total 3\n") != std::string::npos;
+      },
+      10s))
+      << body;
+  EXPECT_NE(body.find("# TYPE vexa_gateway_samples_total counter\n"), std::string::npos) << body;
+  EXPECT_NE(body.find("\nvexa_images_dropped_total{cause=\"ring_full\"} 0\n"), std::string::npos) << body;
+  example.Signal(SIGINT);
+  EXPECT_EQ(example.Finish(10s).exitStatus, 0);
+}
 
 TEST(GatewayExampleCommandLine, SetUpFailuresEndWithStatusOne) {
   EXPECT_EQ(RunProgram(GATEWAY_EXAMPLE, {"-k", "tcp://127.0.0.1:1"}).exitStatus, 1);  // no port

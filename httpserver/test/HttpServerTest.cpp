@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "korv/vexatools/http/HttpServer.hpp"
+#include "korv/vexatools/http/Metrics.hpp"
 
 namespace korv::vexatools::http {
 namespace {
@@ -247,6 +248,16 @@ TEST(OriginTest, OnlyThisServerOrNoOrigin) {
   EXPECT_FALSE(IsOriginAllowed("127.0.0.1:8080", "http://127.0.0.1:8080.evil"));
   EXPECT_FALSE(IsOriginAllowed("127.0.0.1:8080", "null"));
   EXPECT_FALSE(IsOriginAllowed("", "http://"));
+}
+
+TEST(MetricsPage, WritesEachFamilyInTheTextExpositionFormat) {
+  MetricsPage page;
+  page.Family("jobs_total", "counter", "Jobs done.", {{"", 3}})
+      .Family("drops_total", "counter", "Drops by cause.", {{R"(cause="a")", 1}, {R"(cause="b")", 18446744073709551615u}});
+  EXPECT_EQ(page.Text(),
+            "# HELP jobs_total Jobs done.\n# TYPE jobs_total counter\njobs_total 3\n"
+            "# HELP drops_total Drops by cause.\n# TYPE drops_total counter\n"
+            "drops_total{cause=\"a\"} 1\ndrops_total{cause=\"b\"} 18446744073709551615\n");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "korv/vexatools/ToolFrame.hpp"
 #include "korv/vexatools/Vexa2LumoReceiver.hpp"
 #include "korv/vexatools/http/HttpServer.hpp"
+#include "korv/vexatools/http/Metrics.hpp"
 
 namespace {
 
@@ -57,7 +58,7 @@ class Reporting {
   }
 
  private:
-  std::optional<korv::vexatools::MetricsServer> m_metrics;
+  std::optional<korv::vexatools::http::MetricsServer> m_metrics;
   std::optional<korv::vexatools::StatsReporter> m_stats;
 };
 

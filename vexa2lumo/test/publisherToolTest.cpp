@@ -14,22 +14,21 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/connect.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-
 #include "PublishingTestSupport.hpp"
 #include "TestSupport.hpp"  // lumo::test::BrokerProcess, DeadEndpoint
 #include "korv/fnd/datatype/DataType.hpp"
 #include "lumo/LumoDataSubscriber.hpp"
 #include "lumo/LumoEncDec.hpp"
 #include "vexasim/FrameScheduler.hpp"
+#include "vexatools/testsupport/Http.hpp"
 #include "vexatools/testsupport/Network.hpp"
 #include "vexatools/testsupport/Process.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
+using vexatools::testsupport::HttpGet;
+using vexatools::testsupport::HttpReply;
 using vexatools::testsupport::Process;
 using vexatools::testsupport::ProcessResult;
 using vexatools::testsupport::RunProgram;
@@ -175,27 +174,6 @@ TEST_F(PublisherTool, ReceptionThatEndsByItselfEndsTheTool) {
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_TRUE(Contains(result.err, "Reception has ended, publishing stopped: Failed to parse leader packet"))
       << result.err;
-}
-
-// GET `target` from 127.0.0.1:`port`: the status, content type and body.
-struct HttpReply {
-  unsigned status = 0;
-  std::string contentType;
-  std::string body;
-};
-HttpReply HttpGet(std::uint16_t port, const std::string& target) {
-  namespace http = boost::beast::http;
-  boost::asio::io_context io;
-  boost::beast::tcp_stream stream(io);
-  stream.expires_after(10s);
-  stream.connect(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
-  http::request<http::empty_body> request(http::verb::get, target, 11);
-  request.set(http::field::host, "127.0.0.1");
-  http::write(stream, request);
-  boost::beast::flat_buffer buffer;
-  http::response<http::string_body> response;
-  http::read(stream, buffer, response);
-  return {response.result_int(), std::string(response[http::field::content_type]), response.body()};
 }
 
 // Checks `text` against the Prometheus text exposition format (HELP and
