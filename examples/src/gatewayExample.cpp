@@ -67,7 +67,8 @@ std::string MetricsText(const gw::GatewayStatistics& statistics) {
       .Family("vexa_gateway_missed_samples_total", "counter",
               "Gaps in the sample identifiers between forwarded samples.", {{"", statistics.missedSamples}})
       .Family("vexa_gateway_bytes_total", "counter", "Payload bytes forwarded.", {{"", statistics.bytes}})
-      .Family("vexa_images_dropped_total", "counter", "Images not published, by cause: the ring to the sender was full.",
+      .Family("vexa_images_dropped_total", "counter",
+              "Images not published, by cause: the ring to the sender was full.",
               {{R"(cause="ring_full")", statistics.ringDrops}})
       .Text();
 }

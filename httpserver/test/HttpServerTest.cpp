@@ -253,7 +253,8 @@ TEST(OriginTest, OnlyThisServerOrNoOrigin) {
 TEST(MetricsPage, WritesEachFamilyInTheTextExpositionFormat) {
   MetricsPage page;
   page.Family("jobs_total", "counter", "Jobs done.", {{"", 3}})
-      .Family("drops_total", "counter", "Drops by cause.", {{R"(cause="a")", 1}, {R"(cause="b")", 18446744073709551615u}});
+      .Family("drops_total", "counter", "Drops by cause.",
+              {{R"(cause="a")", 1}, {R"(cause="b")", 18446744073709551615u}});
   EXPECT_EQ(page.Text(),
             "# HELP jobs_total Jobs done.\n# TYPE jobs_total counter\njobs_total 3\n"
             "# HELP drops_total Drops by cause.\n# TYPE drops_total counter\n"

@@ -181,8 +181,9 @@ TEST_F(PublisherTool, ReceptionThatEndsByItselfEndsTheTool) {
 // each sample's value by its name and labels.
 std::map<std::string, double> ParseExposition(const std::string& text) {
   static const std::regex comment(R"(# (HELP|TYPE) ([a-zA-Z_:][a-zA-Z0-9_:]*) (.+))");
-  static const std::regex sample(
-      R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*"(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*")*\})? ([0-9]+(\.[0-9]+)?))");
+  const std::string label = R"([a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*")";
+  static const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{)" + label + "(," + label +
+                                 R"()*\})? ([0-9]+(\.[0-9]+)?))");
   std::map<std::string, double> values;
   std::string family, type;
   EXPECT_TRUE(text.ends_with("\n"));

@@ -146,7 +146,8 @@ int VexaReceiver::GetSize() const { return CheckedImageSize(m_width, m_height, m
 // frames plus leader and trailer, each charged as a full datagram.
 std::uint64_t VexaReceiver::ReceiveBufferWanted(int bufferedSamples, int imageBytes) {
   if (bufferedSamples <= 0 || imageBytes < 0) return 0;
-  const std::uint64_t datagramsPerSample = (std::uint64_t(imageBytes) + kImageBytesPerFrame - 1) / kImageBytesPerFrame + 2;
+  const std::uint64_t payloadFrames = (std::uint64_t(imageBytes) + kImageBytesPerFrame - 1) / kImageBytesPerFrame;
+  const std::uint64_t datagramsPerSample = payloadFrames + 2;
   return std::uint64_t(bufferedSamples) * datagramsPerSample * kBufferChargePerDatagram;  // < 2^31 * 2^19 * 2^15
 }
 
@@ -408,8 +409,8 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleLeader(plexoif::plexoPacketBase<8
   // missing, even when a trailer of another sample made up the count.
   if (m_sampleState == SampleState::Open) {
     CountIncompleteSample(m_framesExpected, std::min<std::int64_t>(m_framesInSample - 1, m_framesExpected - 1));
+    m_sampleState = SampleState::Closed;
   }
-  m_sampleState = SampleState::NoLeaderYet;
   m_sampleId = sampleId;
   m_packetsReceived = 1;
   m_framesInSample = 1;
