@@ -16,6 +16,7 @@
 #include "korv/vexalib/FindFile.hpp"
 #include "korv/vexatools/AppLogger.hpp"
 #include "korv/vexatools/LogRecord.hpp"
+#include "korv/vexatools/VexaReceiver.hpp"
 #include "tundra/log/TesselLogManager.hpp"
 
 namespace korv::vexatools {
@@ -201,6 +202,12 @@ int ToolFrame::ResolveLogLevel() {
 void ToolFrame::FailSetUp(const std::string& message) {
   LogError(m_logger, message);
   std::exit(1);
+}
+
+void ToolFrame::ShowReceiveBufferWarning(VexaReceiver& receiver) const {
+  receiver.OnReceiveBufferShort([logger = m_logger](const std::string& warning) {
+    ShowIfLoggingHides(logger, log4cplus::WARN_LOG_LEVEL, warning);
+  });
 }
 
 int ToolFrame::Run(const std::function<int()>& work) {

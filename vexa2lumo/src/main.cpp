@@ -36,8 +36,8 @@ PublishingFigures FiguresOf(const Vexa2LumoReceiver& receiver, const LumoSender&
   return {sender.GetPublished(), receiver.GetRingDrops(), sender.GetPublishFailures()};
 }
 
-// --stats and --metrics, while they live. The listen address is checked
-// before anything else starts.
+// --stats and --metrics, while they live. Made before reception starts, so
+// that a --metrics address that cannot be listened on ends the tool first.
 class Reporting {
  public:
   Reporting(const PublisherOptions& options, const Vexa2LumoReceiver& receiver, const LumoSender& sender) {
@@ -150,9 +150,7 @@ int main(int argc, char** argv) {
                                frame.GetElementSize());
     LumoSender sender(source.width, source.height, frame.GetDataType(), publishing.brokerUri, publishing.streamName,
                       publishing.interval);
-    receiver.OnReceiveBufferShort([&frame](const std::string& warning) {
-      korv::vexatools::ShowIfLoggingHides(frame.GetLogger(), log4cplus::WARN_LOG_LEVEL, warning);
-    });
+    frame.ShowReceiveBufferWarning(receiver);
     const Reporting reporting(publishing, receiver, sender);
     return RunPublisher(receiver, sender, frame.GetLogger());
   });

@@ -18,6 +18,8 @@
 
 namespace korv::vexatools {
 
+class VexaReceiver;
+
 // The data type name tables and their look-up, shared with the simulator:
 // a name is found as written or in upper case ("uint32" as well as "UInt32").
 using korv::fnd::datatype::DataTypeNameMap;
@@ -79,6 +81,11 @@ class ToolFrame {
   // as "Application Exception: <text>" (also on standard error when logging
   // would not show it) and gives status 1.
   int Run(const std::function<int()>& work);
+
+  // Shows `receiver`'s start-up warning about a receive buffer too small for
+  // its samples on standard error, once, when the logging in force would
+  // not show the WARN record. Call before StartReceiver.
+  void ShowReceiveBufferWarning(VexaReceiver& receiver) const;
 
   korv::fnd::datatype::DataType GetDataType() const { return m_dataType; }
   int GetElementSize() const { return m_elementSize; }
