@@ -3,6 +3,8 @@
 # As root it runs apt-get; otherwise it prints the command to run.
 # VEXA_BROWSER_TESTS=1 adds what the viewer's browser test needs: chromium,
 # and node with npm when no node is installed. VEXA_TSHARK=1 adds tshark.
+# VEXA_FUZZ=1 adds clang 14 with its libFuzzer and sanitizer runtimes, for
+# scripts/fuzz.sh.
 set -euo pipefail
 
 packages=(
@@ -20,6 +22,9 @@ fi
 if [ "${VEXA_BROWSER_TESTS:-0}" = 1 ]; then
   packages+=(chromium)
   command -v node >/dev/null || packages+=(nodejs npm)
+fi
+if [ "${VEXA_FUZZ:-0}" = 1 ]; then
+  packages+=(clang-14 libclang-rt-14-dev)
 fi
 
 missing=()

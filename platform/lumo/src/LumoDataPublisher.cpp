@@ -349,7 +349,9 @@ int LumoDataPublisher::WriteData(int topicId, std::vector<std::uint8_t>&& data,
     std::vector<std::uint8_t> bytes;
     std::atomic<bool> handedOver{false};
   };
-  auto owned = std::make_unique<HandedOverData>(std::move(data));
+  // Braces, not make_unique: clang 14 (the fuzz build) lacks parenthesised
+  // aggregate initialisation.
+  std::unique_ptr<HandedOverData> owned(new HandedOverData{std::move(data)});
   zmq::message_t frame(
       owned->bytes.data(), owned->bytes.size(),
       [](void*, void* hint) {

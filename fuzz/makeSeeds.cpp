@@ -1,0 +1,200 @@
+// Writes the seed corpora of the fuzz targets into <directory>/<target>/:
+// real streams from the simulator's frame builder (whole samples, losses,
+// repeats, other orders, extended leaders), the LUMO messages a publisher
+// sends, and the requests a publisher and a subscriber send to the broker.
+// Run by hand after a change to a format: fuzzMakeSeeds fuzz/corpus
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "FuzzInput.hpp"
+#include "korv/fnd/datatype/DataType.hpp"
+#include "korv/vexatools/LumoImage.hpp"
+#include "korv/vexatools/LumoSender.hpp"
+#include "lumo/LumoEncDec.hpp"
+#include "lumo/LumoWire.hpp"
+#include "vexasim/SampleFrames.hpp"
+
+namespace {
+
+namespace dt = korv::fnd::datatype;
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Frames = std::vector<Bytes>;
+
+class Corpus {
+ public:
+  Corpus(fs::path directory) : m_directory(std::move(directory)) { fs::create_directories(m_directory); }
+  void Write(const std::string& name, const Bytes& input) const {
+    std::ofstream(m_directory / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
+  }
+
+ private:
+  fs::path m_directory;
+};
+
+korv::vexasim::SampleFrames Layout(int width, int height, dt::DataType type, bool extended) {
+  return korv::vexasim::SampleFrames({width, height, dt::ElementSize(type), type, extended});
+}
+
+// Frames of samples first .. first + count - 1, in order.
+Frames Stream(const korv::vexasim::SampleFrames& layout, std::uint32_t first, int count) {
+  Frames frames;
+  for (int i = 0; i < count; ++i) {
+    for (auto& frame : layout.BuildSample(first + static_cast<std::uint32_t>(i), 1.7e9 + i)) frames.push_back(frame);
+  }
+  return frames;
+}
+
+Bytes Records(const Frames& frames, Bytes prefix = {}) {
+  for (const auto& frame : frames) vexafuzz::AppendRecord(prefix, frame);
+  return prefix;
+}
+
+// One 8 x 8 Int16 image in four payload frames of 32 bytes: the split a
+// sender with small frames makes.
+Frames SmallFrames(std::uint32_t sampleId) {
+  const auto layout = Layout(8, 8, dt::Int16, false);
+  const Frames whole = layout.BuildSample(sampleId);
+  constexpr int kPayloadFrames = 4, kUnits = 16;
+  const std::uint16_t frameCount = kPayloadFrames + 2;
+  Frames frames;
+  Bytes leader = whole.front();
+  layout.WriteHeader(leader.data(), sampleId, 1, frameCount, static_cast<std::uint16_t>(leader.size() - 32));
+  frames.push_back(leader);
+  for (int i = 0; i < kPayloadFrames; ++i) {
+    Bytes frame(32 + sorelif::kPayloadHeaderSize + kUnits * 2);
+    layout.WriteHeader(frame.data(), sampleId, static_cast<std::uint16_t>(2 + i), frameCount,
+                       static_cast<std::uint16_t>(frame.size() - 32));
+    sorelif::EncodePayloadHeader(std::span(frame).subspan(32), 0, kUnits);
+    korv::vexasim::FillPattern(sampleId, static_cast<std::uint64_t>(i) * kUnits * 2, frame.data() + 40, kUnits * 2);
+    frames.push_back(frame);
+  }
+  Bytes trailer = whole.back();
+  layout.WriteHeader(trailer.data(), sampleId, frameCount, frameCount, static_cast<std::uint16_t>(trailer.size() - 32));
+  frames.push_back(trailer);
+  return frames;
+}
+
+void WriteReceiverSeeds(const Corpus& corpus) {
+  const auto layout = Layout(8, 8, dt::Int16, false);
+  corpus.Write("one-sample", Records(Stream(layout, 1, 1)));
+  corpus.Write("three-samples", Records(Stream(layout, 7, 3)));
+  Frames lossy = Stream(layout, 1, 3);
+  lossy.erase(lossy.begin() + 4);  // the payload frame of sample 2
+  corpus.Write("lost-payload", Records(lossy));
+  Frames reordered = Stream(layout, 1, 2);
+  std::swap(reordered[1], reordered[2]);
+  reordered.insert(reordered.begin() + 4, reordered[4]);
+  corpus.Write("reordered-repeated", Records(reordered));
+  corpus.Write("small-frames", Records(SmallFrames(3)));
+  Frames mixed = SmallFrames(4);
+  std::swap(mixed[2], mixed[4]);
+  mixed.insert(mixed.begin() + 3, Stream(Layout(8, 8, dt::Int16, false), 9, 1)[1]);
+  corpus.Write("small-frames-mixed", Records(mixed));
+  corpus.Write("extended-leader", Records(Stream(Layout(8, 8, dt::Int16, true), 1, 2)));
+  corpus.Write("other-geometry", Records(Stream(Layout(4, 4, dt::Int16, false), 1, 2)));
+}
+
+void WriteSorelSeeds(const Corpus& corpus) {
+  const auto plain = Layout(8, 8, dt::Int16, false).BuildSample(5);
+  const auto extended = Layout(8, 8, dt::Int16, true).BuildSample(5);
+  const auto packet = [](std::uint8_t unitChoice, const Bytes& frame) {
+    Bytes input{unitChoice};
+    input.insert(input.end(), frame.begin() + 32, frame.end());
+    return input;
+  };
+  corpus.Write("leader", packet(1, plain[0]));
+  corpus.Write("leader-extended", packet(1, extended[0]));
+  corpus.Write("payload-int16", packet(1, plain[1]));
+  corpus.Write("payload-bytes", packet(0, plain[1]));
+  corpus.Write("trailer", packet(1, plain[2]));
+}
+
+void WriteAssemblerSeeds(const Corpus& corpus) {
+  constexpr std::uint8_t kInt16 = 0, kByte = 1, kExtended = 8, kUnspecified = 4;
+  corpus.Write("int16", Records(Stream(Layout(8, 8, dt::Int16, false), 1, 2), {kInt16}));
+  corpus.Write("int16-extended", Records(Stream(Layout(8, 8, dt::Int16, true), 1, 2), {kInt16 | kExtended}));
+  corpus.Write("double-extended-unspecified",
+               Records(Stream(Layout(4, 4, dt::Double, true), 1, 2), {kUnspecified | kExtended}));
+  corpus.Write("bytes-multi-frame", Records(Stream(Layout(100, 100, dt::Byte, false), 1, 1), {kByte}));
+  Frames lossy = Stream(Layout(8, 8, dt::Int16, true), 1, 3);
+  lossy.erase(lossy.begin() + 5);  // the trailer of sample 2
+  corpus.Write("lost-trailer", Records(lossy, {kInt16 | kExtended}));
+}
+
+// The messages a publisher of 8 x 8 images sends, with the meta-data record
+// the publishing library makes.
+Bytes LumoMessage(dt::DataType type, std::uint64_t sequence, int width, int height) {
+  korv::vexatools::LumoImage image(width, height, dt::ElementSize(type));
+  korv::vexasim::FillPattern(static_cast<std::uint32_t>(sequence), 0, reinterpret_cast<unsigned char*>(image.GetImage()),
+                             static_cast<std::size_t>(image.GetSize()));
+  lumo::LumoEncDecImage3D encoder;
+  encoder.Encode(korv::vexatools::MakeImageRecord(image, type));
+  lumo::DataHeader header;
+  header.topicId = encoder.get_topic_id();
+  header.sequence = sequence;
+  header.publishTimeNs = 1'700'000'000'000'000'000ull + sequence;
+  std::uint8_t headerBytes[lumo::kDataHeaderSize];
+  lumo::EncodeDataHeader(header, headerBytes);
+  const std::string stream = "vexa_stream";
+  const auto* data = reinterpret_cast<const std::uint8_t*>(image.GetImage());
+  return Records({Bytes(stream.begin(), stream.end()), Bytes(headerBytes, headerBytes + sizeof headerBytes),
+                  encoder.get_meta_data(), Bytes(data, data + image.GetSize())});
+}
+
+void WriteLumoSeeds(const Corpus& corpus) {
+  corpus.Write("int16", LumoMessage(dt::Int16, 1, 8, 8));
+  corpus.Write("byte", LumoMessage(dt::Byte, 2, 8, 8));
+  corpus.Write("float", LumoMessage(dt::Float, 3, 4, 4));
+  corpus.Write("double", LumoMessage(dt::Double, 4, 4, 2));
+  corpus.Write("uint32", LumoMessage(dt::UInt32, 5, 3, 3));
+}
+
+Bytes Requests(const std::vector<std::vector<std::string>>& requests) {
+  Bytes input;
+  for (const auto& request : requests) {
+    input.push_back(static_cast<std::uint8_t>(request.size() | (1 << 3)));  // and 100 ms on
+    for (const auto& frame : request) vexafuzz::AppendRecord(input, Bytes(frame.begin(), frame.end()));
+  }
+  return input;
+}
+
+void WriteBrokerSeeds(const Corpus& corpus) {
+  corpus.Write("publisher-lifetime", Requests({{"REGISTER", "vexa_stream", "tcp://*:5571"},
+                                               {"HEARTBEAT", "vexa_stream", "$TOKEN"},
+                                               {"LOOKUP", "vexa_stream"},
+                                               {"UNREGISTER", "vexa_stream", "$TOKEN"}}));
+  corpus.Write("list", Requests({{"REGISTER", "a", "tcp://127.0.0.1:5000"},
+                                 {"REGISTER", "b", "ipc:///tmp/lumo-b"},
+                                 {"REGISTER", "c", "tcp://[::1]:5002"},
+                                 {"LIST"},
+                                 {"LIST", "a"}}));
+  corpus.Write("refusals", Requests({{"REGISTER", "a", "tcp://*:5000"},
+                                     {"REGISTER", "a", "tcp://*:5001"},
+                                     {"HEARTBEAT", "a", "0123"},
+                                     {"LOOKUP"},
+                                     {"NOPE"}}));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::cerr << "usage: fuzzMakeSeeds <corpus directory>\n";
+    return 2;
+  }
+  const fs::path root = argv[1];
+  WriteReceiverSeeds(Corpus(root / "fuzzVexaReceiver"));
+  WriteReceiverSeeds(Corpus(root / "fuzzPublishingReceiver"));
+  WriteSorelSeeds(Corpus(root / "fuzzSorelPackets"));
+  WriteAssemblerSeeds(Corpus(root / "fuzzSampleAssembler"));
+  WriteLumoSeeds(Corpus(root / "fuzzLumoMessage"));
+  WriteBrokerSeeds(Corpus(root / "fuzzBrokerControl"));
+  return 0;
+}
