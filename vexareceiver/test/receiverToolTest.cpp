@@ -15,6 +15,7 @@
 
 #include "korv/fnd/datatype/DataType.hpp"
 #include "vexasim/SampleFrames.hpp"
+#include "vexatools/testsupport/Junk.hpp"
 #include "vexatools/testsupport/Network.hpp"
 #include "vexatools/testsupport/Process.hpp"
 
@@ -74,12 +75,17 @@ class ReceiverTool : public ::testing::Test {
   // Paced at 16 datagrams a millisecond, which even a sanitizer build of the tool keeps up with.
   void Send(const std::vector<Datagram>& datagrams) { m_sender->SendAll(datagrams, 16); }
 
+  void JunkStorm(int junkDatagrams, unsigned samples);
+
   korv::vexasim::SampleFrames m_frames{{kWidth, kHeight, 2, korv::fnd::datatype::Int16}};
   const unsigned N = m_frames.FrameCount();
   int m_port = 0;
   std::unique_ptr<Process> m_process;
   std::unique_ptr<UdpSender> m_sender;
 };
+
+// Tests that run long, labelled "soak" in ctest.
+class ReceiverToolSoak : public ReceiverTool {};
 
 TEST_F(ReceiverTool, ReceivesCompleteSamplesAndReports) {
   ASSERT_EQ(N, 179u);
@@ -202,62 +208,48 @@ TEST_F(ReceiverTool, ReceptionEndingEarlyReportsTheCountsAndFails) {
   }
 }
 
-// Every kind of junk, 100,000 datagrams in all, interleaved with a valid
-// stream: the valid samples are counted exactly and no junk is counted.
-TEST_F(ReceiverTool, AJunkStormChangesNoCount) {
-  constexpr unsigned kSamples = 10;
-  constexpr int kJunkDatagrams = 100000;
+// Every kind of junk, interleaved with a valid stream and sent as fast as
+// the tool takes it: the valid samples are counted exactly, no junk is
+// counted, and the tool's memory does not grow with the junk.
+void ReceiverTool::JunkStorm(int junkDatagrams, unsigned samples) {
   std::mt19937 random(20261207);
-  auto randomBytes = [&](std::size_t size) {
-    Datagram datagram(size);
-    for (auto& byte : datagram) byte = static_cast<unsigned char>(random());
-    return datagram;
-  };
-  auto setWord = [](Datagram& datagram, std::size_t offset, unsigned value) {
-    datagram[offset] = static_cast<unsigned char>(value >> 8);
-    datagram[offset + 1] = static_cast<unsigned char>(value);
-  };
-  // Random bytes made into one definite kind of junk.
-  auto junk = [&](int kind) -> Datagram {
-    if (kind == 0) return randomBytes(random() % 32);          // shorter than a header
-    if (kind == 1) return randomBytes(8973 + random() % 600);  // longer than any frame
-    Datagram datagram = randomBytes(40 + random() % 200);
-    const unsigned payload = static_cast<unsigned>(datagram.size() - 32);
-    setWord(datagram, 28, payload);
-    switch (kind) {
-      case 2: setWord(datagram, 24, 0); break;             // frame 0
-      case 3: setWord(datagram, 26, random() % 2); break;  // a sample of fewer than two frames
-      case 4:                                              // a frame past the sample's count
-        setWord(datagram, 26, 2);
-        setWord(datagram, 24, 3 + random() % 60000);
-        break;
-      default:  // a leader frame whose payload is no well-formed leader
-        setWord(datagram, 24, 1);
-        setWord(datagram, 26, 2 + random() % 1000);
-        if (kind == 5) datagram[32] = static_cast<unsigned char>(2 + random() % 254);  // another packet type
-        if (kind == 6) datagram[32] = 1, setWord(datagram, 34, payload);               // extension past the end
-        if (kind == 7) datagram.resize(32 + random() % 8), setWord(datagram, 28, unsigned(datagram.size() - 32));
-    }
-    return datagram;
-  };
-
-  std::vector<Datagram> stream;
+  const int junkPerFrame = junkDatagrams / int(samples * N) + 1;
+  Start(samples);
+  m_sender->FollowReceiveQueue();
+  long residentAfterFirstSample = 0;
   int junkSent = 0;
-  for (std::uint32_t id = 1; id <= kSamples; ++id) {
+  for (std::uint32_t id = 1; id <= samples; ++id) {
     for (const Datagram& frame : Sample(id)) {
-      stream.push_back(frame);
-      for (int i = 0; i < kJunkDatagrams / int(kSamples * N) + 1 && junkSent < kJunkDatagrams; ++i, ++junkSent) {
-        stream.push_back(junk(junkSent % 8));
+      m_sender->Send(frame);
+      for (int i = 0; i < junkPerFrame && junkSent < junkDatagrams; ++i, ++junkSent) {
+        m_sender->Send(vexatools::testsupport::JunkDatagram(random, junkSent % vexatools::testsupport::kJunkKinds));
       }
     }
+    // Memory is compared once the tool has handled the first sample and
+    // before the last one ends it.
+    if (id == 1 || id == samples - 1) {
+      ASSERT_TRUE(vexatools::testsupport::WaitFor(
+          [&] { return vexatools::testsupport::UdpQueueOf(m_port).queuedBytes == 0; }, 30s));
+      const long resident = vexatools::testsupport::ResidentKilobytes(m_process->Pid()).value_or(0);
+      if (id == 1) residentAfterFirstSample = resident;
+      else EXPECT_LE(resident - residentAfterFirstSample, 4096) << "kB of growth over the storm";
+    }
   }
-  ASSERT_EQ(junkSent, kJunkDatagrams);
-  Start(kSamples);
-  Send(stream);
+  ASSERT_EQ(junkSent, junkDatagrams);
+  EXPECT_FALSE(m_sender->Stalled());
+  EXPECT_EQ(vexatools::testsupport::UdpQueueOf(m_port).drops, 0u);
   const auto result = Finish();
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(result.out, "VEXA Receiver running...\n." + Report(kSamples, 0, kSamples * N, 0));
+  // One progress dot for each ten seconds the storm takes.
+  const auto dots = result.out.find_first_not_of('.', 25);
+  EXPECT_EQ(result.out.substr(0, 25), "VEXA Receiver running...\n") << result.out;
+  EXPECT_EQ(result.out.substr(dots), Report(samples, 0, samples * N, 0)) << result.out;
 }
+
+TEST_F(ReceiverTool, AJunkStormChangesNoCount) { JunkStorm(100000, 10); }
+
+// The same with a million junk datagrams (label "soak").
+TEST_F(ReceiverToolSoak, AMillionJunkDatagramsChangeNoCountNorMemory) { JunkStorm(1000000, 20); }
 
 // The `key=value` pairs of the last --stats line on standard error.
 std::map<std::string, std::string> LastStatsLine(const std::string& err) {

@@ -24,6 +24,15 @@ bool UdpPortBound(int port);
 // Waits until UDP `port` is bound, at most `timeout`.
 bool WaitForUdpPort(int port, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// The receive queues of the UDP sockets bound to `port`, from /proc/net/udp:
+// bytes waiting (with the kernel's per-datagram overhead) and datagrams
+// dropped because the queue was full.
+struct UdpQueueState {
+  std::uint64_t queuedBytes = 0;
+  std::uint64_t drops = 0;
+};
+UdpQueueState UdpQueueOf(int port);
+
 using Datagram = std::vector<unsigned char>;
 
 // Sends datagrams to one address and port; multicast leaves through
@@ -40,8 +49,24 @@ class UdpSender {
   // Sends the frames of `sample` whose 1-based frame ids are in `frameIds`,
   // in that order (repeats send duplicates).
   void SendFrames(const std::vector<Datagram>& sample, std::initializer_list<int> frameIds);
+  // Makes Send wait, before it overfills the receive queue of the socket
+  // bound to the destination port on this host, until the receiver has
+  // taken enough out: a long storm then goes at the receiver's own speed
+  // without a datagram lost. Each wait is bounded by `stallLimit`; after
+  // that Send goes on regardless and Stalled() turns true.
+  void FollowReceiveQueue(std::uint64_t maxQueuedBytes = 128 * 1024,
+                          std::chrono::milliseconds stallLimit = std::chrono::seconds(10));
+  bool Stalled() const { return m_stalled; }
 
  private:
+  void WaitForRoom();
+
+  std::uint64_t m_maxQueuedBytes = 0;  // 0: no flow control
+  std::chrono::milliseconds m_stallLimit{0};
+  std::uint64_t m_bytesSinceCheck = 0;
+  int m_datagramsSinceCheck = 0;
+  bool m_stalled = false;
+
   boost::asio::io_context m_context;
   boost::asio::ip::udp::socket m_socket;
   boost::asio::ip::udp::endpoint m_destination;

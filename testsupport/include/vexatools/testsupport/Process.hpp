@@ -84,6 +84,10 @@ class Process {
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          std::chrono::milliseconds timeout = 20s);
 
+// Resident memory of process `pid` in kilobytes (VmRSS in /proc/PID/status),
+// or empty when it cannot be read.
+std::optional<long> ResidentKilobytes(pid_t pid);
+
 // Tests `condition` every `step` until it holds or `timeout` passes.
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
              std::chrono::milliseconds step = 20ms);
