@@ -205,6 +205,30 @@ TEST(SampleAssembler, MalformedDatagramsAreRejected) {
   EXPECT_EQ(a.completed[0]->info.timestamp, 5.0);
 }
 
+// Junk leader frames amid a sample (another packet type, an extension past
+// the payload, too short for a leader) are refused without abandoning it.
+TEST(SampleAssembler, MalformedLeadersLeaveTheSampleBeingAssembled) {
+  const auto frames = MakeFrames(100, 100, dt::Int16, true);
+  const Frames sample = frames.BuildSample(9, 5.0);
+  Assembler a(Settings());
+  auto junkLeader = [&](std::uint32_t sampleId, std::size_t payloadSize, unsigned char type, std::uint16_t extension) {
+    std::vector<unsigned char> junk(32 + payloadSize, 0);
+    frames.WriteHeader(junk.data(), sampleId, 1, 5, static_cast<std::uint16_t>(payloadSize));
+    junk[32] = type;
+    if (payloadSize >= 4) junk[34] = static_cast<unsigned char>(extension >> 8), junk[35] = static_cast<unsigned char>(extension);
+    return junk;
+  };
+  a.Feed({sample[0], sample[1]});
+  a.FeedOne(junkLeader(77, 40, 2, 0));
+  a.FeedOne(junkLeader(9, 40, 1, 200));
+  a.Feed({sample[2], sample[3]});
+  a.FeedOne(junkLeader(78, 5, 1, 0));
+  a.FeedOne(sample[4]);
+  ASSERT_EQ(a.completed.size(), 1u);
+  EXPECT_EQ(a.completed[0]->payload, Pattern(9, 20000));
+  EXPECT_EQ(a.assembler.FramesRejected(), 3u);
+}
+
 // Random datagrams and randomly damaged frames: nothing crashes (the
 // sanitizer builds check every access), and a clean sample afterwards is
 // assembled as usual.

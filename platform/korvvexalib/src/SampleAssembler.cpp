@@ -74,14 +74,16 @@ std::unique_ptr<AssembledSample> SampleAssembler::Feed(std::span<const unsigned 
 }
 
 void SampleAssembler::OnLeader(const Header& header, std::span<const unsigned char> packet) {
-  AbandonCurrent();
   std::optional<sorelif::sorelExtendedLeaderPacket> leader;
   try {
     leader.emplace(packet.data(), packet.size());
   } catch (const std::exception& error) {
+    // No sender writes this: junk, which must not cost the sample being
+    // assembled its frames.
     RefuseLeader(header.sampleId, error.what());
     return;
   }
+  AbandonCurrent();
   SampleExtInfo info;
   info.payloadDataUnits = leader->GetPayloadDataUnits();
   info.extensionLength = leader->getCommonHeaderExtensionLength();
