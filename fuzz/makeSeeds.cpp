@@ -148,7 +148,30 @@ Bytes LumoMessage(dt::DataType type, std::uint64_t sequence, int width, int heig
                   encoder.get_meta_data(), Bytes(data, data + image.GetSize())});
 }
 
+// A message whose geometry, multiplied out in 64 bits, wraps onto its 64
+// data bytes: 2147352580 x 1073807362 x 8 = 2^64 + 64.
+Bytes WrappingGeometryMessage() {
+  lumo::MetaDataElementsImage3D record;
+  record.bytesPerPixel = 8;
+  record.numberOfDimensions = 2;
+  record.lumoDataType = lumo::kLumoFloat;
+  record.width = 2147352580;
+  record.height = 1073807362;
+  record.depth = record.channels = record.frameCount = 1;
+  lumo::LumoEncDecImage3D encoder;
+  encoder.Encode(record);
+  lumo::DataHeader header;
+  header.topicId = encoder.get_topic_id();
+  header.sequence = 1;
+  std::uint8_t headerBytes[lumo::kDataHeaderSize];
+  lumo::EncodeDataHeader(header, headerBytes);
+  const std::string stream = "vexa_stream";
+  return Records({Bytes(stream.begin(), stream.end()), Bytes(headerBytes, headerBytes + sizeof headerBytes),
+                  encoder.get_meta_data(), Bytes(64, 0x3F)});
+}
+
 void WriteLumoSeeds(const Corpus& corpus) {
+  corpus.Write("wrapping-geometry", WrappingGeometryMessage());
   corpus.Write("int16", LumoMessage(dt::Int16, 1, 8, 8));
   corpus.Write("byte", LumoMessage(dt::Byte, 2, 8, 8));
   corpus.Write("float", LumoMessage(dt::Float, 3, 4, 4));

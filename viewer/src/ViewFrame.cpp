@@ -103,8 +103,12 @@ std::shared_ptr<const ViewFrame> ViewFrame::Make(ReceivedImage image, std::size_
     return nullptr;
   }
   const int bpp = meta.bytesPerPixel;
+  // Width and height come off the network: a product that wraps, even in 64
+  // bits, must not pass for the data size.
+  std::uint64_t expected = 0;
   if (meta.width <= 0 || meta.height <= 0 ||
-      std::uint64_t(meta.width) * std::uint64_t(meta.height) * std::uint64_t(bpp) != image.data.size()) {
+      __builtin_mul_overflow(std::uint64_t(meta.width), std::uint64_t(meta.height), &expected) ||
+      __builtin_mul_overflow(expected, std::uint64_t(bpp), &expected) || expected != image.data.size()) {
     problem = "geometry " + std::to_string(meta.width) + " x " + std::to_string(meta.height) + " x " +
               std::to_string(bpp) + " bytes does not match the " + std::to_string(image.data.size()) + " data bytes";
     return nullptr;

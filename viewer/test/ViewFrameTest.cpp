@@ -87,6 +87,12 @@ TEST(ViewFrame, RefusesWhatCannotBeShownAndSaysWhy) {
   // Width x height x bytes that overflow 32 bits must not wrap onto the data size.
   EXPECT_FALSE(ViewFrame::Make(MakeImage("s", 1, ImageRecord(65536, 65536, 1, 0), std::vector<std::uint8_t>(0)),
                                kMaxViewBytes, problem));
+  // Nor 64 bits: (2147352580 x 1073807362 x 8) mod 2^64 is 64, yet no 64
+  // bytes hold that image.
+  EXPECT_FALSE(ViewFrame::Make(
+      MakeImage("s", 1, ImageRecord(2147352580, 1073807362, 8, lumo::kLumoFloat), std::vector<std::uint8_t>(64)),
+      kMaxViewBytes, problem));
+  EXPECT_NE(problem.find("does not match"), std::string::npos) << problem;
   auto junk = MakeImage("s", 1, ImageRecord(1, 1, 1, 0), std::vector<std::uint8_t>(1));
   junk.metaData.resize(10);
   EXPECT_FALSE(ViewFrame::Make(junk, kMaxViewBytes, problem));
