@@ -32,6 +32,17 @@ constexpr char kDefaultLumoLogPropertyFile[] = "config/korv/vexalib/log.properti
 constexpr int kLumoLogLevel = 4;
 constexpr double kNoIntervalYet = std::numeric_limits<double>::max();
 
+// Bytes of a width x height image of `bpp`-byte pixels, all ones when the
+// product does not fit in 64 bits: the Basic Image Info comes off the
+// network, and a product that wraps must not pass for the payload size.
+std::uint64_t ImageBytes(std::int64_t width, std::int64_t height, int bpp) {
+  std::int64_t bytes = 0;
+  if (__builtin_mul_overflow(width, height, &bytes) || __builtin_mul_overflow(bytes, std::int64_t{bpp}, &bytes) ||
+      bytes < 0)
+    return ~std::uint64_t{0};
+  return static_cast<std::uint64_t>(bytes);
+}
+
 bool GeometryKnown(int width, int height, dt::DataType type) {
   return width >= 1 && height >= 1 && type != dt::Invalid && type != dt::Unspecified;
 }
@@ -90,8 +101,8 @@ bool Vexa2LumoGateway::EnsureGeometry(const SampleExtInfo& info, std::size_t pay
     }
     const int bpp = dt::ElementSize(info.datatype);
     if (info.width > 0 && info.height > 0 && bpp > 0) {
-      const std::int64_t expected = std::int64_t{info.width} * info.height * bpp;
-      if (static_cast<std::uint64_t>(expected) != payloadSize) {
+      const std::uint64_t expected = ImageBytes(info.width, info.height, bpp);
+      if (expected != payloadSize) {
         VEXA_LOG_FMT(Log(), kWarn, "{}: Extended Info reports {}x{} type {} (expected {} bytes) but payload was {} bytes",
                      GATEWAY_LOCATION, info.width, info.height, static_cast<std::uint32_t>(info.datatype), expected,
                      payloadSize);
@@ -137,8 +148,8 @@ void Vexa2LumoGateway::HandleSampleUser(SampleExtInfo& info, std::vector<std::ui
     VEXA_LOG_FMT(Log(), kError, "{}: Unsupported data type {}", GATEWAY_LOCATION, static_cast<std::uint32_t>(dataType));
     return;
   }
-  const std::int64_t expected = std::int64_t{width} * height * bpp;
-  if (expected == 0 || static_cast<std::uint64_t>(expected) != payload.size()) {
+  const std::uint64_t expected = ImageBytes(width, height, bpp);
+  if (expected == 0 || expected != payload.size()) {
     VEXA_LOG_FMT(Log(), kError, "{}: Payload size {} bytes does not match expected {} bytes for {}x{} type {}",
                  GATEWAY_LOCATION, payload.size(), expected, width, height, static_cast<std::uint32_t>(dataType));
     return;

@@ -98,6 +98,15 @@ TEST_F(Gateway, SizeMismatchWarnsAdoptsAndDropsTheSample) {
   EXPECT_EQ(log.Count(kError, "Payload size 20001 bytes does not match expected 20000 bytes for 100x100 type 256"), 1);
 }
 
+// 2147352580 x 1073807362 x 8 bytes is 2^64 + 64: a product that wraps
+// must not pass for a 64-byte payload.
+TEST_F(Gateway, InfoWhoseSizeWrapsIn64BitsIsNoMatch) {
+  auto gateway = MakeGateway(640, 480, dt::UInt16);
+  RunSteps(*gateway, {{"wrapping geometry", Info(1.0, dt::Double, 2147352580, 1073807362), 64, false}});
+  EXPECT_EQ(log.Count(kWarn, "but payload was 64 bytes"), 1);
+  EXPECT_EQ(log.Count(kError, "Payload size 64 bytes does not match"), 1);
+}
+
 TEST_F(Gateway, IncompleteInfoWarnsOncePerEpisode) {
   auto gateway = MakeGateway(100, 100, dt::Int16);
   const auto zeroWidth = Info(1.0, dt::Int16, 0, 100);
