@@ -87,6 +87,14 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
 // Resident memory of process `pid` in kilobytes (VmRSS in /proc/PID/status),
 // or empty when it cannot be read.
 std::optional<long> ResidentKilobytes(pid_t pid);
+// Whether resident memory shows what a program keeps: not in sanitizer
+// builds, whose allocators hold freed memory back (quarantine) and map
+// shadow memory as the program touches its own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kResidentMemoryShowsGrowth = false;
+#else
+inline constexpr bool kResidentMemoryShowsGrowth = true;
+#endif
 
 // Tests `condition` every `step` until it holds or `timeout` passes.
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
