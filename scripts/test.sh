@@ -18,7 +18,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # libzmq is not built with TSan; its suppressions name only that library.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/platform/lumo/tsan-libzmq.supp"
 # The million-datagram storms (label "soak") run in the normal build only:
-# under a sanitizer each would take minutes.
+# under a sanitizer they would add about a minute to each suite.
 skip=()
 [ -z "$sanitizer" ] || skip=(--label-exclude soak)
 ctest --test-dir "$build_dir" --output-on-failure --timeout 300 --parallel 2 "${skip[@]}"
