@@ -108,7 +108,9 @@ void ExpectInOrderOnce(const std::vector<std::uint32_t>& ids, std::uint32_t coun
       << testing::PrintToString(ids);
   EXPECT_LE(ids.size(), count);
   EXPECT_GE(ids.size() + missing, count) << testing::PrintToString(ids);
-  if (!ids.empty()) EXPECT_LE(ids.back(), count);
+  if (!ids.empty()) {
+    EXPECT_LE(ids.back(), count);
+  }
 }
 
 class PublishingFaults : public testing::TestWithParam<PublishingProgram> {
@@ -200,9 +202,11 @@ TEST_P(PublishingFaultsSoak, AMillionJunkDatagramsLoseNoCompleteSample) {
     if (id == 1 || id == kSamples) {
       ASSERT_TRUE(WaitFor([&] { return UdpQueueOf(m_port).queuedBytes == 0; }, 30s));
       ASSERT_FALSE(AwaitIds(id).empty());
-      if (id == 1) residentAfterFirstSample = ProgramResidentKilobytes();
-      else if (vexatools::testsupport::kResidentMemoryShowsGrowth)
+      if (id == 1) {
+        residentAfterFirstSample = ProgramResidentKilobytes();
+      } else if (vexatools::testsupport::kResidentMemoryShowsGrowth) {
         EXPECT_LE(ProgramResidentKilobytes() - residentAfterFirstSample, 8192) << "kB of growth over the storm";
+      }
     }
   }
   ASSERT_EQ(junkSent, kJunkDatagrams);
@@ -273,8 +277,9 @@ TEST_P(PublishingFaults, KilledAndStalledSubscribersDoNotHoldThePublisherUp) {
   // Ten images' worth: the queues of the stalled subscriber are bounded in
   // messages, not bytes.
   const long imageKilobytes = 1024 * 768 * 2 / 1024;
-  if (vexatools::testsupport::kResidentMemoryShowsGrowth)
+  if (vexatools::testsupport::kResidentMemoryShowsGrowth) {
     EXPECT_LE(ProgramResidentKilobytes() - residentAtStart, 10 * imageKilobytes);
+  }
   ExpectRunning();
 }
 

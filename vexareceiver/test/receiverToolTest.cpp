@@ -231,9 +231,11 @@ void ReceiverTool::JunkStorm(int junkDatagrams, unsigned samples) {
       ASSERT_TRUE(vexatools::testsupport::WaitFor(
           [&] { return vexatools::testsupport::UdpQueueOf(m_port).queuedBytes == 0; }, 30s));
       const long resident = vexatools::testsupport::ResidentKilobytes(m_process->Pid()).value_or(0);
-      if (id == 1) residentAfterFirstSample = resident;
-      else if (vexatools::testsupport::kResidentMemoryShowsGrowth)
+      if (id == 1) {
+        residentAfterFirstSample = resident;
+      } else if (vexatools::testsupport::kResidentMemoryShowsGrowth) {
         EXPECT_LE(resident - residentAfterFirstSample, 4096) << "kB of growth over the storm";
+      }
     }
   }
   ASSERT_EQ(junkSent, junkDatagrams);
