@@ -67,6 +67,8 @@ korv::vexasim::SampleLayout SampleLayout() {
 struct ReceiverStats {
   std::uint64_t datagrams = 0;  // datagrams that arrived
   double cpuSeconds = 0;
+  double userSeconds = 0;  // of cpuSeconds, in user space
+  long sleeps = 0;  // times the receiving thread slept waiting for data
   int bufferInForce = 0;
 };
 
@@ -96,11 +98,17 @@ using ReceiveLoop = std::function<ReceiverStats(unsigned short port, std::atomic
 ReceiverStats RunVexaReceiver(unsigned short port, std::atomic<bool>& stop) {
   CountingReceiver receiver(port);
   double cpuSeconds = 0;
+  long sleeps = 0;
+  double userSeconds = 0;
   std::atomic<bool> finished{false};
   std::thread thread([&] {
     const double start = ThreadCpuSeconds();
+    const long sleepsBefore = ThreadSleeps();
+    const double userBefore = ThreadUserSeconds();
     receiver.StartReceiver();
     cpuSeconds = ThreadCpuSeconds() - start;
+    sleeps = ThreadSleeps() - sleepsBefore;
+    userSeconds = ThreadUserSeconds() - userBefore;
     finished = true;
   });
   while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -118,6 +126,8 @@ ReceiverStats RunVexaReceiver(unsigned short port, std::atomic<bool>& stop) {
   ReceiverStats stats;
   stats.datagrams = receiver.leaders + receiver.payloads + receiver.trailers + receiver.lost + receiver.wrong;
   stats.cpuSeconds = cpuSeconds;
+  stats.sleeps = sleeps;
+  stats.userSeconds = userSeconds;
   stats.bufferInForce = receiver.bufferInForce;
   return stats;
 }
@@ -128,6 +138,8 @@ ReceiverStats RunRecvfrom(unsigned short port, std::atomic<bool>& stop) {
   ReceiverStats stats;
   stats.bufferInForce = ReceiveBufferInForce(socket.Fd());
   const double start = ThreadCpuSeconds();
+  const long sleepsBefore = ThreadSleeps();
+  const double userBefore = ThreadUserSeconds();
   std::vector<unsigned char> buffer(kDatagramBuffer);
   sockaddr_in sender{};
   while (!stop) {
@@ -137,6 +149,8 @@ ReceiverStats RunRecvfrom(unsigned short port, std::atomic<bool>& stop) {
     }
   }
   stats.cpuSeconds = ThreadCpuSeconds() - start;
+  stats.sleeps = ThreadSleeps() - sleepsBefore;
+  stats.userSeconds = ThreadUserSeconds() - userBefore;
   return stats;
 }
 
@@ -146,6 +160,8 @@ ReceiverStats RunRecvmmsg(unsigned short port, std::atomic<bool>& stop) {
   ReceiverStats stats;
   stats.bufferInForce = ReceiveBufferInForce(socket.Fd());
   const double start = ThreadCpuSeconds();
+  const long sleepsBefore = ThreadSleeps();
+  const double userBefore = ThreadUserSeconds();
   constexpr std::size_t kBatch = 64;
   std::vector<unsigned char> buffers(kBatch * kDatagramBuffer);
   std::array<iovec, kBatch> iovecs{};
@@ -164,6 +180,8 @@ ReceiverStats RunRecvmmsg(unsigned short port, std::atomic<bool>& stop) {
     if (count > 0) stats.datagrams += static_cast<std::uint64_t>(count);
   }
   stats.cpuSeconds = ThreadCpuSeconds() - start;
+  stats.sleeps = ThreadSleeps() - sleepsBefore;
+  stats.userSeconds = ThreadUserSeconds() - userBefore;
   return stats;
 }
 
@@ -193,6 +211,12 @@ struct Trial {
   ReceiverStats stats;
   bool Lossless() const { return stats.datagrams >= datagramsSent; }
   bool SenderKeptUp() const { return sentRate >= 0.97 * targetRate; }
+  double SleepsPerDatagram() const {
+    return stats.datagrams == 0 ? 0 : static_cast<double>(stats.sleeps) / static_cast<double>(stats.datagrams);
+  }
+  double UserMicrosPerDatagram() const {
+    return stats.datagrams == 0 ? 0 : stats.userSeconds * 1e6 / static_cast<double>(stats.datagrams);
+  }
   double CpuMicrosPerDatagram() const {
     return stats.datagrams == 0 ? 0 : stats.cpuSeconds * 1e6 / static_cast<double>(stats.datagrams);
   }
@@ -297,8 +321,10 @@ int main(int argc, char** argv) {
   if (only >= 0 && only < static_cast<int>(searches.size())) {
     const Search& search = searches[static_cast<std::size_t>(only)];
     const Trial trial = RunOneTrial(sender, search.receive, startRate, seconds);
-    fmt::print("{}: {} of {} datagrams at {} samples/s, {:.2f} us CPU each\n", search.name, trial.stats.datagrams,
-               trial.datagramsSent, startRate, trial.CpuMicrosPerDatagram());
+    fmt::print("{}: {} of {} datagrams at {} samples/s, {:.2f} us CPU each ({:.2f} in user space), {:.2f} sleeps per "
+               "datagram\n",
+               search.name, trial.stats.datagrams, trial.datagramsSent, startRate, trial.CpuMicrosPerDatagram(),
+               trial.UserMicrosPerDatagram(), trial.SleepsPerDatagram());
     return 0;
   }
 

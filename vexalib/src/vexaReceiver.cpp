@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/ip/multicast.hpp>
 #include <boost/asio/socket_base.hpp>
 #include <boost/system/system_error.hpp>
@@ -92,6 +93,12 @@ static_assert(sizeof(plexoif::plexoPacketBase<8940>) == plexoif::plexoPacketBase
 // after a stall one call takes most of what queued up.
 struct VexaReceiver::ReceiveBatch {
   static constexpr unsigned kCapacity = 32;
+  // How long the event-loop thread waits for the next datagram in the
+  // receive call itself before it leaves the wait to the event loop.
+  static constexpr timeval kWaitInReceive{0, 50'000};
+  // Datagrams handed on in one turn of the event loop, so that other work
+  // queued on it (a subclass's timers) still runs under a steady stream.
+  static constexpr unsigned kDatagramsPerTurn = 1024;
 
   ReceiveBatch() : slots(kCapacity) {
     for (unsigned i = 0; i < kCapacity; ++i) {
@@ -106,6 +113,8 @@ struct VexaReceiver::ReceiveBatch {
   std::array<mmsghdr, kCapacity> messages{};
   unsigned count = 0;  // datagrams read by the last recvmmsg
   unsigned next = 0;   // the next of them to hand on
+  // The last read left the socket empty: the next one waits in the call.
+  bool waitInNextRead = false;
   // Where a datagram handed to ReceivePacket in m_receiveBuffer is handled.
   ReceiveSlot single;
 };
@@ -209,8 +218,12 @@ void VexaReceiver::StartReceiver() {
     const ip::address_v4 bindAddress = address.is_multicast() ? address : ip::address_v4::any();
     m_socket.bind(ip::udp::endpoint(bindAddress, static_cast<unsigned short>(m_port)));
     SetUpReceiveBuffer();
-    // Once, not per receive: every read is non-blocking.
-    m_socket.non_blocking(true);
+    // The socket stays blocking: reads that must not wait say MSG_DONTWAIT,
+    // and the wait in the receive call is bounded by this timeout.
+    if (::setsockopt(m_socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &ReceiveBatch::kWaitInReceive,
+                     sizeof ReceiveBatch::kWaitInReceive) != 0) {
+      throw boost::system::system_error(errno, boost::system::system_category(), "set_option");
+    }
     if (address.is_multicast()) {
       VEXA_LOG_STREAM(m_logger, kInfo, "Using multicast address: " << address.to_string());
       if (!m_networkInterface.empty()) {
@@ -235,6 +248,13 @@ void VexaReceiver::StartReceiver() {
 
 void VexaReceiver::StopReceiver() {
   m_keepReceiving = false;
+  // Wakes the event-loop thread if it waits in a receive call: a read from
+  // a socket shut down for reading returns at once.
+  const int handle = m_socketHandle.load();
+  if (handle >= 0) {
+    m_socketShutDown = true;
+    ::shutdown(handle, SHUT_RD);
+  }
   if (m_running.exchange(false)) m_ioContext.stop();
 }
 
@@ -246,8 +266,12 @@ void VexaReceiver::Wait() {
   }
 }
 
+// The event loop's wait makes boost.asio put the socket into non-blocking
+// mode; it is put back before the datagrams are read, so that a read can
+// wait in the receive call again.
 void VexaReceiver::ArmReadableWait() {
-  m_socket.async_wait(boost::asio::socket_base::wait_read, [this](const boost::system::error_code& error) {
+  m_socket.async_wait(boost::asio::socket_base::wait_read, [this](boost::system::error_code error) {
+    if (!error) m_socket.non_blocking(false, error);
     if (error) {
       ReceivePacket(error, 0);
     } else {
@@ -256,9 +280,10 @@ void VexaReceiver::ArmReadableWait() {
   });
 }
 
-// Hands queued datagrams to the assembly one at a time, in arrival order,
-// for as long as each one asks for the next through Wait(). A hook that
-// stops reception, or a datagram that ends it, leaves the rest unread.
+// Hands datagrams to the assembly one at a time, in arrival order, for as
+// long as each one asks for the next through Wait() and reception goes on.
+// A hook that stops reception, or a datagram that ends it, leaves the rest
+// unread.
 void VexaReceiver::DrainSocket() {
   struct DrainingScope {
     explicit DrainingScope(bool& flag) : m_flag(flag) { m_flag = true; }
@@ -268,7 +293,11 @@ void VexaReceiver::DrainSocket() {
 
   ReceiveBatch& batch = *m_batch;
   m_nextDatagramWanted = true;
-  while (m_nextDatagramWanted) {
+  for (unsigned handled = 0; m_nextDatagramWanted; ++handled) {
+    if (handled == ReceiveBatch::kDatagramsPerTurn) {
+      boost::asio::defer(m_ioContext, [this] { DrainSocket(); });
+      return;
+    }
     if (batch.next == batch.count && !FillBatch()) return;
     m_nextDatagramWanted = false;
     const unsigned index = batch.next++;
@@ -276,20 +305,35 @@ void VexaReceiver::DrainSocket() {
   }
 }
 
-// Reads the next batch. False when there is none: the socket is empty (a
-// readable wait is armed) or the read failed (reported; reception ends).
+// Reads the next batch. Once a read has left the socket empty, the next one
+// waits for a datagram in the receive call itself, which costs far less per
+// wake-up than the event loop's readable wait and keeps a paced stream as
+// cheap as a bare blocking receiver. After a bounded wait with nothing (the
+// stream paused) the event loop waits instead, so that an idle receiver
+// sleeps there. False when there is no batch: the event loop waits, or the
+// read failed (reported; reception ends).
 bool VexaReceiver::FillBatch() {
   ReceiveBatch& batch = *m_batch;
   batch.count = batch.next = 0;
   for (;;) {
-    const int count = ::recvmmsg(m_socket.native_handle(), batch.messages.data(), ReceiveBatch::kCapacity,
-                                 MSG_DONTWAIT, nullptr);
+    const int flags = batch.waitInNextRead ? MSG_WAITFORONE : MSG_DONTWAIT;
+    const int count = ::recvmmsg(m_socket.native_handle(), batch.messages.data(), ReceiveBatch::kCapacity, flags,
+                                 nullptr);
+    // What a read returns once StopReceiver has shut the socket down is not
+    // handed on, as a receive still outstanding at a stop never completes.
+    if (m_socketShutDown) return false;
     if (count > 0) {
       batch.count = static_cast<unsigned>(count);
+      batch.waitInNextRead = batch.count < ReceiveBatch::kCapacity;
       return true;
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!batch.waitInNextRead) {
+        batch.waitInNextRead = true;
+        continue;
+      }
+      batch.waitInNextRead = false;
       ArmReadableWait();
     } else {
       ReceivePacket(boost::system::error_code(errno, boost::system::system_category()), 0);

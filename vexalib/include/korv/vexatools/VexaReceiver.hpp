@@ -72,8 +72,11 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
  public:
   // Asks for the next datagram, handled on the event-loop thread. Called
   // once at start and after each datagram while reception goes on. Queued
-  // datagrams are read in batches and handed on one by one; only when the
-  // socket has none left does the event loop wait for it to become readable.
+  // datagrams are read in batches and handed on one by one. When the socket
+  // has none left, the event-loop thread waits for the next in the receive
+  // call itself, for up to 50 ms; only a longer pause leaves the wait to the
+  // event loop. Other work queued on m_ioContext runs between turns of at
+  // most 1024 datagrams and during such pauses.
   virtual void Wait();
 
   // Opens, binds and configures the socket, joins a multicast group, arms
@@ -81,8 +84,9 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // reception ends. Throws (after logging) if set-up fails or an exception
   // leaves a handler or hook. Callable once per object.
   void StartReceiver();
-  // Callable from any thread, also from a hook: no further receive is armed
-  // and a running event loop is stopped.
+  // Callable from any thread, also from a hook: no further receive is armed,
+  // the socket is shut down for reading (which wakes a waiting receive) and
+  // a running event loop is stopped.
   void StopReceiver();
 
   // Handles a receive's outcome for the datagram of `bytes` bytes in
@@ -179,6 +183,8 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   ReceptionCounters m_counters;
   // The socket's descriptor once it is open, for reading its drops from any thread.
   std::atomic<int> m_socketHandle{-1};
+  // Set by StopReceiver just before it shuts the open socket down.
+  std::atomic<bool> m_socketShutDown{false};
   std::function<void(const std::string&)> m_receiveBufferShort;
 };
 
