@@ -2,11 +2,14 @@
 // messages, stopping, set-up failures and hostile datagrams.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
+#include <functional>
 #include <random>
 #include <stdexcept>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "TestSupport.hpp"
@@ -320,6 +323,67 @@ TEST_F(ReceiverTest, StopFromAnotherThreadEndsAnIdleRun) {
   EXPECT_TRUE(thread->WaitFinished(std::chrono::milliseconds(0)));
   EXPECT_EQ(thread->Error(), nullptr);
   EXPECT_TRUE(receiver.Calls().empty());
+}
+
+TEST_F(ReceiverTest, StopFromAnotherThreadWakesAReceiverWaitingForTheNextDatagram) {
+  StartAndWaitUntilArmed();
+  sender.SendAll(BuildSample(1));
+  ASSERT_EQ(SequenceAfter(5), "L P P P T");
+  // The receiver now waits for the next datagram; the stop alone ends it.
+  receiver.StopReceiver();
+  EXPECT_TRUE(thread->WaitFinished(2s));
+  EXPECT_EQ(thread->Error(), nullptr);
+  EXPECT_EQ(Sequence(receiver.Calls()), "L P P P T");
+}
+
+// Short gaps are waited out in the receive call, long ones by the event
+// loop; the stream goes on across both.
+TEST_F(ReceiverTest, SamplesAfterShortAndLongPausesAllArrive) {
+  StartAndWaitUntilArmed();
+  std::string expected;
+  for (std::uint32_t id = 1; id <= 8; ++id) {
+    sender.SendAll(BuildSample(id));
+    expected += id == 1 ? "L P P P T" : " L P P P T";
+    ASSERT_EQ(SequenceAfter(id * 5), expected);
+    std::this_thread::sleep_for(id % 2 == 1 ? 150ms : 5ms);
+  }
+}
+
+// Work a subclass queues on m_ioContext, as a timer would.
+class PostingReceiver : public RecordingReceiver {
+ public:
+  using RecordingReceiver::RecordingReceiver;
+  void Post(std::function<void()> work) { boost::asio::post(m_ioContext, std::move(work)); }
+};
+
+TEST(ReceiverEventLoopTest, WorkQueuedOnTheEventLoopRunsDuringASteadyStreamAndAPause) {
+  const unsigned short port = FreeUdpPort();
+  PostingReceiver receiver(port);
+  ReceiverThread thread(receiver);
+  ASSERT_TRUE(receiver.WaitUntilArmed());
+  UdpSender sender("127.0.0.1", port);
+  sender.FollowReceiveQueue();
+  const korv::vexasim::SampleFrames small({10, 10, 2, 0x100});  // Int16, three frames
+  sender.SendAll(small.BuildSample(1));
+  ASSERT_TRUE(receiver.WaitForCalls(3));
+
+  std::atomic<std::size_t> callsWhenRun{0};
+  std::atomic<bool> ranDuringStream{false};
+  receiver.Post([&] {
+    callsWhenRun = receiver.Calls().size();
+    ranDuringStream = true;
+  });
+  constexpr std::uint32_t kSamples = 1000;  // 3000 datagrams, with no pause
+  for (std::uint32_t id = 2; id <= kSamples; ++id) sender.SendAll(small.BuildSample(id));
+  ASSERT_TRUE(receiver.WaitForCalls(kSamples * 3)) << receiver.Calls().size();
+  ASSERT_TRUE(ranDuringStream);
+  EXPECT_LT(callsWhenRun, kSamples * 3) << "the queued work waited for the stream to end";
+
+  std::atomic<bool> ranDuringPause{false};
+  receiver.Post([&] { ranDuringPause = true; });
+  const auto deadline = Clock::now() + 2s;
+  while (!ranDuringPause && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(ranDuringPause);
 }
 
 TEST_F(ReceiverTest, StopBeforeStartHandlesExactlyOneDatagram) {
