@@ -37,7 +37,7 @@ without="$build_dir/bench/vexalib/vexalibReceiverBenchWithoutCounters"
 trials="${COUNTER_TRIALS:-10}"
 seconds="${COUNTER_SECONDS:-4}"
 rate=200
-cpu() { "$1" --only 0 --start-rate "$rate" --seconds "$seconds" 2>/dev/null | sed -n 's/.*, \([0-9.]*\) us CPU each$/\1/p'; }
+cpu() { "$1" --only 0 --start-rate "$rate" --seconds "$seconds" 2>/dev/null | sed -n 's/.*, \([0-9.]*\) us CPU each.*/\1/p'; }
 for trial in $(seq "$trials"); do
   if [ $((trial % 2)) -eq 1 ]; then
     with_counters=$(cpu "$bench"); without_counters=$(cpu "$without")
