@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 
@@ -299,6 +301,47 @@ TEST_F(HeldReceiverTest, AStopInsideAHookInTheMiddleOfABatchHandlesNothingMore) 
   ASSERT_TRUE(thread->WaitFinished());
   EXPECT_EQ(thread->Error(), nullptr);
   EXPECT_EQ(Sequence(receiver.Calls()), "L P T L P T");
+}
+
+// Frames sent one at a time are read one per call; then 120 datagrams queue
+// up while a hook holds the receiver, and are read in batches.
+TEST_F(ReceiverTest, DatagramsThatQueueUpAfterComingOneByOneAreHandledWholeAndInOrder) {
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  receiver.onHook = [&](RecordingReceiver&, const HookCall& call) {
+    if (call.hook != Hook::Trailer || call.sampleId != 4) return;
+    std::unique_lock lock(mutex);
+    released.wait_for(lock, kTimeout, [&] { return release; });
+  };
+  StartAndWaitUntilArmed();
+  const korv::vexasim::SampleFrames small({10, 10, 2, 0x100});  // Int16, three frames
+  constexpr std::uint32_t kSamples = 44;
+  for (std::uint32_t id = 1; id <= 4; ++id) {
+    for (const auto& frame : small.BuildSample(id)) {
+      sender.Send(frame);
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+  ASSERT_TRUE(receiver.WaitForCalls(12));
+  for (std::uint32_t id = 5; id <= kSamples; ++id) sender.SendAll(small.BuildSample(id));
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  released.notify_all();
+  ASSERT_TRUE(receiver.WaitForCalls(kSamples * 3)) << Sequence(receiver.Calls());
+  const std::vector<HookCall> calls = receiver.Calls();
+  std::string expected;
+  for (std::uint32_t id = 1; id <= kSamples; ++id) expected += id == 1 ? "L P T" : " L P T";
+  EXPECT_EQ(Sequence(calls), expected);
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].sampleId, i / 3 + 1) << i;
+    if (calls[i].hook == Hook::Payload) {
+      EXPECT_EQ(calls[i].payloadSize, 8 + 200) << i;
+    }
+  }
+  thread.reset();  // before the hook's locals go
 }
 
 TEST_F(ReceiverTest, StopInsideAHookEndsTheRunAfterTheHandler) {

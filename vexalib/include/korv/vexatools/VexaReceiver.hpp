@@ -150,6 +150,7 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   void ArmReadableWait();
   void DrainSocket();
   bool FillBatch();
+  int ReadDatagrams();
   void HandleDatagram(ReceiveSlot& slot, std::size_t bytes);
   FrameOutcome HandleFrame(ReceiveSlot& slot, std::size_t bytes);
   FrameOutcome HandleLeader(plexoif::plexoPacketBase<8940>& frame);
