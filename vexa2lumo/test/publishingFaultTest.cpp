@@ -274,11 +274,13 @@ TEST_P(PublishingFaults, KilledAndStalledSubscribersDoNotHoldThePublisherUp) {
   }
   source.join();
   ExpectInOrderOnce(AwaitIds(kSamples), kSamples, kSamples / 20);
-  // Ten images' worth: the queues of the stalled subscriber are bounded in
-  // messages, not bytes.
+  // Twelve images' worth, what can be in flight at once: four in the ring,
+  // one being assembled, one being sent, and the subscribers' send queues,
+  // which are bounded in messages, not bytes. On a loaded machine the ring
+  // fills and the growth settles at about eleven.
   const long imageKilobytes = 1024 * 768 * 2 / 1024;
   if (vexatools::testsupport::kResidentMemoryShowsGrowth) {
-    EXPECT_LE(ProgramResidentKilobytes() - residentAtStart, 10 * imageKilobytes);
+    EXPECT_LE(ProgramResidentKilobytes() - residentAtStart, 12 * imageKilobytes);
   }
   ExpectRunning();
 }
