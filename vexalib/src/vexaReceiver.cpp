@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/defer.hpp>
+#include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/multicast.hpp>
 #include <boost/asio/socket_base.hpp>
 #include <boost/system/system_error.hpp>
