@@ -234,6 +234,21 @@ TEST_F(ReceiverTest, PayloadSizeIsBoundedByTheBytesReceived) {
   EXPECT_EQ(receiver.Calls()[2].payloadSize, 8940) << "an honest header is kept";
 }
 
+// The hooks of samples 1 to `samples` of three frames (10 x 10 Int16), each
+// frame whole and in order.
+void ExpectSmallSamplesWholeAndInOrder(const std::vector<HookCall>& calls, std::uint32_t samples) {
+  std::string expected;
+  for (std::uint32_t id = 1; id <= samples; ++id) expected += id == 1 ? "L P T" : " L P T";
+  EXPECT_EQ(Sequence(calls), expected);
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].sampleId, i / 3 + 1) << i;
+    if (calls[i].hook == Hook::Payload) {
+      EXPECT_EQ(calls[i].frameSampleId, i / 3 + 1) << i;
+      EXPECT_EQ(calls[i].payloadSize, 8 + 200) << i;
+    }
+  }
+}
+
 // Holds the receiver in its first hook until released, so that everything
 // sent meanwhile queues in the socket and is read in batches.
 class HeldReceiver {
@@ -277,17 +292,7 @@ TEST_F(HeldReceiverTest, DatagramsQueuedInTheSocketAreHandledWholeAndInArrivalOr
   for (std::uint32_t id = 1; id <= kSamples; ++id) sender.SendAll(small.BuildSample(id));
   held.Release();
   ASSERT_TRUE(receiver.WaitForCalls(kSamples * 3)) << Sequence(receiver.Calls());
-  const std::vector<HookCall> calls = receiver.Calls();
-  std::string expected;
-  for (std::uint32_t id = 1; id <= kSamples; ++id) expected += id == 1 ? "L P T" : " L P T";
-  EXPECT_EQ(Sequence(calls), expected);
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    EXPECT_EQ(calls[i].sampleId, i / 3 + 1) << i;
-    if (calls[i].hook == Hook::Payload) {
-      EXPECT_EQ(calls[i].frameSampleId, i / 3 + 1) << i;
-      EXPECT_EQ(calls[i].payloadSize, 8 + 200) << i;
-    }
-  }
+  ExpectSmallSamplesWholeAndInOrder(receiver.Calls(), kSamples);
 }
 
 TEST_F(HeldReceiverTest, AStopInsideAHookInTheMiddleOfABatchHandlesNothingMore) {
@@ -331,16 +336,7 @@ TEST_F(ReceiverTest, DatagramsThatQueueUpAfterComingOneByOneAreHandledWholeAndIn
   }
   released.notify_all();
   ASSERT_TRUE(receiver.WaitForCalls(kSamples * 3)) << Sequence(receiver.Calls());
-  const std::vector<HookCall> calls = receiver.Calls();
-  std::string expected;
-  for (std::uint32_t id = 1; id <= kSamples; ++id) expected += id == 1 ? "L P T" : " L P T";
-  EXPECT_EQ(Sequence(calls), expected);
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    EXPECT_EQ(calls[i].sampleId, i / 3 + 1) << i;
-    if (calls[i].hook == Hook::Payload) {
-      EXPECT_EQ(calls[i].payloadSize, 8 + 200) << i;
-    }
-  }
+  ExpectSmallSamplesWholeAndInOrder(receiver.Calls(), kSamples);
   thread.reset();  // before the hook's locals go
 }
 
