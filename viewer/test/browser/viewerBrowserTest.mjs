@@ -96,6 +96,20 @@ const alphaSize = { width: 320, height: 240 };
 const betaSize = { width: 200, height: 100 };
 const gammaSize = { width: 1600, height: 1400 };  // 4.5 MB: sent as every 2nd pixel
 
+// After a pause the frames already on their way are still shown; under load
+// a large frame can take well over a second. Waits until the shown image
+// has stayed the same for half a second, and returns it.
+async function shownOnceSettled(page) {
+  let shown = await page.evaluate(() => window.vexaViewer.shown);
+  for (let waited = 0; waited < 15_000; waited += 500) {
+    await page.waitForTimeout(500);
+    const now = await page.evaluate(() => window.vexaViewer.shown);
+    if (now.sequence === shown.sequence) return now;
+    shown = now;
+  }
+  throw new Error(`the view still changed 15 s after a pause (image ${shown.sequence})`);
+}
+
 function publishPattern(broker, stream, size, bytesPerPixel) {
   return start(process.env.PUBLISH, ['--broker-uri', broker, '--stream', stream, '-w', `${size.width}`,
                                      '-e', `${size.height}`, '-B', `${bytesPerPixel}`, '--rate', '20'], /^Publishing/);
@@ -141,8 +155,7 @@ async function main() {
     await page.fill('#low', '0');
     await page.fill('#high', '65535');
     await page.click('#pause');
-    await page.waitForTimeout(300);  // frames already on their way are shown, then nothing more
-    const shown = await page.evaluate(() => window.vexaViewer.shown);
+    const shown = await shownOnceSettled(page);
     check(shown.width === alphaSize.width && shown.height === alphaSize.height && shown.kind === 'uint16' && shown.step === 1,
           `alpha shown as ${shown.width} x ${shown.height} ${shown.kind}`);
     const points = [[0, 0], [319, 0], [0, 239], [319, 239], [100, 50], [211, 187]];
@@ -197,8 +210,7 @@ async function main() {
     await page.click('#streams li:text-is("gamma")');
     await page.waitForFunction(() => window.vexaViewer.shown?.stream === 'gamma');
     await page.click('#pause');
-    await page.waitForTimeout(300);
-    const gamma = await page.evaluate(() => window.vexaViewer.shown);
+    const gamma = await shownOnceSettled(page);
     check(gamma.step === 2 && gamma.width === gammaSize.width, `gamma sent reduced: step ${gamma.step}`);
     await page.click('#one-to-one');  // one screen pixel per image pixel, so the mouse can point at each
     const [gx, gy] = [801, 701];  // odd: not in the reduced view
