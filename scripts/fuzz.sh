@@ -20,7 +20,7 @@ declare -A dictionary=([fuzzVexaReceiver]=plexo [fuzzSorelPackets]=plexo [fuzzPu
                        [fuzzSampleAssembler]=plexo [fuzzLumoMessage]=lumo [fuzzBrokerControl]=broker)
 
 build=build-fuzz
-CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -G Ninja -DVEXA_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -G Ninja -DVEXA_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_UNITY_BUILD=ON >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target "${targets[@]}"
 
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

@@ -10,7 +10,11 @@ scripts/install-deps.sh
 
 sanitizer="${1:-}"
 build_dir="build${sanitizer:+-$sanitizer}"
-cmake -S . -B "$build_dir" -G Ninja -DVEXA_SANITIZE="$sanitizer" >/dev/null
+# The sanitizer builds are unity builds: they compile in about half the time.
+# The normal build compiles file by file, so it still finds a missing include.
+unity=OFF
+[ -z "$sanitizer" ] || unity=ON
+cmake -S . -B "$build_dir" -G Ninja -DVEXA_SANITIZE="$sanitizer" -DCMAKE_UNITY_BUILD="$unity" >/dev/null
 cmake --build "$build_dir" --parallel "$(nproc)"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
