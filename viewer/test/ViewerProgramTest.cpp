@@ -10,10 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
+#include <string_view>
 
 #include "TestImages.hpp"
 #include "TestSupport.hpp"
-#include "vexatools/testsupport/Network.hpp"
 #include "vexatools/testsupport/Process.hpp"
 
 namespace korv::vexatools::viewer::test {
@@ -127,21 +128,24 @@ TEST(ViewerProgram, PortInUseIsAClearError) {
 
 class ViewerServing : public testing::Test {
  protected:
+  // The viewer picks its own port (0): a port found free beforehand could be
+  // taken by another test's connection before the viewer binds it.
   ViewerServing()
-      : port_(::vexatools::testsupport::FreeTcpPort()),
-        publisher_(LUMO_PUBLISH_TOOL_PATH,
+      : publisher_(LUMO_PUBLISH_TOOL_PATH,
                    {"--broker-uri", broker_.uri(), "--stream", "alpha", "-w", "64", "-e", "48", "--rate", "40"}),
-        viewer_(VIEWER_PATH, {"--broker-uri", broker_.uri(), "--http", "127.0.0.1:" + std::to_string(port_),
-                              "--stream", "alpha", "--log-level", "WARN"}) {
+        viewer_(VIEWER_PATH, {"--broker-uri", broker_.uri(), "--http", "127.0.0.1:0", "--stream", "alpha",
+                              "--log-level", "WARN"}) {
     const auto line = viewer_.ReadLine(10s);
-    if (!line || line->find("open http://127.0.0.1:" + std::to_string(port_) + "/") == std::string::npos)
+    constexpr std::string_view kOpen = "open http://127.0.0.1:";
+    const auto at = line ? line->find(kOpen) : std::string::npos;
+    if (at == std::string::npos || std::sscanf(line->c_str() + at + kOpen.size(), "%hu/", &port_) != 1)
       throw std::runtime_error("the viewer did not start: " + line.value_or("") + viewer_.Err());
   }
 
   std::string Origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
   BrokerProcess broker_;
-  unsigned short port_;
+  unsigned short port_ = 0;
   Process publisher_;
   Process viewer_;
 };

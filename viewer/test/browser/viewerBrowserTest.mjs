@@ -8,7 +8,6 @@
 // playwright-core is missing, unless CI=true, where that is a failure.
 import { spawn } from 'node:child_process';
 import { existsSync, mkdirSync, readFileSync, rmSync, mkdtempSync } from 'node:fs';
-import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { createInterface } from 'node:readline';
@@ -71,16 +70,6 @@ async function stop(child) {
   clearTimeout(late);
 }
 
-function freePort() {
-  return new Promise((resolve) => {
-    const server = createServer();
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
 function check(condition, message) {
   if (!condition) throw new Error(message);
   console.log(`ok: ${message}`);
@@ -122,8 +111,8 @@ async function main() {
   let { child: alpha } = await publishPattern(broker, 'alpha', alphaSize, 2);
   await publishPattern(broker, 'beta', betaSize, 1);
   await publishPattern(broker, 'gamma', gammaSize, 2);
-  const port = await freePort();
-  const { match: viewerLine } = await start(process.env.VIEWER, ['--broker-uri', broker, '--http', `127.0.0.1:${port}`,
+  // Port 0: the viewer picks a free one and prints its address.
+  const { match: viewerLine } = await start(process.env.VIEWER, ['--broker-uri', broker, '--http', '127.0.0.1:0',
                                                                  '--stream', 'alpha', '--log-level', process.env.VIEWER_LOG_LEVEL || 'WARN'],
                                             /open (http:\/\/\S+)/);
   const url = viewerLine[1];
