@@ -10,7 +10,7 @@ scripts/install-deps.sh
 
 sanitizer="${1:-}"
 build_dir="build${sanitizer:+-$sanitizer}"
-# The sanitizer builds are unity builds: they compile in about half the time.
+# The sanitizer builds are unity builds: they compile in about a quarter less time.
 # The normal build compiles file by file, so it still finds a missing include.
 unity=OFF
 [ -z "$sanitizer" ] || unity=ON
