@@ -28,25 +28,26 @@ namespace benchsupport {
 
 [[noreturn]] inline void ThrowErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
-inline double ThreadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
+// What the calling thread has used so far; the difference of two readings
+// is what it used in between.
+struct ThreadUsage {
+  double cpuSeconds = 0;
+  double userSeconds = 0;  // of cpuSeconds, in user space
+  long sleeps = 0;         // times it went to sleep waiting (voluntary context switches)
 
-// Times the calling thread has gone to sleep waiting (voluntary context switches).
-inline long ThreadSleeps() {
-  rusage usage{};
-  getrusage(RUSAGE_THREAD, &usage);
-  return usage.ru_nvcsw;
-}
-
-// CPU seconds the calling thread has spent in user space.
-inline double ThreadUserSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_THREAD, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
-}
+  static ThreadUsage Now() {
+    timespec cpu{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return {static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) / 1e9,
+            static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) / 1e6,
+            usage.ru_nvcsw};
+  }
+  ThreadUsage operator-(const ThreadUsage& earlier) const {
+    return {cpuSeconds - earlier.cpuSeconds, userSeconds - earlier.userSeconds, sleeps - earlier.sleeps};
+  }
+};
 
 inline sockaddr_in LoopbackAddress(unsigned short port) {
   sockaddr_in address{};

@@ -66,9 +66,7 @@ korv::vexasim::SampleLayout SampleLayout() {
 
 struct ReceiverStats {
   std::uint64_t datagrams = 0;  // datagrams that arrived
-  double cpuSeconds = 0;
-  double userSeconds = 0;  // of cpuSeconds, in user space
-  long sleeps = 0;  // times the receiving thread slept waiting for data
+  ThreadUsage used;  // by the receiving thread while it received
   int bufferInForce = 0;
 };
 
@@ -97,18 +95,12 @@ using ReceiveLoop = std::function<ReceiverStats(unsigned short port, std::atomic
 
 ReceiverStats RunVexaReceiver(unsigned short port, std::atomic<bool>& stop) {
   CountingReceiver receiver(port);
-  double cpuSeconds = 0;
-  long sleeps = 0;
-  double userSeconds = 0;
+  ThreadUsage used;
   std::atomic<bool> finished{false};
   std::thread thread([&] {
-    const double start = ThreadCpuSeconds();
-    const long sleepsBefore = ThreadSleeps();
-    const double userBefore = ThreadUserSeconds();
+    const ThreadUsage start = ThreadUsage::Now();
     receiver.StartReceiver();
-    cpuSeconds = ThreadCpuSeconds() - start;
-    sleeps = ThreadSleeps() - sleepsBefore;
-    userSeconds = ThreadUserSeconds() - userBefore;
+    used = ThreadUsage::Now() - start;
     finished = true;
   });
   while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -125,9 +117,7 @@ ReceiverStats RunVexaReceiver(unsigned short port, std::atomic<bool>& stop) {
   thread.join();
   ReceiverStats stats;
   stats.datagrams = receiver.leaders + receiver.payloads + receiver.trailers + receiver.lost + receiver.wrong;
-  stats.cpuSeconds = cpuSeconds;
-  stats.sleeps = sleeps;
-  stats.userSeconds = userSeconds;
+  stats.used = used;
   stats.bufferInForce = receiver.bufferInForce;
   return stats;
 }
@@ -137,9 +127,7 @@ ReceiverStats RunRecvfrom(unsigned short port, std::atomic<bool>& stop) {
   BindLikeTheReceiver(socket, port, ReceiveBufferRequest());
   ReceiverStats stats;
   stats.bufferInForce = ReceiveBufferInForce(socket.Fd());
-  const double start = ThreadCpuSeconds();
-  const long sleepsBefore = ThreadSleeps();
-  const double userBefore = ThreadUserSeconds();
+  const ThreadUsage start = ThreadUsage::Now();
   std::vector<unsigned char> buffer(kDatagramBuffer);
   sockaddr_in sender{};
   while (!stop) {
@@ -148,9 +136,7 @@ ReceiverStats RunRecvfrom(unsigned short port, std::atomic<bool>& stop) {
       ++stats.datagrams;
     }
   }
-  stats.cpuSeconds = ThreadCpuSeconds() - start;
-  stats.sleeps = ThreadSleeps() - sleepsBefore;
-  stats.userSeconds = ThreadUserSeconds() - userBefore;
+  stats.used = ThreadUsage::Now() - start;
   return stats;
 }
 
@@ -159,9 +145,7 @@ ReceiverStats RunRecvmmsg(unsigned short port, std::atomic<bool>& stop) {
   BindLikeTheReceiver(socket, port, ReceiveBufferRequest());
   ReceiverStats stats;
   stats.bufferInForce = ReceiveBufferInForce(socket.Fd());
-  const double start = ThreadCpuSeconds();
-  const long sleepsBefore = ThreadSleeps();
-  const double userBefore = ThreadUserSeconds();
+  const ThreadUsage start = ThreadUsage::Now();
   constexpr std::size_t kBatch = 64;
   std::vector<unsigned char> buffers(kBatch * kDatagramBuffer);
   std::array<iovec, kBatch> iovecs{};
@@ -179,9 +163,7 @@ ReceiverStats RunRecvmmsg(unsigned short port, std::atomic<bool>& stop) {
     const int count = ::recvmmsg(socket.Fd(), messages.data(), kBatch, MSG_WAITFORONE, nullptr);
     if (count > 0) stats.datagrams += static_cast<std::uint64_t>(count);
   }
-  stats.cpuSeconds = ThreadCpuSeconds() - start;
-  stats.sleeps = ThreadSleeps() - sleepsBefore;
-  stats.userSeconds = ThreadUserSeconds() - userBefore;
+  stats.used = ThreadUsage::Now() - start;
   return stats;
 }
 
@@ -212,13 +194,13 @@ struct Trial {
   bool Lossless() const { return stats.datagrams >= datagramsSent; }
   bool SenderKeptUp() const { return sentRate >= 0.97 * targetRate; }
   double SleepsPerDatagram() const {
-    return stats.datagrams == 0 ? 0 : static_cast<double>(stats.sleeps) / static_cast<double>(stats.datagrams);
+    return stats.datagrams == 0 ? 0 : static_cast<double>(stats.used.sleeps) / static_cast<double>(stats.datagrams);
   }
   double UserMicrosPerDatagram() const {
-    return stats.datagrams == 0 ? 0 : stats.userSeconds * 1e6 / static_cast<double>(stats.datagrams);
+    return stats.datagrams == 0 ? 0 : stats.used.userSeconds * 1e6 / static_cast<double>(stats.datagrams);
   }
   double CpuMicrosPerDatagram() const {
-    return stats.datagrams == 0 ? 0 : stats.cpuSeconds * 1e6 / static_cast<double>(stats.datagrams);
+    return stats.datagrams == 0 ? 0 : stats.used.cpuSeconds * 1e6 / static_cast<double>(stats.datagrams);
   }
 };
 
