@@ -25,6 +25,25 @@ HttpReply HttpGet(std::uint16_t port, const std::string& target, const std::stri
   return {response.result_int(), std::string(response[http::field::content_type]), response.body()};
 }
 
+std::string HostileClientProblems(std::uint16_t port, const std::string& target) {
+  std::string problems;
+  {
+    IdleConnections idle(port, 64, 64);
+    int served = 0;
+    for (int i = 0; i < 10; ++i) {
+      try {
+        served += HttpGet(port, target).status == 200 ? 1 : 0;
+      } catch (const std::exception&) {
+      }
+    }
+    if (served != 10) problems += "with 64 idle connections open, " + std::to_string(served) + " of 10 requests served; ";
+  }
+  const auto rebound = "rebound.example:" + std::to_string(port);
+  const auto status = HttpGet(port, target, rebound).status;
+  if (status != 421) problems += "Host " + rebound + " answered " + std::to_string(status);
+  return problems;
+}
+
 IdleConnections::IdleConnections(std::uint16_t port, int count, int perAddress) {
   using boost::asio::ip::tcp;
   const tcp::endpoint server(boost::asio::ip::address_v4::loopback(), port);

@@ -22,6 +22,13 @@ HttpReply HttpGet(std::uint16_t port, const std::string& target);
 // The same with the Host header `host`.
 HttpReply HttpGet(std::uint16_t port, const std::string& target, const std::string& host);
 
+// What hostile clients achieve against GET `target` on 127.0.0.1:`port`:
+// 64 connections that send nothing while 10 requests are made, then a
+// request with the Host of a DNS name rebound to 127.0.0.1. Empty when the
+// server serves the requests and refuses the rebound name with 421;
+// otherwise what went wrong.
+std::string HostileClientProblems(std::uint16_t port, const std::string& target);
+
 // Connections to 127.0.0.1:`port` that send nothing, as a client that
 // holds sockets to lock others out does: `count` of them, from the loopback
 // addresses 127.0.0.1 onwards, `perAddress` from each.
