@@ -21,6 +21,7 @@
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
+#include "korv/vexatools/Version.hpp"
 #include "korv/vexatools/http/HttpServer.hpp"
 #include "korv/vexatools/http/Metrics.hpp"
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
@@ -147,6 +148,7 @@ int main(int argc, char** argv) {
   GatewayOptions gateway;
   DeclareOptions(frame, source, gateway);
   frame.AddLoggingOptions(logging);
+  frame.AddVersionOption(korv::vexatools::VersionLine("vexatoolsGatewayExample"));
   frame.SetUp(argc, argv);
   return frame.Run([&] { return RunGateway(frame, source, gateway, logging.logPropertyFile, stop); });
 }

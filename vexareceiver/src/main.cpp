@@ -10,6 +10,7 @@
 #include "VexaReceiverTool.hpp"
 #include "korv/vexatools/StatsReport.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
+#include "korv/vexatools/Version.hpp"
 
 int main(int argc, char** argv) {
   using korv::vexatools::ToolFrame;
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
                                 "number of samples to receive");
   frame.AddLoggingOptions(logging);
   frame.AddStatsOption(stats);
+  frame.AddVersionOption(korv::vexatools::VersionLine("vexatoolsVexaReceiver"));
   frame.SetUp(argc, argv);
 
   return frame.Run([&] {
