@@ -496,6 +496,36 @@ TEST(ReceiverSetUpTest, InterfaceThatIsNotAnAddressFailsSetUp) {
   EXPECT_EQ(log.Count(log4cplus::ERROR_LOG_LEVEL, "Failure setting up boost asio: Invalid argument"), 1);
 }
 
+// The two set-up failures users meet most: the message names what failed
+// and ends with the system's own text.
+TEST(ReceiverSetUpTest, FailuresNameThePortInUseAndTheMissingInterfaceAddress) {
+  LogCapture log;
+  auto what = [](VexaReceiver& receiver) {
+    try {
+      receiver.StartReceiver();
+    } catch (const boost::system::system_error& error) {
+      return std::string(error.what());
+    }
+    return std::string("no failure");
+  };
+  // A socket that does not share its port (no SO_REUSEADDR) keeps others off it.
+  boost::asio::io_context context;
+  boost::asio::ip::udp::socket holder(context, boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::any(), 0));
+  const unsigned short heldPort = holder.local_endpoint().port();
+  RecordingReceiver onHeldPort(heldPort);
+  EXPECT_EQ(what(onHeldPort), "cannot receive on UDP 0.0.0.0:" + std::to_string(heldPort) +
+                                  " (another program holds this port without sharing it: stop it or choose another "
+                                  "port): Address already in use");
+
+  // 192.0.2.1 is a documentation address, on no interface of a test host.
+  const std::string group = RandomGroup();
+  RecordingReceiver onMissingInterface(FreeUdpPort(), group, "192.0.2.1");
+  EXPECT_EQ(what(onMissingInterface), "cannot join the multicast group " + group +
+                                          " on the interface 192.0.2.1: no local interface has the address "
+                                          "192.0.2.1: No such device");
+  EXPECT_EQ(log.Count(log4cplus::ERROR_LOG_LEVEL, "Failure setting up boost asio: No such device"), 1);
+}
+
 TEST(ReceiverConstructionTest, SizesAreCheckedAndComputedWithoutOverflow) {
   const VexaReceiver receiver("127.0.0.1", 1, "", 1024, 768, 2, 3);
   EXPECT_EQ(receiver.GetSize(), 1572864);
