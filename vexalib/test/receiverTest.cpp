@@ -5,10 +5,13 @@
 #include <atomic>
 #include <climits>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -524,6 +527,22 @@ TEST(ReceiverSetUpTest, FailuresNameThePortInUseAndTheMissingInterfaceAddress) {
                                           " on the interface 192.0.2.1: no local interface has the address "
                                           "192.0.2.1: No such device");
   EXPECT_EQ(log.Count(log4cplus::ERROR_LOG_LEVEL, "Failure setting up boost asio: No such device"), 1);
+}
+
+// The packages raise net.core.rmem_max so that a receiver of the largest
+// sample they are set up for, 4096 x 4096 Int16, gets the whole buffer it asks
+// for: the limit is half of what it asks for, as the kernel doubles it.
+TEST(ReceiverConstructionTest, PackagedReceiveBufferLimitHoldsThreeOfTheLargestSamples) {
+  std::ifstream file(VEXATOOLS_SYSCTL_FILE);
+  ASSERT_TRUE(file) << VEXATOOLS_SYSCTL_FILE;
+  std::uint64_t limit = 0;
+  for (std::string line; std::getline(file, line);) {
+    std::istringstream fields(line);
+    std::string key, equals;
+    if (fields >> key >> equals >> limit && key == "net.core.rmem_max" && equals == "=") break;
+    limit = 0;
+  }
+  EXPECT_EQ(limit, (VexaReceiver::ReceiveBufferWanted(3, 4096 * 4096 * 2) + 1) / 2);
 }
 
 TEST(ReceiverConstructionTest, SizesAreCheckedAndComputedWithoutOverflow) {
