@@ -129,6 +129,11 @@ int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::S
   }
   SenderThread senderThread(sender);
   gateway.StartReceiver();
+  // The socket is open from here on: whoever waits for this line may start
+  // the source without losing its first sample. Standard output stays for
+  // the statistics.
+  fmt::print(stderr, "vexatoolsGatewayExample: receiving on UDP {}:{}\n", source.address, gateway.GetLocalPort());
+  std::fflush(stderr);
 
   while (!stop.WaitFor(std::chrono::seconds(1))) {
   }
