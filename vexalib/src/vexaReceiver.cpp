@@ -270,8 +270,14 @@ void VexaReceiver::StartReceiver() {
         JoinGroup(m_socket, address, ip::address_v4::any());
       }
     }
-    Wait();
+    // A stop that came before the loop was marked running is seen here; one
+    // that comes after finds it running and stops it, even before it runs.
     m_running = true;
+    if (!m_keepReceiving) {
+      m_running = false;
+      return;
+    }
+    Wait();
     m_ioContext.run();
   } catch (const boost::system::system_error& error) {
     VEXA_LOG_STREAM(m_logger, kError, "Failure setting up boost asio: " << error.code().message());

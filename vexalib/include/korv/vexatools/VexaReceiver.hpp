@@ -84,15 +84,21 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // reception ends. Throws (after logging) if set-up fails or an exception
   // leaves a handler or hook. Callable once per object.
   void StartReceiver();
-  // Callable from any thread, also from a hook: no further receive is armed,
-  // the socket is shut down for reading (which wakes a waiting receive) and
-  // a running event loop is stopped.
+  // Callable from any thread, also from a hook, at any moment: no further
+  // receive is armed, the socket is shut down for reading (which wakes a
+  // waiting receive) and a running event loop is stopped. A stop before or
+  // during StartReceiver's set-up makes it return without waiting for a
+  // datagram.
   void StopReceiver();
 
   // Handles a receive's outcome for the datagram of `bytes` bytes in
   // m_receiveBuffer: classifies the frame, keeps the counters, calls the
   // hooks and re-arms. Datagrams read in batches take the same path.
   void ReceivePacket(const boost::system::error_code& error, std::size_t bytes);
+
+  // True once StartReceiver has set the socket up and runs the event loop,
+  // until StopReceiver; from any thread.
+  bool IsRunning() const { return m_running; }
 
   int GetWidth() const { return m_width; }
   int GetHeight() const { return m_height; }
