@@ -13,6 +13,7 @@ packages=(
   libfmt-dev liblog4cplus-dev libzmq3-dev cppzmq-dev libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev libsystemd-dev
   python3 python3-zmq
+  help2man  # the manual pages, made at build time from --help and --version
   dpkg-dev file  # cpack -G DEB reads the binaries' dependencies with dpkg-shlibdeps
 )
 # The Wireshark dissector's tests skip themselves without tshark.
