@@ -16,6 +16,13 @@ std::string Hdf5ErrorMessage() {
       },
       &message);
   H5Eclear2(H5E_DEFAULT);
+  // A failed system call is described at length; its error text says it all.
+  const std::string marker = "error message = '";
+  const auto start = message.find(marker);
+  if (start != std::string::npos) {
+    const auto end = message.find('\'', start + marker.size());
+    if (end != std::string::npos) return message.substr(start + marker.size(), end - start - marker.size());
+  }
   return message;
 }
 

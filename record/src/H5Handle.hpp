@@ -18,8 +18,9 @@ class H5Failure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Turns off HDF5's own printing of its error stack: failures are reported
-// once, through H5Failure. Call once per process before any HDF5 call.
+// Turns off HDF5's own printing of its error stack for the calling thread:
+// failures are reported once, through H5Failure. Call on every thread that
+// calls HDF5, before its first call.
 void QuietHdf5Errors();
 
 // The innermost message of the current thread's HDF5 error stack, or "".

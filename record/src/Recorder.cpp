@@ -74,6 +74,7 @@ class WriterThread {
 
  private:
   void Run() {
+    QuietHdf5Errors();
     try {
       for (;;) {
         auto item = queue_.Pop(std::chrono::milliseconds(100));
@@ -91,6 +92,7 @@ class WriterThread {
       }
     } catch (const std::exception& failure) {
       error_ = failure.what();
+      sink_.Abandon();
       counters_.writerFailed = true;
     }
   }

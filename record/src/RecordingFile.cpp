@@ -16,7 +16,7 @@ constexpr H5Z_filter_t kBitshuffleFilter = 32008;
 constexpr unsigned kBitshuffleWithLz4 = 2;  // the filter's own code for "then LZ4"
 constexpr unsigned kDeflateLevel = 1;       // fast: recording must keep up
 
-constexpr hsize_t kValuesPerChunk = 1024;  // per-image values: 8 KiB chunks
+constexpr hsize_t kValuesPerChunk = 256;  // per-image values: 2 KiB chunks
 constexpr hsize_t kGapsPerChunk = 64;
 constexpr hsize_t kGapColumns = 3;
 
@@ -142,6 +142,8 @@ H5Handle CreateRows(hid_t group, const char* name, hid_t type, std::span<const h
   const std::string what = fmt::format("dataset {}", name);
   H5Handle space(H5Screate_simple(rank, current.data(), maximum.data()), H5Sclose, what);
   Check(H5Pset_chunk(creation, rank, chunk.data()), what);
+  // Without a fill value a new chunk bypasses the (empty) chunk cache too.
+  Check(H5Pset_fill_time(creation, H5D_FILL_TIME_NEVER), what);
   return H5Handle(H5Dcreate2(group, name, type, space.get(), H5P_DEFAULT, creation, H5P_DEFAULT), H5Dclose, what);
 }
 
@@ -197,6 +199,11 @@ RecordingWriter::RecordingWriter(const std::string& path, const std::string& str
   // Readers following the file need the newest format (SWMR).
   auto access = Plist(H5P_FILE_ACCESS, "file access properties");
   Check(H5Pset_libver_bounds(access.get(), H5F_LIBVER_LATEST, H5F_LIBVER_LATEST), "file format");
+  // No chunk cache: every write reaches the file at once, before the
+  // metadata that counts it, so neither a reader nor a crash ever finds a
+  // counted image or value that was never written, and a write that fails
+  // (full disk) fails right away.
+  Check(H5Pset_cache(access.get(), 0, 0, 0, 1.0), "chunk cache");
   file_ = H5Handle(H5Fcreate(path.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, access.get()), H5Fclose,
                    fmt::format("cannot create {} (an existing file is never overwritten)", path));
   CreateDatasets(stream, compression);
@@ -258,6 +265,26 @@ void RecordingWriter::Append(const ImageEntry& image) {
   if (image.pixels.size() != layout_.ImageBytes())
     throw H5Failure(fmt::format("{}: image {} has {} bytes, not {}", path_, images_, image.pixels.size(),
                                 layout_.ImageBytes()));
+  try {
+    AppendUnchecked(image);
+  } catch (const H5Failure&) {
+    ShrinkTo(images_, gapRows_);
+    throw;
+  }
+  ++images_;
+}
+
+void RecordingWriter::ShrinkTo(std::uint64_t images, std::uint64_t gapRows) noexcept {
+  const std::array<hsize_t, 3> imageSize{images, hsize_t(layout_.height), hsize_t(layout_.width)};
+  H5Dset_extent(data_.get(), imageSize.data());
+  const hsize_t values = images;
+  for (auto* dataset : {&sequence_, &timestamp_, &arrival_, &imageTime_}) H5Dset_extent(dataset->get(), &values);
+  const std::array<hsize_t, 2> gapSize{gapRows, kGapColumns};
+  H5Dset_extent(gaps_.get(), gapSize.data());
+  Hdf5ErrorMessage();
+}
+
+void RecordingWriter::AppendUnchecked(const ImageEntry& image) {
   const std::string what = fmt::format("{}: writing image {}", path_, images_);
   const std::array<hsize_t, 3> size{images_ + 1, hsize_t(layout_.height), hsize_t(layout_.width)};
   Check(H5Dset_extent(data_.get(), size.data()), what);
@@ -276,7 +303,6 @@ void RecordingWriter::Append(const ImageEntry& image) {
   AppendValue(timestamp_, H5T_NATIVE_UINT64, &image.publishTimeNs, "timestamp");
   AppendValue(arrival_, H5T_NATIVE_UINT64, &image.arrivalNs, "arrival");
   AppendValue(imageTime_, H5T_NATIVE_DOUBLE, &image.imageTime, "image_time");
-  ++images_;
 }
 
 void RecordingWriter::AddGap(const Gap& gap) {
@@ -289,7 +315,11 @@ void RecordingWriter::AddGap(const Gap& gap) {
   Check(H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr), what);
   H5Handle memory(H5Screate_simple(2, count.data(), nullptr), H5Sclose, what);
   const std::array<std::uint64_t, kGapColumns> row{gap.first, gap.count, static_cast<std::uint64_t>(gap.cause)};
-  Check(H5Dwrite(gaps_.get(), H5T_NATIVE_UINT64, memory.get(), space.get(), H5P_DEFAULT, row.data()), what);
+  if (H5Dwrite(gaps_.get(), H5T_NATIVE_UINT64, memory.get(), space.get(), H5P_DEFAULT, row.data()) < 0) {
+    const auto reason = Hdf5ErrorMessage();
+    ShrinkTo(images_, gapRows_);
+    throw H5Failure(what + ": " + reason);
+  }
   ++gapRows_;
   missed_ += gap.count;
 }
@@ -300,6 +330,11 @@ std::uint64_t RecordingWriter::FileSize() const {
   hsize_t size = 0;
   Check(H5Fget_filesize(file_.get(), &size), fmt::format("{}: file size", path_));
   return size;
+}
+
+void RecordingWriter::CloseAfterFailure() noexcept {
+  for (auto* handle : {&data_, &sequence_, &timestamp_, &arrival_, &imageTime_, &gaps_, &file_}) handle->Reset();
+  Hdf5ErrorMessage();
 }
 
 void RecordingWriter::Close() {

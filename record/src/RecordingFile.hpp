@@ -74,6 +74,9 @@ class RecordingWriter {
   void Flush();
   // Writes the closing attributes (end time, counts) and closes the file.
   void Close();
+  // Closes after a failed write, as far as the file lets itself be written:
+  // it keeps every image appended before the failure.
+  void CloseAfterFailure() noexcept;
 
   std::uint64_t images() const { return images_; }
   std::uint64_t missed() const { return missed_; }
@@ -84,6 +87,9 @@ class RecordingWriter {
 
  private:
   void CreateDatasets(const std::string& stream, Compression compression);
+  void AppendUnchecked(const ImageEntry& image);
+  // Takes back the rows of a write that failed half-way.
+  void ShrinkTo(std::uint64_t images, std::uint64_t gapRows) noexcept;
   void AppendValue(const H5Handle& dataset, hid_t memoryType, const void* value, const char* name);
   void WriteClosingAttributes();
 

@@ -46,6 +46,11 @@ void RecordingSink::Finish(const std::vector<Gap>& gaps) {
   CloseFile();
 }
 
+void RecordingSink::Abandon() noexcept {
+  if (file_) file_->CloseAfterFailure();
+  file_.reset();
+}
+
 void RecordingSink::StartFile(const ImageLayout& layout) {
   CloseFile();
   const auto path = NumberedPath(path_, static_cast<unsigned>(files_.size()));

@@ -40,6 +40,8 @@ class RecordingSink {
   void FlushIfDue();
   // Writes `gaps` and closes the file.
   void Finish(const std::vector<Gap>& gaps);
+  // After a failure: closes the file as far as it still can be written.
+  void Abandon() noexcept;
 
   const std::vector<FileSummary>& files() const { return files_; }
   std::uint64_t images() const { return images_; }
