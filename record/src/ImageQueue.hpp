@@ -21,14 +21,13 @@
 namespace vexatools::record {
 
 struct QueuedImage {
-  lumo::LumoSample sample;  // holds the received pixel bytes, not a copy
+  ImageEntry image;           // its pixels are those of `received`
+  lumo::LumoSample received;  // holds the received bytes: they are not copied
   ImageLayout layout;
-  double imageTime = 0;
-  std::uint64_t arrivalNs = 0;
   std::vector<Gap> gapsBefore;  // sequence numbers missing right before this image
   bool last = false;            // no image: the recording ends after gapsBefore
 
-  std::size_t bytes() const { return sample.data().size(); }
+  std::size_t bytes() const { return image.pixels.size(); }
 };
 
 class ImageQueue {

@@ -142,15 +142,18 @@ void Offer(lumo::LumoSample& sample, ImageQueue& queue, GapList& gaps, Counters&
     const auto layout = LayoutOf(meta, sample.data().size());
     if (!layout) throw std::invalid_argument("meta-data do not match the pixel bytes");
     item.layout = *layout;
-    item.imageTime = meta.timestamp;
+    item.image.imageTime = meta.timestamp;
   } catch (const std::invalid_argument&) {
     ++counters.droppedUnreadable;
     gaps.Add({sequence, 1, GapCause::kUnreadable}, counters);
     return;
   }
-  item.arrivalNs = lumo::NowNs();
+  item.image.pixels = sample.data();
+  item.image.sequence = sequence;
+  item.image.publishTimeNs = sample.header.publishTimeNs;
+  item.image.arrivalNs = lumo::NowNs();
   item.gapsBefore = std::move(gaps.pending());
-  item.sample = std::move(sample);
+  item.received = std::move(sample);  // the pixel bytes stay where they are
   if (queue.TryPush(item)) {
     gaps.pending().clear();
     return;

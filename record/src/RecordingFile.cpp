@@ -71,6 +71,7 @@ std::string ReadStringAttribute(hid_t object, const char* name) {
     return {};
   H5Handle type(H5Tcopy(H5T_C_S1), H5Tclose, "string type");
   Check(H5Tset_size(type.get(), H5T_VARIABLE), "string type");
+  Check(H5Tset_cset(type.get(), H5Tget_cset(fileType.get())), "string type");
   char* text = nullptr;
   if (H5Aread(attribute.get(), type.get(), &text) < 0 || !text) return {};
   std::string value(text);

@@ -21,11 +21,10 @@ RecordingSink::~RecordingSink() = default;
 
 void RecordingSink::Write(const QueuedImage& item) {
   const bool full = file_ && maxFileSize_ > 0 && file_->images() > 0 &&
-                    file_->FileSize() + item.bytes() > maxFileSize_;
+                    file_->FileSize() + item.bytes() + kGrowthReserve > maxFileSize_;
   if (!file_ || full || !(file_->layout() == item.layout)) StartFile(item.layout);
   WriteGaps(item.gapsBefore);
-  const auto& header = item.sample.header;
-  file_->Append({item.sample.data(), header.sequence, header.publishTimeNs, item.arrivalNs, item.imageTime});
+  file_->Append(item.image);
   files_.back().images = file_->images();
   ++images_;
   bytes_ += item.bytes();

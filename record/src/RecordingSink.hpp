@@ -28,6 +28,11 @@ class RecordingSink {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::milliseconds kFlushInterval{1000};
+  // Room kept below the size limit for what a file grows by besides the
+  // image: blocks of per-image values and gaps, and the closing attributes.
+  static constexpr std::uint64_t kGrowthReserve = 32 * 1024;
+  // The smallest size limit worth having.
+  static constexpr std::uint64_t kMinFileSizeLimit = 1 << 20;
 
   // `maxFileSize` 0: no limit.
   RecordingSink(std::string path, std::string stream, Compression compression, std::uint64_t maxFileSize);

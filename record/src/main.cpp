@@ -13,6 +13,7 @@
 #include "ConsoleLogging.hpp"
 #include "H5Handle.hpp"
 #include "Recorder.hpp"
+#include "RecordingSink.hpp"
 #include "korv/fnd/StopSignals.hpp"
 #include "lumo/LumoWire.hpp"
 
@@ -105,6 +106,8 @@ std::optional<RecordOptions> ParseOptions(int argc, char** argv, int& status, st
     const auto size = ParseSize(maxFileSize);
     if (!size) throw po::error("--max-file-size must be a number of bytes, optionally with K, M or G");
     options.maxFileSize = *size;
+    if (*size > 0 && *size < vexatools::record::RecordingSink::kMinFileSizeLimit)
+      throw po::error("--max-file-size must be 0 or at least 1M");
     const auto named = vexatools::record::CompressionNamed(compression);
     if (!named) throw po::error("--compress must be none, lz4, bitshuffle-lz4 or deflate, not '" + compression + "'");
     options.compression = *named;
