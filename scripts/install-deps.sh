@@ -12,7 +12,8 @@ packages=(
   libboost-dev libboost-program-options-dev libboost-system-dev
   libfmt-dev liblog4cplus-dev libzmq3-dev cppzmq-dev libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
-  python3 python3-zmq
+  libhdf5-dev hdf5-filter-plugin  # vexatoolsRecord; the plugin holds the LZ4 filter
+  python3 python3-zmq python3-h5py
   dpkg-dev file  # cpack -G DEB reads the binaries' dependencies with dpkg-shlibdeps
 )
 # The Wireshark dissector's tests skip themselves without tshark.
