@@ -117,8 +117,9 @@ void AddFilter(hid_t creation, Compression compression) {
       Check(H5Pset_filter(creation, kLz4Filter, H5Z_FLAG_MANDATORY, 0, nullptr), "LZ4 filter");
       return;
     case Compression::kBitshuffleLz4: {
-      // The filter fills in its version and the element size; 0 = its own block size.
-      const std::array<unsigned, 5> settings{0, 0, 0, 0, kBitshuffleWithLz4};
+      // Block size (0: the filter's own choice) and compression; the filter
+      // puts its version and the element size in front when the dataset is made.
+      const std::array<unsigned, 2> settings{0, kBitshuffleWithLz4};
       Check(H5Pset_filter(creation, kBitshuffleFilter, H5Z_FLAG_MANDATORY, settings.size(), settings.data()),
             "bitshuffle filter");
       return;

@@ -179,18 +179,33 @@ TEST_F(RecordingFileTest, CompressedImagesComeBackAsTheyWere) {
     }
     const auto path = Path(NameOf(compression) + ".h5");
     const auto layout = Layout(64, 32, 2, lumo::kLumoInteger);
+    // A smooth image packs well with every filter; a noisy one not at all.
+    std::vector<std::uint8_t> smooth(layout.ImageBytes());
+    for (std::size_t i = 0; i < smooth.size(); i += 2) smooth[i] = static_cast<std::uint8_t>(i / 2 % 64 + i / 128);
     {
       RecordingWriter writer(path, "cam", layout, compression);
-      WriteImages(writer, 4);
+      writer.Append({smooth, 1, 0, 0, 0});
+      WriteImages(writer, 3, 2);
       writer.Close();
     }
     RecordingReader reader(path);
     std::vector<std::uint8_t> pixels;
     double imageTime = 0;
-    for (int i = 0; i < 4; ++i) {
-      reader.Read(i, pixels, imageTime);
+    reader.Read(0, pixels, imageTime);
+    EXPECT_EQ(pixels, smooth);
+    for (int i = 0; i < 3; ++i) {
+      reader.Read(i + 1, pixels, imageTime);
       EXPECT_EQ(pixels, Pixels(layout, i));
     }
+    // Compressed for real: the smooth image takes a fraction of its size.
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    const hid_t data = H5Dopen2(file, "/entry/data/data", H5P_DEFAULT);
+    hsize_t offset[3] = {0, 0, 0};
+    hsize_t stored = 0;
+    EXPECT_GE(H5Dget_chunk_storage_size(data, offset, &stored), 0);
+    EXPECT_LT(stored, layout.ImageBytes() / 3);
+    H5Dclose(data);
+    H5Fclose(file);
   }
 }
 
