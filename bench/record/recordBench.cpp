@@ -7,18 +7,28 @@
 // prints "MB/s images/s stored-bytes". The images are a smooth gradient with
 // 8 bits of noise, like a detector's frames, so that compression is neither
 // trivial nor hopeless.
+//
+//   recordBench publish BROKER STREAM RATE IMAGES
+//
+// publishes such images on a LUMO stream at RATE images/s, for a
+// vexatoolsRecord started before it, and prints "published N".
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
+#include <log4cplus/configurator.h>
+#include <log4cplus/initializer.h>
+#include <log4cplus/logger.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "RecordingSink.hpp"
+#include "lumo/Lumo.hpp"
 
 using namespace vexatools::record;
 
@@ -46,9 +56,40 @@ std::vector<std::vector<std::uint8_t>> DetectorImages(const ImageLayout& layout)
   return images;
 }
 
+int Publish(const std::string& broker, const std::string& stream, double rate, long count) {
+  log4cplus::Initializer initializer;
+  log4cplus::BasicConfigurator(log4cplus::Logger::getDefaultHierarchy(), true).configure();
+  log4cplus::Logger::getRoot().setLogLevel(log4cplus::WARN_LOG_LEVEL);
+  const ImageLayout layout{kWidth, kHeight, 2, lumo::kLumoInteger, true};
+  const auto images = DetectorImages(layout);
+  auto publisher = lumo::LumoDataTransferFactory::CreatePublisher(nullptr);
+  publisher->SetBufferSize(static_cast<int>(layout.ImageBytes()), 64);
+  if (publisher->Register(broker, stream, 0) != 1) return 1;
+  lumo::MetaDataElementsImage3D record;
+  record.bytesPerPixel = 2;
+  record.numberOfDimensions = 2;
+  record.littleEndian = record.rowMajor = record.contiguous = 1;
+  record.lumoDataType = lumo::kLumoInteger;
+  record.width = kWidth;
+  record.height = kHeight;
+  lumo::LumoEncDecImage3D encoder;
+  encoder.Encode(record);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // the recorder looks the stream up and connects
+  const auto period = std::chrono::duration<double>(1.0 / rate);
+  const auto start = std::chrono::steady_clock::now();
+  for (long i = 0; i < count; ++i) {
+    std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * i));
+    publisher->WriteData(0, images[i % kDistinctImages], encoder.get_meta_data());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last messages leave
+  fmt::print("published {}\n", count);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 6 && std::string(argv[1]) == "publish") return Publish(argv[2], argv[3], std::atof(argv[4]), std::atol(argv[5]));
   if (argc != 4) {
     fmt::print(stderr, "usage: recordBench FILE none|lz4|bitshuffle-lz4|deflate IMAGES\n");
     return 2;

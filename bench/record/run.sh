@@ -4,12 +4,15 @@
 # bytes with O_DIRECT to the same disk (the physical limit), in one run,
 # rounds interleaved. Each rate includes closing the file and syncing it to
 # the disk. Prints medians with min..max and the ratios to dd.
-# Usage: BUILD_DIR=<release build> bench/record/run.sh [IMAGES per trial, 400] [ROUNDS, 3]
+# Then vexatoolsRecord end to end, fed over LUMO at 0.8x dd's median rate
+# for long enough to fill its queue many times over.
+# Usage: BUILD_DIR=<release build> bench/record/run.sh [IMAGES per trial, 200] [ROUNDS, 3] [END-TO-END IMAGES, 2000]
 set -euo pipefail
 build_dir="${BUILD_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/build-bench}"
 bench="$build_dir/bench/record/recordBench"
-images="${1:-400}"
+images="${1:-200}"
 rounds="${2:-3}"
+e2e_images="${3:-2000}"
 work="$(mktemp -d "$build_dir/record-bench.XXXXXX")"  # on the build's disk
 trap 'rm -rf "$work"' EXIT
 image_bytes=1572864
@@ -60,3 +63,21 @@ for mode in "${modes[@]}"; do
   printf "%-16s %10s %18s %10s %12s\n" "$mode" "$m" "$(echo "${rates[$mode]}" | spread)" \
     "$(awk -v a="$m" -v b="$dd_median" 'BEGIN { printf "%.2f", a / b }')" "$(echo "${ratios[$mode]}" | median)"
 done
+
+# End to end: vexatoolsRecord fed over LUMO at 0.8x dd's median rate, without compression.
+recorder="$build_dir/record/vexatoolsRecord"
+broker="$build_dir/platform/lumo/broker/lumoBroker"
+rate="$(awk -v r="$dd_median" -v b=$image_bytes 'BEGIN { printf "%.0f", 0.8 * r * 1e6 / b }')"
+"$broker" --uri 'tcp://127.0.0.1:*' --log-level WARN >"$work/broker" &
+broker_pid=$!
+trap 'kill "$broker_pid" 2>/dev/null; rm -rf "$work"' EXIT
+for _ in $(seq 100); do grep -q listening "$work/broker" && break; sleep 0.05; done
+uri="$(sed -n 's/^lumoBroker listening on \([^ ]*\).*/\1/p' "$work/broker")"
+seconds=$(( e2e_images / rate + 10 ))
+"$recorder" -b "$uri" -s bench -o "$work/e2e.h5" --count "$e2e_images" --duration "$seconds" >"$work/summary" 2>/dev/null &
+recorder_pid=$!
+"$bench" publish "$uri" bench "$rate" "$e2e_images" >/dev/null
+wait "$recorder_pid" || true
+echo
+echo "End to end, $e2e_images images published at $rate images/s ($(awk -v r="$rate" -v b=$image_bytes 'BEGIN { printf "%.0f", r * b / 1e6 }') MB/s, 0.8x dd) to vexatoolsRecord --compress none:"
+tail -1 "$work/summary"

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <thread>
 
@@ -203,19 +204,21 @@ int Record(const RecordOptions& options, const std::atomic<bool>& stop, std::ost
   StatusLine statusLine;
   const auto start = Clock::now();
   const auto duration = std::chrono::duration<double>(options.durationSeconds);
+  std::optional<Clock::time_point> firstImage;  // rates count from here
   std::uint64_t handedOver = 0;
   lumo::LumoSample sample;
   while (!stop && !counters.writerFailed && (options.count == 0 || handedOver < options.count) &&
          (options.durationSeconds <= 0 || Clock::now() - start < duration)) {
     statusLine.PrintIfDue(status, counters, queue);
     if (!subscriber.Read(sample, 100)) continue;
+    if (!firstImage) firstImage = Clock::now();
     const auto droppedBefore = counters.droppedDiskTooSlow + counters.droppedUnreadable;
     Offer(sample, queue, gaps, counters);
     if (counters.droppedDiskTooSlow + counters.droppedUnreadable == droppedBefore) ++handedOver;
   }
   queue.PushEnd(std::move(gaps.pending()));
   writer.Join();
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double seconds = std::chrono::duration<double>(Clock::now() - firstImage.value_or(Clock::now())).count();
   PrintSummary(summary, writer.files(), counters, seconds);
   if (!writer.error().empty()) {
     fmt::print(status, "vexatoolsRecord: write error: {}\n", writer.error());

@@ -398,23 +398,12 @@ RecordingReader::RecordingReader(const std::string& path) : path_(path) {
   stream_ = ReadStringAttribute(object, "stream");
   images_ = dims[0];
 
-  // The images' own time stamps, when the file has them (8 bytes per image).
+  // The images' own time stamps, when the file has them.
   if (H5Lexists(file_.get(), "/entry/data/image_time", H5P_DEFAULT) > 0) {
-    H5Handle times(H5Dopen2(file_.get(), "/entry/data/image_time", H5P_DEFAULT), H5Dclose, path);
-    H5Handle timeSpace(H5Dget_space(times.get()), H5Sclose, path);
-    if (H5Sget_simple_extent_ndims(timeSpace.get()) == 1) {
-      hsize_t count = 0;
-      H5Sget_simple_extent_dims(timeSpace.get(), &count, nullptr);
-      imageTimes_.resize(std::min<hsize_t>(count, images_));
-      const std::array<hsize_t, 1> start{0};
-      const std::array<hsize_t, 1> size{imageTimes_.size()};
-      if (!imageTimes_.empty()) {
-        Check(H5Sselect_hyperslab(timeSpace.get(), H5S_SELECT_SET, start.data(), nullptr, size.data(), nullptr), path);
-        H5Handle memory(H5Screate_simple(1, size.data(), nullptr), H5Sclose, path);
-        Check(H5Dread(times.get(), H5T_NATIVE_DOUBLE, memory.get(), timeSpace.get(), H5P_DEFAULT, imageTimes_.data()),
-              fmt::format("{}: reading image_time", path));
-      }
-    }
+    imageTimes_ = H5Handle(H5Dopen2(file_.get(), "/entry/data/image_time", H5P_DEFAULT), H5Dclose, path);
+    H5Handle timeSpace(H5Dget_space(imageTimes_.get()), H5Sclose, path);
+    if (H5Sget_simple_extent_ndims(timeSpace.get()) == 1)
+      H5Sget_simple_extent_dims(timeSpace.get(), &imageTimeCount_, nullptr);
   }
   Hdf5ErrorMessage();
 }
@@ -423,13 +412,23 @@ void RecordingReader::Read(std::uint64_t index, std::vector<std::uint8_t>& pixel
   const std::string what = fmt::format("{}: reading image {}", path_, index);
   pixels.resize(layout_.ImageBytes());
   H5Handle space(H5Dget_space(data_.get()), H5Sclose, what);
+  if (index >= images_) throw H5Failure(fmt::format("{}: there is no image {}", path_, index));
   const std::array<hsize_t, 3> start{index, 0, 0};
   const std::array<hsize_t, 3> count{1, hsize_t(layout_.height), hsize_t(layout_.width)};
   Check(H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr), what);
   H5Handle memory(H5Screate_simple(3, count.data(), nullptr), H5Sclose, what);
   // The file's own type in memory: the bytes come back as stored.
   Check(H5Dread(data_.get(), pixelType_.get(), memory.get(), space.get(), H5P_DEFAULT, pixels.data()), what);
-  imageTime = index < imageTimes_.size() ? imageTimes_[index] : 0.0;
+  imageTime = 0.0;
+  if (index < imageTimeCount_) {
+    H5Handle timeSpace(H5Dget_space(imageTimes_.get()), H5Sclose, what);
+    const hsize_t at = index;
+    const hsize_t one = 1;
+    Check(H5Sselect_hyperslab(timeSpace.get(), H5S_SELECT_SET, &at, nullptr, &one, nullptr), what);
+    H5Handle scalar(H5Screate_simple(1, &one, nullptr), H5Sclose, what);
+    Check(H5Dread(imageTimes_.get(), H5T_NATIVE_DOUBLE, scalar.get(), timeSpace.get(), H5P_DEFAULT, &imageTime),
+          what);
+  }
 }
 
 }  // namespace vexatools::record

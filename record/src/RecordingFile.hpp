@@ -123,7 +123,8 @@ class RecordingReader {
   H5Handle file_;
   H5Handle data_;
   H5Handle pixelType_;
-  std::vector<double> imageTimes_;
+  H5Handle imageTimes_;
+  hsize_t imageTimeCount_ = 0;
   ImageLayout layout_;
   std::string stream_;
   std::uint64_t images_ = 0;
