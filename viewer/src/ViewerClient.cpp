@@ -51,10 +51,12 @@ void ViewerClient::OnText(std::string_view message) {
   if (command == "pause" && arguments.empty()) return void(paused_ = true);
   if (command == "resume" && arguments.empty()) {
     paused_ = false;
+    sentBeyondShown_ = 0;  // frames that came while paused were not shown, and never will be
     return Wake();
   }
   if (command == "pixel") return ReplyPixel(arguments);
   if (command == "png") return ReplyPng(arguments);
+  if (command == "shown") return OnShown(arguments);
   ReplyError("unknown command");
 }
 
@@ -65,6 +67,7 @@ void ViewerClient::Watch(std::string stream) {
   stream_ = std::move(stream);
   waitingFrame_.reset();
   sentImages_.clear();
+  sentBeyondShown_ = 0;
   figures_.reset();
   hub_.Watch(stream_, shared_from_this());
 }
@@ -114,6 +117,17 @@ void ViewerClient::ReplyPng(std::string_view arguments) {
   Reply(http::OutgoingMessage::Binary(std::move(reply)));
 }
 
+void ViewerClient::OnShown(std::string_view arguments) {
+  std::uint64_t sequence = 0;
+  if (!ParseNumber(arguments, sequence)) return ReplyError("usage: shown SEQ");
+  const auto shown = std::find_if(sentImages_.rbegin(), sentImages_.rend(),
+                                  [sequence](const auto& image) { return image->sequence() == sequence; });
+  if (shown == sentImages_.rend()) return;  // not sent, or long ago: changes nothing
+  saysWhatItShows_ = true;
+  sentBeyondShown_ = static_cast<std::size_t>(shown - sentImages_.rbegin());
+  Wake();
+}
+
 void ViewerClient::ReplyError(const std::string& message) {
   JsonObject json;
   json.Add("type", "error").Add("message", message);
@@ -155,6 +169,7 @@ std::optional<http::OutgoingMessage> ViewerClient::NextMessage() {
 
 std::optional<http::OutgoingMessage> ViewerClient::NextFrame() {
   if (paused_ || !waitingFrame_) return std::nullopt;
+  if (saysWhatItShows_ && sentBeyondShown_ + 1 >= kImagesKept) return std::nullopt;  // until the page catches up
   const auto now = Clock::now();
   if (now < nextFrameAllowed_) {
     WakeAt(nextFrameAllowed_);
@@ -164,6 +179,7 @@ std::optional<http::OutgoingMessage> ViewerClient::NextFrame() {
   // that jitter does not lower the rate, but never two in one half interval.
   nextFrameAllowed_ = std::max(nextFrameAllowed_ + frameInterval_, now + frameInterval_ / 2);
   sentImages_.push_back(std::exchange(waitingFrame_, nullptr));
+  ++sentBeyondShown_;
   if (sentImages_.size() > kImagesKept) sentImages_.pop_front();
   return ViewFrame::Message(sentImages_.back());
 }
