@@ -238,7 +238,7 @@
     state.frame = state.pendingFrame = null;
     state.figures = null;
     state.skipped = 0;
-    state.view.fitted = false;
+    state.view = { scale: 1, x: 0, y: 0, fitted: false };  // a new stream's image starts fitted
     clearShapes();
     send(`watch ${stream}`);
     if (state.paused) send('pause');
@@ -474,7 +474,7 @@
     const previous = state.frame;
     state.frame = frame;
     if (!previous || previous.width !== frame.width || previous.height !== frame.height) {
-      state.view.fitted = false;
+      state.view = { scale: 1, x: 0, y: 0, fitted: false };  // a view of the old size means nothing now
       if (previous) clearShapes();
     }
     render(frame);

@@ -448,9 +448,9 @@ async function main() {
     const narrow = await page.evaluate(() => ({ scroll: document.documentElement.scrollWidth,
                                                 stage: document.getElementById('stage').getBoundingClientRect().width }));
     check(narrow.scroll <= 700 && narrow.stage >= 680, `700 px wide: no sideways scrolling, image ${narrow.stage} px wide`);
+    await screenshot('viewer-narrow.png');
     await page.click('#panel-toggle');
     check(await page.isVisible('#side'), '☰ opens the side panel');
-    await screenshot('viewer-narrow.png');
     check(pageErrors.length === 0, `no errors on the page's console${pageErrors.length ? `: ${pageErrors.join('; ')}` : ''}`);
   } finally {
     await browser.close();
