@@ -87,7 +87,8 @@
     pixelAsked: false, // one pixel question at a time
     shownCount: 0,
     shownTimes: [],
-    skipped: 0,
+    skipped: 0,        // images that never reached the page while it was live
+    lastArrived: null, // sequence of the last frame that arrived live
     window: { low: 0, high: 1 },
     mapIndex: 0,
     marks: { kind: '', low: 0, high: 0 },  // limits of saturation and floor marking
@@ -190,8 +191,9 @@
     if (state.paused && state.frame) return;
     const frame = readFrame(buffer);
     if (!frame || frame.stream !== state.stream) return;
-    const previous = state.pendingFrame || state.frame;
-    if (previous && frame.sequence > previous.sequence + 1) state.skipped += frame.sequence - previous.sequence - 1;
+    const last = state.lastArrived;
+    if (last !== null && frame.sequence > last + 1) state.skipped += frame.sequence - last - 1;
+    state.lastArrived = frame.sequence;
     state.pendingFrame = frame;
     if (!state.drawScheduled) {
       state.drawScheduled = true;
@@ -238,6 +240,7 @@
     state.frame = state.pendingFrame = null;
     state.figures = null;
     state.skipped = 0;
+    state.lastArrived = null;
     state.view = { scale: 1, x: 0, y: 0, fitted: false };  // a new stream's image starts fitted
     clearShapes();
     send(`watch ${stream}`);
@@ -953,6 +956,7 @@
   function setPaused(paused) {
     state.paused = paused;
     state.pendingFrame = null;  // a frame that arrived but is not drawn yet stays undrawn
+    state.lastArrived = null;   // images published while paused are not skipped ones
     send(paused ? 'pause' : 'resume');
     $('pause').textContent = paused ? 'Resume' : 'Pause';
     $('paused-note').hidden = !paused;
@@ -1224,6 +1228,18 @@
       const n = state.profile.values.length;
       return { x: rect.left + (area.left + (i / (n - 1)) * (area.right - area.left)) / devicePixelRatio,
                y: rect.top + rect.height / 2 };
+    },
+    // Region and profile line as Shift- and Alt-drag set them (full-resolution pixels; null clears).
+    setRegion(region) {
+      state.region = region;
+      updateShapes();
+      draw();
+    },
+    setLine(line) {
+      state.line = line;
+      state.profileAt = null;
+      updateShapes();
+      draw();
     },
     watch,
   };
