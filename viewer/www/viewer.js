@@ -480,8 +480,9 @@
       state.view = { scale: 1, x: 0, y: 0, fitted: false };  // a view of the old size means nothing now
       if (previous) clearShapes();
     }
+    // Said before drawing, so that the viewer sends the next frame meanwhile.
+    send(`shown ${frame.sequence}`);
     render(frame);
-    send(`shown ${frame.sequence}`);  // keeps it askable for the read-out and Save PNG
     countShown(frame);
     updateReadout();
     state.drawMs = 0.9 * state.drawMs + 0.1 * (performance.now() - begin);
@@ -504,8 +505,9 @@
     const manual = document.querySelector('input[name="window"]:checked').value === 'manual';
     for (const [id, value] of [['low', range.low], ['high', range.high]]) {
       const input = $(id);
-      input.disabled = !manual;
-      input.step = reading.integer ? '1' : 'any';
+      const step = reading.integer ? '1' : 'any';
+      if (input.disabled !== !manual) input.disabled = !manual;
+      if (input.step !== step) input.step = step;
       if (!manual && input.value !== String(value)) input.value = String(value);
     }
   }
