@@ -55,10 +55,12 @@ void ViewerClient::OnText(std::string_view message) {
   if (command == "pause" && arguments.empty()) return void(paused_ = true);
   if (command == "resume" && arguments.empty()) {
     paused_ = false;
+    sentBeyondShown_ = 0;  // frames that came while paused were not shown, and never will be
     return Wake();
   }
   if (command == "pixel") return ReplyPixel(arguments);
   if (command == "png") return ReplyPng(arguments);
+  if (command == "shown") return OnShown(arguments);
   ReplyError("unknown command");
 }
 
@@ -101,6 +103,7 @@ void ViewerClient::SwitchTo(std::string stream) {
   stream_.clear();
   waitingFrame_.reset();
   sentImages_.clear();
+  sentBeyondShown_ = 0;
   figures_.reset();
   std::string problem;
   if (hub_.Watch(stream, shared_from_this(), problem)) {
@@ -178,6 +181,17 @@ void ViewerClient::OnPngMade(std::shared_ptr<const std::vector<std::uint8_t>> re
   Wake();
 }
 
+void ViewerClient::OnShown(std::string_view arguments) {
+  std::uint64_t sequence = 0;
+  if (!ParseNumber(arguments, sequence)) return ReplyError("usage: shown SEQ");
+  const auto shown = std::find_if(sentImages_.rbegin(), sentImages_.rend(),
+                                  [sequence](const auto& image) { return image->sequence() == sequence; });
+  if (shown == sentImages_.rend()) return;  // not sent, or long ago: changes nothing
+  saysWhatItShows_ = true;
+  sentBeyondShown_ = static_cast<std::size_t>(shown - sentImages_.rbegin());
+  Wake();
+}
+
 void ViewerClient::ReplyError(const std::string& message) {
   JsonObject json;
   json.Add("type", "error").Add("message", message);
@@ -223,6 +237,7 @@ std::optional<http::OutgoingMessage> ViewerClient::NextMessage() {
 
 std::optional<http::OutgoingMessage> ViewerClient::NextFrame() {
   if (paused_ || !waitingFrame_) return std::nullopt;
+  if (saysWhatItShows_ && sentBeyondShown_ + 1 >= kImagesKept) return std::nullopt;  // until the page catches up
   const auto now = Clock::now();
   if (now < nextFrameAllowed_) {
     WakeAt(nextFrameAllowed_);
@@ -232,6 +247,7 @@ std::optional<http::OutgoingMessage> ViewerClient::NextFrame() {
   // that jitter does not lower the rate, but never two in one half interval.
   nextFrameAllowed_ = std::max(nextFrameAllowed_ + frameInterval_, now + frameInterval_ / 2);
   sentImages_.push_back(std::exchange(waitingFrame_, nullptr));
+  ++sentBeyondShown_;
   if (sentImages_.size() > kImagesKept) sentImages_.pop_front();
   return ViewFrame::Message(sentImages_.back());
 }

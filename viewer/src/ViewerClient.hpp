@@ -5,7 +5,11 @@
 //   pause | resume    stop and restart the images (figures keep coming)
 //   pixel SEQ X Y     the raw value of full-resolution pixel (X, Y) of image SEQ
 //   png SEQ           image SEQ as a PNG file at full depth
-// Image SEQ is one of the last few images sent to this page.
+//   shown SEQ         the page now shows image SEQ (no answer)
+// Image SEQ is one of the last few images sent to this page. A page that
+// says what it shows gets at most kImagesKept - 1 frames beyond it: frames
+// do not pile up on the way to a slow page, and the image it shows (paused,
+// say) can still be asked about.
 //
 // What one page can cost everyone is bounded: it watches one stream at a
 // time, and switches at most kSwitchBurst times at once and then once per
@@ -80,6 +84,7 @@ class ViewerClient : public http::WebSocketHandler, public FrameSink, public std
   void ReplyPixel(std::string_view arguments);
   void ReplyPng(std::string_view arguments);
   void OnPngMade(std::shared_ptr<const std::vector<std::uint8_t>> reply, const std::string& error);
+  void OnShown(std::string_view arguments);
   void ReplyError(const std::string& message);
   void Reply(http::OutgoingMessage message);
   std::shared_ptr<const ViewFrame> SentImage(std::uint64_t sequence) const;
@@ -108,6 +113,8 @@ class ViewerClient : public http::WebSocketHandler, public FrameSink, public std
   bool paused_ = false;
   std::shared_ptr<const ViewFrame> waitingFrame_;
   std::deque<std::shared_ptr<const ViewFrame>> sentImages_;
+  bool saysWhatItShows_ = false;  // the page sent "shown": frames are paced by it
+  std::size_t sentBeyondShown_ = 0;
   std::chrono::steady_clock::time_point nextFrameAllowed_{};
   std::deque<http::OutgoingMessage> replies_;
   std::shared_ptr<const std::string> streamList_;

@@ -138,7 +138,7 @@ TEST_F(ViewerClientTest, RefusesMalformedRequestsWithAnErrorAndBoundsTheReplies)
   ASSERT_TRUE(Next());
   for (const char* bad : {"pixel 3 8 0", "pixel 3 -1 0", "pixel 2 0 0", "pixel 3 0", "pixel 3 0 0 0", "pixel x 0 0",
                           "pixel 3 99999999999999999999 0", "png", "png 4", "watch", "watch two words", "",
-                          "pause now", "WATCH alpha", "launch"}) {
+                          "pause now", "WATCH alpha", "launch", "shown", "shown x"}) {
     client_->OnText(bad);
     const auto reply = Next();
     ASSERT_TRUE(reply) << bad;
@@ -159,6 +159,41 @@ TEST_F(ViewerClientTest, OnlyTheLastFewImagesCanBeAskedAbout) {
   EXPECT_NE(Text(*Next()).find("no longer kept"), std::string::npos);
   client_->OnText("pixel 3 0 0");
   EXPECT_TRUE(Next()->binary);
+}
+
+TEST_F(ViewerClientTest, APageThatSaysWhatItShowsGetsAtMostTwoFramesBeyondIt) {
+  client_->OnFrame(MakeFrame("alpha", 1));
+  ASSERT_TRUE(Next());
+  client_->OnText("shown 9");  // never sent: changes nothing, and gets no answer
+  EXPECT_FALSE(Next());
+  client_->OnText("shown 1");
+  for (std::uint64_t seq = 2; seq <= 3; ++seq) {
+    client_->OnFrame(MakeFrame("alpha", seq));
+    const auto frame = NextAfterWake();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(FrameSequence(*frame), seq);
+  }
+  client_->OnFrame(MakeFrame("alpha", 4));
+  EXPECT_FALSE(NextAfterWake()) << "two frames are on their way beyond the one shown";
+  client_->OnText("pixel 1 0 0");
+  EXPECT_TRUE(Next()->binary) << "the image shown can still be asked about";
+
+  client_->OnText("shown 3");
+  auto frame = NextAfterWake();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(FrameSequence(*frame), 4u);
+
+  client_->OnFrame(MakeFrame("alpha", 5));
+  EXPECT_TRUE(NextAfterWake());
+
+  // Frames that reached a paused page are never shown: resuming starts afresh.
+  client_->OnText("pause");
+  client_->OnFrame(MakeFrame("alpha", 6));
+  EXPECT_FALSE(NextAfterWake());
+  client_->OnText("resume");
+  frame = NextAfterWake();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(FrameSequence(*frame), 6u);
 }
 
 TEST_F(ViewerClientTest, WatchingAnotherStreamDropsTheOldOnesFramesAndItsSubscription) {
