@@ -7,8 +7,8 @@
 # Then vexatoolsRecord end to end, fed over LUMO at 0.8x dd's median rate
 # for long enough to fill its queue many times over.
 # Usage: BUILD_DIR=<release build> bench/record/run.sh [IMAGES per trial, 1000] [ROUNDS, 3] [END-TO-END IMAGES, 2000]
-# (1000 images are 1.6 GB: more than the kernel keeps unwritten, so the
-# rates are the disk's, not the page cache's.)
+# (1000 images are 1.6 GB, a sustained run rather than a burst; the final
+# sync is timed, so the page cache cannot flatter a rate.)
 set -euo pipefail
 build_dir="${BUILD_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/build-bench}"
 bench="$build_dir/bench/record/recordBench"
