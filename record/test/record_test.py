@@ -304,6 +304,18 @@ class CommandLineTest(unittest.TestCase):
             self.assertEqual(run.returncode, 1, arguments)
             self.assertIn(message, run.stderr)
 
+    def test_duration_ends_a_recording_that_got_no_image_without_a_file(self):
+        with tempfile.TemporaryDirectory() as directory:
+            output = os.path.join(directory, "empty.h5")
+            started = time.monotonic()
+            run = subprocess.run([RECORD, "-b", "tcp://127.0.0.1:1", "-o", output, "--duration", "1"],
+                                 capture_output=True, text=True, timeout=30)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertLess(time.monotonic() - started, 10)
+            self.assertIn("no image came; no file written", run.stderr)
+            self.assertIn("Recorded 0 images", run.stdout)
+            self.assertFalse(os.path.exists(output))
+
     def test_a_missing_compression_filter_is_named(self):
         with tempfile.TemporaryDirectory() as directory:
             environment = dict(os.environ, HDF5_PLUGIN_PATH=directory)  # an empty plugin folder
