@@ -1033,7 +1033,7 @@
 
   const toggleHelp = () => ($('help').hidden = !$('help').hidden);
 
-  function escape() {
+  function closeHelpAndClearShapes() {
     $('help').hidden = true;
     clearShapes();
     draw();
@@ -1058,7 +1058,7 @@
     c: () => setColourMap((state.mapIndex + 1) % COLOUR_MAPS.length),
     s: save,
     '?': toggleHelp,
-    Escape: escape,
+    Escape: closeHelpAndClearShapes,
   };
 
   window.addEventListener('keydown', (event) => {
