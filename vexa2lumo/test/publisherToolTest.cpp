@@ -236,6 +236,7 @@ TEST_F(PublisherTool, ServesMetricsAndStatsWhileItRuns) {
   EXPECT_GE(metrics.at("vexa_receive_buffer_in_force_bytes"), metrics.at("vexa_receive_buffer_wanted_bytes"));
   EXPECT_GT(metrics.at("vexa_received_bytes_total"), 0);
   EXPECT_EQ(HttpGet(metricsPort, "/other").status, 404u);
+  EXPECT_EQ(vexatools::testsupport::HostileClientProblems(metricsPort, "/metrics"), "");
 
   const std::string err = m_tool->Err();
   const auto lastLine = err.rfind("elapsed=");

@@ -47,18 +47,18 @@ constexpr std::int64_t kImageBytesPerFrame = Frame::kPayloadCapacity - sorelif::
 // The largest value SO_RCVBUF and SO_RCVBUFFORCE take; the kernel doubles it.
 constexpr std::int64_t kLargestBufferSetting = INT_MAX / 2;
 
-// Seconds since the epoch, read only on the throttled error paths.
-double Now() {
+// Wall-clock seconds since the epoch.
+double WallClockSeconds() {
   const auto since = std::chrono::system_clock::now().time_since_epoch();
   return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count()) / 1e9;
 }
 
-// True when a message last logged at `lastLogTime` may be logged again; then
-// records the time, whether or not the level is enabled.
-bool ThrottleAllows(double& lastLogTime) {
-  const double now = Now();
-  if (now - lastLogTime <= 1.0) return false;
-  lastLogTime = now;
+// True when `throttle` lets a message through (on the steady clock); then
+// also records the wall-clock time in `lastLogTime`, for subclasses, whether
+// or not the level is enabled.
+bool ThrottleAllows(LogThrottle& throttle, double& lastLogTime) {
+  if (!throttle.Allow()) return false;
+  lastLogTime = WallClockSeconds();
   return true;
 }
 
@@ -432,13 +432,13 @@ void VexaReceiver::HandleDatagram(ReceiveSlot& slot, std::size_t bytes) {
 void VexaReceiver::DropMalformedDatagram(std::size_t bytes) {
   if (bytes < kHeaderSize) {
     m_counters.junkShort.Add();
-    if (ThrottleAllows(m_lastShortDatagramLogTime)) {
+    if (m_shortDatagramLog.Allow()) {
       VEXA_LOG_FMT(m_logger, kError, "Datagram of {} bytes is shorter than the {}-byte PLEXO header, dropped", bytes,
                    kHeaderSize);
     }
   } else {
     m_counters.junkOversize.Add();
-    if (ThrottleAllows(m_lastOversizeLogTime)) {
+    if (m_oversizeLog.Allow()) {
       VEXA_LOG_STREAM(m_logger, kError, "Input data too large for PLEXO packet");
     }
   }
@@ -452,7 +452,7 @@ bool VexaReceiver::DropImpossibleHeader(const plexoif::plexoPacketBase<8940>& fr
   const std::uint16_t frameCount = frame.GetFrameCount();
   if (frameId != 0 && frameCount >= 2 && frameId <= frameCount) return false;
   m_counters.junkMalformed.Add();
-  if (ThrottleAllows(m_lastImpossibleHeaderLogTime)) {
+  if (m_impossibleHeaderLog.Allow()) {
     VEXA_LOG_FMT(m_logger, kError, "Frame {} of {} of sample {} has an impossible header, dropped", frameId,
                  frameCount, frame.GetSampleId());
   }
@@ -469,7 +469,7 @@ bool VexaReceiver::DropMalformedLeader(const plexoif::plexoPacketBase<8940>& fra
     return false;
   } catch (const std::exception& error) {
     m_counters.junkMalformed.Add();
-    if (ThrottleAllows(m_lastMalformedLeaderLogTime)) {
+    if (m_malformedLeaderLog.Allow()) {
       VEXA_LOG_FMT(m_logger, kError, "Malformed leader packet for sample {} ({} payload bytes) dropped: {}",
                    frame.GetSampleId(), frame.GetPayloadSize(), error.what());
     }
@@ -564,7 +564,7 @@ void VexaReceiver::HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame) {
     const bool incomplete = m_framesInSample < int{frameCount};
     CountClosedSample(frame, incomplete);
     if (incomplete) {
-      if (ThrottleAllows(m_lastIncompleteLogTime)) {
+      if (ThrottleAllows(m_incompleteLog, m_lastIncompleteLogTime)) {
         VEXA_LOG_FMT(m_logger, kError,
                      "Received less packets than expected, this sample will be skipped! sample: {}, nb of packets "
                      "{}, expected {}",
@@ -578,7 +578,7 @@ void VexaReceiver::HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame) {
     HandlePayloadPacket(frame);
   } else {
     m_counters.otherSampleFrames.Add();
-    if (ThrottleAllows(m_lastWrongSampleLogTime)) {
+    if (ThrottleAllows(m_wrongSampleLog, m_lastWrongSampleLogTime)) {
       VEXA_LOG_STREAM(m_logger, kError, "Received packet with different sample ID, frame will be skipped!");
     }
     HandleWrongFrameId();

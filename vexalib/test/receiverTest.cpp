@@ -134,6 +134,27 @@ TEST_F(ReceiverTest, FramesBeforeTheFirstLeaderMatchSampleZero) {
   EXPECT_EQ(log.Count(kError, kIncomplete), 1);
 }
 
+// Whether a throttled ERROR may go out is decided on the steady clock: a
+// wall clock stepped back by an hour since the last messages (as if they
+// were stamped an hour ahead) silences none. The protected time fields still
+// hold the wall-clock time of the last message.
+TEST_F(ReceiverTest, AWallClockSteppedBackSilencesNoThrottledError) {
+  const auto wallClockSeconds = [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  };
+  const double start = wallClockSeconds();
+  receiver.LastIncompleteLogTime() = start + 3600;
+  receiver.LastWrongSampleLogTime() = start + 3600;
+  StartAndWaitUntilArmed();
+  sender.SendFrames(BuildSample(1), {1, 2, 3, 5});
+  sender.SendFrames(BuildSample(9), {2});
+  ASSERT_EQ(SequenceAfter(5), "L P P Lost W");
+  EXPECT_EQ(log.Count(kError, kIncomplete), 1);
+  EXPECT_EQ(log.Count(kError, kWrongSample), 1);
+  EXPECT_NEAR(receiver.LastIncompleteLogTime(), start, 60);
+  EXPECT_NEAR(receiver.LastWrongSampleLogTime(), start, 60);
+}
+
 TEST_F(ReceiverTest, ForeignAndDuplicateFramesKeepTheSampleButSkewThePacketCount) {
   StartAndWaitUntilArmed();
   const Sample foreign = BuildSample(9);

@@ -17,6 +17,7 @@
 #include <log4cplus/logger.h>
 
 #include "korv/vexatools/Export.hpp"
+#include "korv/vexatools/LogThrottle.hpp"
 #include "korv/vexatools/ReceptionStatistics.hpp"
 #include "plexoif/plexoPacket.hpp"
 
@@ -134,6 +135,9 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   std::uint64_t m_packetsReceived = kNoSample;
   std::atomic<bool> m_keepReceiving{true};
   int m_bufferedSamples;
+  // Wall-clock time (seconds since the epoch) of the last "less packets" and
+  // "different sample ID" ERRORs; whether one may be logged is decided on
+  // the steady clock, so that a clock stepped back silences nothing.
   double m_lastIncompleteLogTime = 0.0;
   double m_lastWrongSampleLogTime = 0.0;
   std::uint32_t m_currentSampleId = 0xFFFFFFFF;
@@ -169,11 +173,13 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   void CountClosedSample(const plexoif::plexoPacketBase<8940>& trailer, bool incomplete);
   void CountIncompleteSample(std::uint64_t framesExpected, std::int64_t framesArrived);
 
-  // Times of the last error message about each kind of junk datagram.
-  double m_lastShortDatagramLogTime = 0.0;
-  double m_lastOversizeLogTime = 0.0;
-  double m_lastImpossibleHeaderLogTime = 0.0;
-  double m_lastMalformedLeaderLogTime = 0.0;
+  // One ERROR a second for each kind of fault that can repeat per datagram.
+  LogThrottle m_incompleteLog;
+  LogThrottle m_wrongSampleLog;
+  LogThrottle m_shortDatagramLog;
+  LogThrottle m_oversizeLog;
+  LogThrottle m_impossibleHeaderLog;
+  LogThrottle m_malformedLeaderLog;
   std::string m_receptionEndReason;
   const plexoif::plexoPacketBase<8940>* m_currentFrame = nullptr;
   // Receive slots for one recvmmsg, allocated once with the receiver.
