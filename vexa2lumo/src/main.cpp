@@ -18,6 +18,7 @@
 #include "korv/vexatools/StatsReport.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
 #include "korv/vexatools/Vexa2LumoReceiver.hpp"
+#include "korv/vexatools/Version.hpp"
 #include "korv/vexatools/http/HttpServer.hpp"
 #include "korv/vexatools/http/Metrics.hpp"
 
@@ -172,6 +173,7 @@ int main(int argc, char** argv) {
   frame.AddStatsOption(publishing.stats);
   frame.Options().add_options()("metrics", po::value<std::string>(&publishing.metricsAddress),
                                 "Serve GET /metrics (Prometheus text format) on ADDRESS:PORT");
+  frame.AddVersionOption(korv::vexatools::VersionLine("vexatoolsVexa2Lumo"));
   frame.SetUp(argc, argv);
 
   return frame.Run([&] {

@@ -236,6 +236,7 @@ TEST_F(PublisherTool, ServesMetricsAndStatsWhileItRuns) {
   EXPECT_GE(metrics.at("vexa_receive_buffer_in_force_bytes"), metrics.at("vexa_receive_buffer_wanted_bytes"));
   EXPECT_GT(metrics.at("vexa_received_bytes_total"), 0);
   EXPECT_EQ(HttpGet(metricsPort, "/other").status, 404u);
+  EXPECT_EQ(vexatools::testsupport::HostileClientProblems(metricsPort, "/metrics"), "");
 
   const std::string err = m_tool->Err();
   const auto lastLine = err.rfind("elapsed=");
@@ -352,15 +353,30 @@ TEST(PublisherToolFailures, FailedRegistrationEndsTheToolWithStatusOne) {
   EXPECT_LT(seconds, 15.0);
 }
 
+// 192.0.2.1 (a documentation address) is on no interface: the join fails,
+// and the message names the group and the address.
 TEST(PublisherToolFailures, ReceiverSetUpFailureStopsTheSender) {
   lumo::test::BrokerProcess broker;
   const auto result = RunProgram(PUBLISHER_PROGRAM,
-                                 Join({"-a", "239.1.1.1", "-n", "eth0", "-p",
+                                 Join({"-a", "239.1.1.1", "-n", "192.0.2.1", "-p",
                                        std::to_string(vexatools::testsupport::FreeUdpPort()), "-k", broker.uri()},
                                       kGeometry),
                                  30s);
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_TRUE(Contains(result.err, "Application Exception: ")) << result.err;
+  EXPECT_TRUE(Contains(result.err, "Application Exception: cannot join the multicast group 239.1.1.1 on the interface "
+                                   "192.0.2.1: no local interface has the address 192.0.2.1"))
+      << result.err;
+}
+
+// An interface name where an address belongs is refused before anything
+// starts, in the tool frame's own error form, with what to give instead.
+TEST(PublisherToolFailures, InterfaceNameIsRefusedWithWhatToGive) {
+  const auto result = RunProgram(PUBLISHER_PROGRAM, Join({"-n", "eth0", "-p", "5000", "-k", "tcp://127.0.0.1:1"},
+                                                         kGeometry));
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(Contains(result.err, "ERROR: -n/--netif wants the IPv4 address of an interface (for example "
+                                   "192.168.10.2), not 'eth0'\n\nOptions:"))
+      << result.err;
 }
 
 TEST(PublisherToolFailures, EmptyImageIsRefusedBeforeReceiving) {

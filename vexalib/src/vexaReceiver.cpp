@@ -10,10 +10,12 @@
 #include <climits>
 #include <exception>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include <boost/asio/defer.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/multicast.hpp>
 #include <boost/asio/socket_base.hpp>
@@ -73,6 +75,38 @@ int CheckedImageSize(int width, int height, int bytesPerPixel) {
         width, height, bytesPerPixel, INT_MAX));
   }
   return static_cast<int>(pixels * bytesPerPixel);
+}
+
+// Binds `socket`; a failure names the address and port, and what a port in
+// use means, before the system's own text.
+void BindForReception(boost::asio::ip::udp::socket& socket, const boost::asio::ip::udp::endpoint& endpoint) {
+  boost::system::error_code error;
+  socket.bind(endpoint, error);
+  if (!error) return;
+  std::string what = fmt::format("cannot receive on UDP {}:{}", endpoint.address().to_string(), endpoint.port());
+  if (error == boost::asio::error::address_in_use) {
+    what += " (another program holds this port without sharing it: stop it or choose another port)";
+  }
+  throw boost::system::system_error(error, what);
+}
+
+// Joins `group` on the interface with the address `interfaceAddress` (any:
+// the system's choice); a failure names both.
+void JoinGroup(boost::asio::ip::udp::socket& socket, const boost::asio::ip::address_v4& group,
+               const boost::asio::ip::address_v4& interfaceAddress) {
+  boost::system::error_code error;
+  socket.set_option(boost::asio::ip::multicast::join_group(group, interfaceAddress), error);
+  if (!error) return;
+  std::string what = fmt::format("cannot join the multicast group {}", group.to_string());
+  if (interfaceAddress.is_unspecified()) {
+    what += " (no interface routes it: give the interface's address)";
+  } else if (error == boost::asio::error::no_such_device) {
+    what += fmt::format(" on the interface {}: no local interface has the address {}", interfaceAddress.to_string(),
+                        interfaceAddress.to_string());
+  } else {
+    what += fmt::format(" on the interface {}", interfaceAddress.to_string());
+  }
+  throw boost::system::system_error(error, what);
 }
 
 }  // namespace
@@ -219,7 +253,7 @@ void VexaReceiver::StartReceiver() {
     m_socket.set_option(boost::asio::socket_base::reuse_address(true));
     const ip::address_v4 address = ip::make_address_v4(m_address);
     const ip::address_v4 bindAddress = address.is_multicast() ? address : ip::address_v4::any();
-    m_socket.bind(ip::udp::endpoint(bindAddress, static_cast<unsigned short>(m_port)));
+    BindForReception(m_socket, ip::udp::endpoint(bindAddress, static_cast<unsigned short>(m_port)));
     SetUpReceiveBuffer();
     // The socket stays blocking: reads that must not wait say MSG_DONTWAIT,
     // and the wait in the receive call is bounded by this timeout.
@@ -231,10 +265,9 @@ void VexaReceiver::StartReceiver() {
       VEXA_LOG_STREAM(m_logger, kInfo, "Using multicast address: " << address.to_string());
       if (!m_networkInterface.empty()) {
         VEXA_LOG_STREAM(m_logger, kInfo, "Using network interface: " << m_networkInterface);
-        const ip::address_v4 interfaceAddress = ip::make_address_v4(m_networkInterface);
-        m_socket.set_option(ip::multicast::join_group(address, interfaceAddress));
+        JoinGroup(m_socket, address, ip::make_address_v4(m_networkInterface));
       } else {
-        m_socket.set_option(ip::multicast::join_group(address, ip::address_v4::any()));
+        JoinGroup(m_socket, address, ip::address_v4::any());
       }
     }
     // A stop that came before the loop was marked running is seen here; one

@@ -14,6 +14,7 @@
 #include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/StatsReport.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
+#include "korv/vexatools/Version.hpp"
 
 int main(int argc, char** argv) {
   const korv::fnd::StopSignals stop;
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
                                 "number of samples to receive");
   frame.AddLoggingOptions(logging);
   frame.AddStatsOption(stats);
+  frame.AddVersionOption(korv::vexatools::VersionLine("vexatoolsVexaReceiver"));
   frame.SetUp(argc, argv);
 
   return frame.Run([&] {
