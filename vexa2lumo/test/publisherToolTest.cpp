@@ -247,7 +247,7 @@ TEST_F(PublisherTool, ServesMetricsAndStatsWhileItRuns) {
   }
 }
 
-// Finds the summary line of a stopped tool.
+// Finds the summary line of a stopped tool; `match` refers into `err`.
 bool SearchSummary(const std::string& err, std::smatch& match) {
   static const std::regex summary(
       R"(Stopped: (\d+) complete sample\(s\) received, (\d+) image\(s\) published, dropped: (\d+) ring full, )"
@@ -260,8 +260,9 @@ TEST_F(PublisherTool, SigtermStopsCleanlyAndAnImmediateRestartTakesTheStream) {
   Start(0);
   ASSERT_EQ(StreamAndRead({"-s", "10", "-r", "50", "--sample-id", "1"}).size(), 10u);
   ASSERT_EQ(m_tool->Stop(SIGTERM), 0) << m_tool->Err();
+  const std::string err = m_tool->Err();
   std::smatch summary;
-  ASSERT_TRUE(SearchSummary(m_tool->Err(), summary)) << m_tool->Err();
+  ASSERT_TRUE(SearchSummary(err, summary)) << err;
   EXPECT_GE(std::stoul(summary[1]), 10u);
   EXPECT_EQ(summary[2], summary[1]) << "every complete sample published";
   EXPECT_EQ(summary[3], "0");
@@ -335,8 +336,9 @@ TEST_F(PublisherTool, TellsTheServiceManagerWhenReadyAliveAndStopping) {
   ASSERT_EQ(m_tool->Stop(SIGINT), 0) << m_tool->Err();
   const auto stopping = manager.Read(200ms);
   EXPECT_NE(std::find(stopping.begin(), stopping.end(), "STOPPING=1"), stopping.end());
+  const std::string err = m_tool->Err();
   std::smatch summary;
-  EXPECT_TRUE(SearchSummary(m_tool->Err(), summary)) << m_tool->Err();
+  EXPECT_TRUE(SearchSummary(err, summary)) << err;
 }
 
 TEST(PublisherToolFailures, FailedRegistrationEndsTheToolWithStatusOne) {

@@ -1,5 +1,6 @@
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <exception>
@@ -24,7 +25,15 @@ constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
 constexpr int kRetrySeconds = 5;
 // After the first failed registration, every twelfth is reported (one a minute).
 constexpr int kFailuresPerReport = 12;
-constexpr int kBufferCount = 2;
+// Images that may wait for a subscriber before the publisher drops further
+// ones for it: enough to ride out a subscriber that is descheduled for a few
+// images on a loaded host (with 2, a busy two-core machine loses images at
+// 100 samples/s), within about 64 MiB per subscriber. The same depth as the
+// publisher tool's.
+int BufferedImages(std::int64_t imageBytes) {
+  constexpr std::int64_t kMostBytes = 64 << 20;
+  return static_cast<int>(std::clamp<std::int64_t>(kMostBytes / std::max<std::int64_t>(imageBytes, 1), 2, 8));
+}
 // Without an interval an idle sender sleeps until the gateway hands an image
 // over, or at most this long: how soon it notices `stopped`.
 constexpr auto kIdleWait = std::chrono::milliseconds(5);
@@ -84,7 +93,7 @@ LumoSender::LumoSender(int width, int height, dt::DataType dataType, std::string
   const int bpp = dt::ElementSize(dataType);
   const std::int64_t size = std::int64_t{width} * height * bpp;
   if (bpp > 0 && width > 0 && height > 0 && size <= INT_MAX) {
-    publisher->SetBufferSize(static_cast<int>(size), kBufferCount);
+    publisher->SetBufferSize(static_cast<int>(size), BufferedImages(size));
     bufferSize = size;
   }
 }
@@ -173,7 +182,7 @@ bool LumoSender::HasPublishableGeometry(const LumoImage& image) {
 
 void LumoSender::GrowBuffer(const LumoImage& image, std::int64_t size) {
   if (bufferSize >= size) return;
-  publisher->SetBufferSize(static_cast<int>(size), kBufferCount);
+  publisher->SetBufferSize(static_cast<int>(size), BufferedImages(size));
   bufferSize = size;
   VEXA_LOG_FMT(logger, kInfo, "Resized LUMO buffer to {} bytes to handle {}x{} {} Bpp frames", size,
                image.GetWidth(), image.GetHeight(), image.GetBpp());

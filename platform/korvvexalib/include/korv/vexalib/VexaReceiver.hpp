@@ -156,7 +156,8 @@ class VexaReceiver {
 
   void ReceiveLoop();
   void ArmReceive();
-  void OnReceive(const boost::system::error_code& error, std::size_t bytes);
+  void OnReadable(const boost::system::error_code& error);
+  void ReportReceiveFailure(const std::string& reason);
   bool OnOwnThread() const;
   void DeliveryLoop();
   std::unique_ptr<Sample> AcquireSample();
