@@ -238,6 +238,7 @@ void VexaReceiver::StartReceiver() {
       }
     }
     Wait();
+    ArmSilenceCheck();
     m_running = true;
     m_ioContext.run();
   } catch (const boost::system::system_error& error) {
@@ -247,6 +248,44 @@ void VexaReceiver::StartReceiver() {
     VEXA_LOG_STREAM(m_logger, kError, "General failure: " << error.what());
     throw;
   }
+}
+
+// Reception ending by itself cancels the check, so that the event loop runs
+// out of work and StartReceiver returns; a stop ends the loop outright.
+void VexaReceiver::ArmSilenceCheck() {
+  constexpr int kChecksPerLimit = 5;
+  m_silenceTimer.expires_after(std::max(m_silenceLimit / kChecksPerLimit, std::chrono::milliseconds(1)));
+  m_silenceTimer.async_wait([this](boost::system::error_code error) {
+    if (error || !m_keepReceiving) return;
+    CheckSilence();
+    ArmSilenceCheck();
+  });
+}
+
+// Reported once when the fifth check in a row finds no new datagram; any
+// datagram starts the count again.
+void VexaReceiver::CheckSilence() {
+  const std::uint64_t datagrams = m_counters.datagrams.Get();
+  if (datagrams != m_datagramsAtLastCheck) {
+    m_datagramsAtLastCheck = datagrams;
+    m_silentChecks = 0;
+    return;
+  }
+  if (++m_silentChecks != 5) return;
+  const std::string message = SilenceMessage();
+  VEXA_LOG_STREAM(m_logger, kWarn, message);
+  if (m_silenceHandler) m_silenceHandler(message);
+}
+
+std::string VexaReceiver::SilenceMessage() const {
+  const double seconds = std::chrono::duration<double>(m_silenceLimit).count();
+  boost::system::error_code error;
+  const auto address = boost::asio::ip::make_address_v4(m_address, error);
+  if (error || !address.is_multicast()) {
+    return fmt::format("No datagram for {:g} s on UDP port {}", seconds, m_port);
+  }
+  return fmt::format("No datagram for {:g} s on {}:{} via {}", seconds, m_address, m_port,
+                     m_networkInterface.empty() ? std::string("the default interface") : m_networkInterface);
 }
 
 void VexaReceiver::StopReceiver() {
@@ -367,6 +406,7 @@ int VexaReceiver::ReadDatagrams() {
 
 void VexaReceiver::ReceivePacket(const boost::system::error_code& error, std::size_t bytes) {
   if (error) {
+    m_silenceTimer.cancel();
     m_receptionEndReason = "Receive failed: " + error.message();
     VEXA_LOG_STREAM(m_logger, kError, m_receptionEndReason);
     return;
@@ -508,6 +548,7 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleLeader(plexoif::plexoPacketBase<8
 // without an exception.
 VexaReceiver::FrameOutcome VexaReceiver::RefuseLeader(std::string reason) {
   VEXA_LOG_STREAM(m_logger, kError, reason);
+  m_silenceTimer.cancel();
   m_receptionEndReason = std::move(reason);
   m_framesInSample = 0;
   m_framesExpected = kNoSample;
