@@ -14,6 +14,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
   python3 python3-zmq
   dpkg-dev file  # cpack -G DEB reads the binaries' dependencies with dpkg-shlibdeps
+  iproute2 nftables  # scripts/netlab.sh: namespaces, bridges, tc; random loss with a counter
 )
 # The Wireshark dissector's tests skip themselves without tshark.
 if [ "${VEXA_TSHARK:-0}" = 1 ]; then

@@ -73,6 +73,11 @@ if (( (0x$cap_eff >> 12 & 1) == 0 )); then
   exit 77
 fi
 
+need() { command -v "$1" >/dev/null || { echo "netlab: $1 is missing: apt-get install $2" >&2; exit 1; }; }
+need ip iproute2
+[ "$loss" = 0 ] || need nft nftables
+[ -z "$link_rate" ] || need tc iproute2
+
 if [ -n "${BUILD_DIR:-}" ]; then
   build="$BUILD_DIR"
 else
@@ -108,7 +113,11 @@ teardown() {
     for ns in "${namespaces[@]}"; do echo "  ip netns exec $ns bash"; done
     echo "Take it down with: for ns in ${namespaces[*]}; do ip netns del \$ns; done"
   else
-    for ns in "${namespaces[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
+    # Whatever still runs in this run's hosts was started by it.
+    for ns in "${namespaces[@]}"; do
+      ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
+      ip netns del "$ns" 2>/dev/null || true
+    done
   fi
   rm -rf "$work"
   exit "$status"
@@ -180,13 +189,15 @@ fi
 # A slow link: a token bucket on the camera's interface, with a queue of
 # about 2 ms; what does not fit is dropped there and counted by the qdisc.
 if [ -n "$link_rate" ]; then
-  ip netns exec "$camera" tc qdisc add dev eth0 root tbf rate "$link_rate" burst 64kb latency 2ms
+  tc -n "$camera" qdisc add dev eth0 root tbf rate "$link_rate" burst 64kb latency 2ms
 fi
 
 # Starts a program in a host; its output goes to $work/NAME.out and .err.
 start() {
   local name="$1" ns="$2"; shift 2
-  in_ns "$ns" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  # A plain command, not a function: the background job is the program
+  # itself (ip netns exec execs it), so that signals reach it.
+  ip netns exec "$ns" "$@" >"$work/$name.out" 2>"$work/$name.err" &
   pids+=($!)
   eval "pid_$name=$!"
 }
@@ -217,8 +228,8 @@ for i in $(seq "$viewers"); do
   for stream in vexa_stream vexa_gateway; do
     name="viewer${i}_$stream"
     viewer_names+=("$name")
-    start "$name" "$lab-viewer$i" "$viewer" -b "$broker_uri" -s "$stream" --name "viewer$i $stream" --idle 3 \
-      --timeout 30
+    start "$name" "$lab-viewer$i" "$viewer" -b "$broker_uri" -s "$stream" --name "viewer$i $stream" --idle 60 \
+      --timeout 60
   done
 done
 # Every viewer connected to its publisher, so that none misses the first images.
@@ -251,15 +262,18 @@ if [ "$multicast_checks" -eq 1 ]; then
   # The wrong interface's receiver has had at least 5 s without a datagram.
   wait_for "$work/wrongif.err" "No datagram for 5 s" 10 || true
 fi
-# The receiver tools end at their sample limit, or else now (the report
-# then shows what was reached); the viewers after 3 s without an image.
-for name in receiver receiver2 wrongif; do
+# The receiver tools end at their sample limit, or else now, at SIGTERM
+# (background jobs of a script ignore SIGINT); their figures are the last
+# --stats line. The publishers sent their last image within milliseconds of
+# its trailer, long before the figures settled: the viewers end now and
+# print their counts.
+for name in receiver receiver2 wrongif "${viewer_names[@]}"; do
   pid_var="pid_$name"
-  [ -n "${!pid_var:-}" ] && kill -INT "${!pid_var}" 2>/dev/null || true
+  [ -n "${!pid_var:-}" ] && kill -TERM "${!pid_var}" 2>/dev/null || true
 done
-for name in "${viewer_names[@]}"; do
+for name in receiver receiver2 wrongif "${viewer_names[@]}"; do
   pid_var="pid_$name"
-  wait "${!pid_var}" 2>/dev/null || true
+  [ -n "${!pid_var:-}" ] && wait "${!pid_var}" 2>/dev/null || true
 done
 
 # --- The figures, one line per host ---------------------------------------
@@ -269,7 +283,7 @@ if [ "$loss" != 0 ]; then
 fi
 link_dropped=0
 if [ -n "$link_rate" ]; then
-  link_dropped=$(ip -n "$camera" -s qdisc show dev eth0 | sed -n 's/.*(dropped \([0-9]*\),.*/\1/p' | head -n 1)
+  link_dropped=$(tc -n "$camera" -s qdisc show dev eth0 | sed -n 's/.*(dropped \([0-9]*\),.*/\1/p' | head -n 1)
 fi
 fragmented=0
 [ $((packet_size + 28)) -le "$mtu" ] || fragmented=1

@@ -1,6 +1,7 @@
 #include "korv/vexatools/VexaReceiver.hpp"
 
 #include <linux/sock_diag.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -229,6 +230,14 @@ void VexaReceiver::StartReceiver() {
     }
     if (address.is_multicast()) {
       VEXA_LOG_STREAM(m_logger, kInfo, "Using multicast address: " << address.to_string());
+      // Only the group as joined here, on this interface: by default Linux
+      // also hands the socket the group's datagrams from every interface on
+      // which another program of the host joined it.
+      const int onlyOwnMemberships = 0;
+      if (::setsockopt(m_socket.native_handle(), IPPROTO_IP, IP_MULTICAST_ALL, &onlyOwnMemberships,
+                       sizeof onlyOwnMemberships) != 0) {
+        throw boost::system::system_error(errno, boost::system::system_category(), "set_option");
+      }
       if (!m_networkInterface.empty()) {
         VEXA_LOG_STREAM(m_logger, kInfo, "Using network interface: " << m_networkInterface);
         const ip::address_v4 interfaceAddress = ip::make_address_v4(m_networkInterface);

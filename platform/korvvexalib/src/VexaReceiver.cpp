@@ -1,9 +1,12 @@
 #include "korv/vexalib/VexaReceiver.hpp"
 
+#include <netinet/in.h>
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <exception>
 #include <stdexcept>
@@ -12,6 +15,7 @@
 #include <boost/asio/ip/multicast.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/socket_base.hpp>
+#include <boost/system/system_error.hpp>
 #include <log4cplus/loggingmacros.h>
 
 #include "SampleAssembler.hpp"
@@ -93,6 +97,14 @@ void VexaReceiver::StartReceiver() {
     socket.set_option(boost::asio::socket_base::receive_buffer_size(m_config.socketReceiveBufferBytes));
   }
   if (address.is_multicast()) {
+    // Only the group as joined here, on this interface: by default Linux also
+    // hands the socket the group's datagrams from every interface on which
+    // another program of the host joined it.
+    const int onlyOwnMemberships = 0;
+    if (::setsockopt(socket.native_handle(), IPPROTO_IP, IP_MULTICAST_ALL, &onlyOwnMemberships,
+                     sizeof onlyOwnMemberships) != 0) {
+      throw boost::system::system_error(errno, boost::system::system_category(), "setsockopt IP_MULTICAST_ALL");
+    }
     const ip::address_v4 interface = m_netif.empty() ? ip::address_v4::any() : ip::make_address_v4(m_netif);
     socket.set_option(ip::multicast::join_group(address, interface));
   }
