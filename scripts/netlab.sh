@@ -24,7 +24,7 @@
 #   --packet-size BYTES    the simulator's datagram size (default 8972; 1472 fits MTU 1500)
 #   --viewers N            viewer hosts (default 2)
 #   --samples N            samples the camera sends (default 20)
-#   --rate R               samples per second (default 20)
+#   --rate R               samples per second (default 10)
 #   --loss PCT             drop this percentage of the stream's datagrams at random on the
 #                          gateway's way in (nftables numgen; the count dropped is exact)
 #   --link-rate RATE       token-bucket limit on the camera's link, e.g. 1gbit (tc tbf)
@@ -40,7 +40,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-mtu=9000 packet_size=8972 viewers=2 samples=20 rate=20 loss=0 link_rate="" multicast_checks=0 keep=0
+mtu=9000 packet_size=8972 viewers=2 samples=20 rate=10 loss=0 link_rate="" multicast_checks=0 keep=0
 usage() { sed -n '22,38p' "$0" | sed 's/^# \{0,1\}//'; }
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -228,8 +228,8 @@ for i in $(seq "$viewers"); do
   for stream in vexa_stream vexa_gateway; do
     name="viewer${i}_$stream"
     viewer_names+=("$name")
-    start "$name" "$lab-viewer$i" "$viewer" -b "$broker_uri" -s "$stream" --name "viewer$i $stream" --idle 60 \
-      --timeout 60
+    start "$name" "$lab-viewer$i" "$viewer" -b "$broker_uri" -s "$stream" --name "viewer$i $stream" --idle 3 \
+      --timeout 30
   done
 done
 # Every viewer connected to its publisher, so that none misses the first images.
@@ -264,16 +264,32 @@ if [ "$multicast_checks" -eq 1 ]; then
 fi
 # The receiver tools end at their sample limit, or else now, at SIGTERM
 # (background jobs of a script ignore SIGINT); their figures are the last
-# --stats line. The publishers sent their last image within milliseconds of
-# its trailer, long before the figures settled: the viewers end now and
-# print their counts.
-for name in receiver receiver2 wrongif "${viewer_names[@]}"; do
-  pid_var="pid_$name"
-  [ -n "${!pid_var:-}" ] && kill -TERM "${!pid_var}" 2>/dev/null || true
+# --stats line. The gateway example prints its figures at SIGTERM.
+stop_and_wait() {
+  local name pid_var
+  for name in "$@"; do
+    pid_var="pid_$name"
+    [ -z "${!pid_var:-}" ] || kill -TERM "${!pid_var}" 2>/dev/null || true
+  done
+  for name in "$@"; do
+    pid_var="pid_$name"
+    [ -z "${!pid_var:-}" ] || wait "${!pid_var}" 2>/dev/null || true
+  done
+}
+stop_and_wait receiver receiver2 wrongif example
+published=$(stat_of "$(last_stats publisher)" published)
+example_figure() { sed -n "s/^$1 \([0-9]*\)$/\1/p" "$work/example.out"; }
+example_published=$(( $(example_figure samples) - $(example_figure ringDrops) ))
+# Each viewer ends 3 s after its last image; a stream without images has
+# nothing to wait for.
+for name in "${viewer_names[@]}"; do
+  expected=$published
+  [[ "$name" != *vexa_gateway ]] || expected=$example_published
+  [ "${expected:-0}" != 0 ] || stop_and_wait "$name"
 done
-for name in receiver receiver2 wrongif "${viewer_names[@]}"; do
+for name in "${viewer_names[@]}"; do
   pid_var="pid_$name"
-  [ -n "${!pid_var:-}" ] && wait "${!pid_var}" 2>/dev/null || true
+  wait "${!pid_var}" 2>/dev/null || true
 done
 
 # --- The figures, one line per host ---------------------------------------
@@ -326,13 +342,23 @@ publisher_stats=$(last_stats publisher)
 account "receiver tool" gateway "$receiver_stats" "$lab_dropped"
 account "publisher tool" gateway "$publisher_stats" "$lab_dropped"
 complete=$(stat_of "$receiver_stats" complete)
-published=$(stat_of "$publisher_stats" published)
 report=$(grep -A2 'execution report' "$work/receiver.out" | tail -n 2 | tr '\n' ' ' || true)
 echo "gateway:  lab dropped $lab_dropped datagrams on the way in; receiver tool: $(cut -d' ' -f2- <<<"$receiver_stats")${report:+; report: $report}"
 echo "gateway:  publisher tool: $(cut -d' ' -f2- <<<"$publisher_stats")"
-check "gateway: the publisher tool completed $(stat_of "$publisher_stats" complete) samples, the receiver tool $complete" \
-  equal "$(stat_of "$publisher_stats" complete)" "$complete"
-check "gateway: the publisher tool published $published of $complete complete samples" equal "$published" "$complete"
+echo "gateway:  gateway example: samples $(example_figure samples), ring drops $(example_figure ringDrops), published $example_published, missed samples $(example_figure missedSamples)"
+# Both tools read the same datagrams unless one of them lost some in its
+# socket buffer (a loaded host), so they complete the same samples.
+if [ "$(stat_of "$receiver_stats" socket_drops)$(stat_of "$publisher_stats" socket_drops)" = 00 ]; then
+  check "gateway: the publisher tool completed $(stat_of "$publisher_stats" complete) samples, the receiver tool $complete" \
+    equal "$(stat_of "$publisher_stats" complete)" "$complete"
+fi
+example_missed=$(example_figure missedSamples)
+if [ $((lab_dropped + link_dropped)) -eq 0 ] && [ "$example_missed" = 0 ]; then
+  check "gateway: the gateway example missed no sample but published $example_published of $samples" \
+    equal "$example_published" "$samples"
+fi
+check "gateway: the publisher tool published $published of $(stat_of "$publisher_stats" complete) complete samples" \
+  equal "$published" "$(stat_of "$publisher_stats" complete)"
 if [ $((lab_dropped + link_dropped)) -eq 0 ]; then
   check "gateway: the receiver tool's report is not 'Received $samples sample(s), lost 0 sample(s)'" \
     grep -q "Received $samples sample(s), lost 0 sample(s)" "$work/receiver.out"
@@ -357,7 +383,9 @@ for name in "${viewer_names[@]}"; do
   echo "$line"
   images=$(sed -n 's/.*: images \([0-9]*\),.*/\1/p' <<<"$line")
   exact=$(sed -n 's/.*bit-exact \([0-9]*\),.*/\1/p' <<<"$line")
-  check "$name: $images images, $complete complete samples" equal "$images" "$complete"
+  expected=$published
+  [[ "$name" != *vexa_gateway ]] || expected=$example_published
+  check "$name: $images images of $expected published" equal "$images" "$expected"
   check "$name: $exact of $images images bit-exact" equal "$exact" "$images"
   check "$name: publisher not reached at 10.77.2.2 on the viewer net" grep -q 'from tcp://10.77.2.2:' <<<"$line"
 done
