@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""The pipeline across hosts: 1024 x 768 Int16 samples in the network lab.
+
+1. Highest lossless rate, camera -> gateway -> 2 viewers (scripts/netlab.sh,
+   publisher tool at -i 0), at MTU 9000 with 8972-byte datagrams and at MTU
+   1500 with 1472-byte ones, beside the receiver tool's in the same runs: a
+   run is lossless for the pipeline when both viewers got every sample as a
+   bit-exact image, for the receiver tool when it completed every sample.
+   The rate is searched by doubling, then bisecting; trials of the two sizes
+   alternate.
+2. CPU per datagram at both sizes on loopback, at one datagram rate: the
+   receiver tool (its whole process, from wait4's resource usage) beside the
+   VexaReceiver subclass and the bare receivers of bench/vexalib, in rounds
+   that interleave them; median and spread.
+
+Needs root (network namespaces). Usage: BUILD_DIR=<build> run.py [--seconds S]
+[--rounds N] [--datagram-rate D]
+"""
+import argparse
+import os
+import re
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+WIDTH, HEIGHT, BPP = 1024, 768, 2
+SIZES = [("MTU 9000", 9000, 8972), ("MTU 1500", 1500, 1472)]
+
+
+def frames_per_sample(packet_size):
+    units = (packet_size - 40) // BPP
+    return 2 + -(-(WIDTH * HEIGHT) // units)
+
+
+def lab_trial(build, mtu, packet_size, rate, seconds):
+    """One lab run; (pipeline lossless, receiver tool lossless)."""
+    samples = max(10, int(rate * seconds))
+    run = subprocess.run([os.path.join(ROOT, "scripts", "netlab.sh"), "--mtu", str(mtu), "--packet-size",
+                          str(packet_size), "--rate", str(rate), "--samples", str(samples), "--viewers", "2",
+                          "--no-example"], env=dict(os.environ, BUILD_DIR=build), capture_output=True, text=True,
+                         timeout=300)
+    if run.returncode == 77:
+        sys.exit("bench/netlab: " + run.stdout.strip())
+    receiver = re.search(r"receiver tool: datagrams=\d+ .* complete=(\d+) ", run.stdout)
+    exact = [int(m.group(2)) for m in re.finditer(r"vexa_stream: images (\d+), bit-exact (\d+)", run.stdout)]
+    pipeline_ok = len(exact) == 2 and all(n == samples for n in exact)
+    receiver_ok = receiver is not None and int(receiver.group(1)) == samples
+    sent = re.search(r"Sent \d+ samples, .*? ([0-9.]+) samples/s", run.stdout)
+    print(f"  {packet_size:>5} B at {rate:7.1f} samples/s: sent {sent.group(1) if sent else '?':>6}/s, "
+          f"pipeline {'lossless' if pipeline_ok else 'lossy   '}, receiver tool "
+          f"{'lossless' if receiver_ok else 'lossy'}", file=sys.stderr)
+    return pipeline_ok, receiver_ok
+
+
+class Search:
+    """Doubling until a loss, then bisecting to within 10 %."""
+
+    def __init__(self, start):
+        self.good, self.bad, self.next = 0.0, 0.0, start
+
+    def record(self, rate, lossless):
+        if lossless:
+            self.good = max(self.good, rate)
+        elif self.bad == 0 or rate < self.bad:
+            self.bad = rate
+        if self.bad == 0:
+            self.next = self.good * 2
+        elif self.good == 0:
+            self.next = self.bad / 2
+        else:
+            self.next = (self.good + self.bad) / 2
+
+    def done(self):
+        return self.bad > 0 and (self.good == 0 and self.bad < 1 or self.good > 0 and self.bad - self.good <= 0.1 * self.good)
+
+
+def lossless_rates(build, seconds, rounds):
+    searches = {size: (Search(10.0), Search(10.0)) for size in SIZES}  # pipeline, receiver tool
+    for _ in range(rounds):
+        for size in SIZES:
+            pipeline, receiver = searches[size]
+            if pipeline.done() and receiver.done():
+                continue
+            # The search that is not done yet picks the rate; one run informs both.
+            rate = round(pipeline.next if not pipeline.done() else receiver.next, 1)
+            pipeline_ok, receiver_ok = lab_trial(build, size[1], size[2], rate, seconds)
+            pipeline.record(rate, pipeline_ok)
+            receiver.record(rate, receiver_ok)
+    return searches
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def receiver_tool_cpu(build, packet_size, datagram_rate, seconds):
+    """CPU microseconds per datagram of the whole receiver tool process."""
+    frames = frames_per_sample(packet_size)
+    rate = datagram_rate / frames
+    samples = max(5, int(rate * seconds))
+    port = free_port()
+    tool = subprocess.Popen([f"{build}/vexareceiver/vexatoolsVexaReceiver", "-p", str(port), "-w", str(WIDTH),
+                             "-e", str(HEIGHT), "-s", str(samples)], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    time.sleep(0.3)
+    sim = subprocess.run([f"{build}/vexasim/vexatoolsVexaSim", "-p", str(port), "-w", str(WIDTH), "-e",
+                          str(HEIGHT), "-s", str(samples + 3), "-r", f"{rate:.3f}", "--packet-size",
+                          str(packet_size)], capture_output=True, text=True)
+    # wait4 rather than Popen.wait: it gives the process's resource usage.
+    deadline = time.time() + 15
+    while True:
+        pid, _, usage = os.wait4(tool.pid, os.WNOHANG)
+        if pid == tool.pid:
+            break
+        if time.time() > deadline:
+            tool.kill()
+            os.wait4(tool.pid, 0)
+            tool.returncode = -9
+            return None
+        time.sleep(0.05)
+    tool.returncode = 0  # reaped above
+    return (usage.ru_utime + usage.ru_stime) * 1e6 / (samples * frames)
+
+
+def library_cpu(build, packet_size, datagram_rate, seconds):
+    """CPU us per datagram of bench/vexalib's receivers: library subclass, recvfrom, recvmmsg."""
+    rate = datagram_rate / frames_per_sample(packet_size)
+    results = []
+    for only in range(3):
+        out = subprocess.run([f"{build}/bench/vexalib/vexalibReceiverBench", "--only", str(only), "--start-rate",
+                              f"{rate:.3f}", "--seconds", str(seconds), "--packet-size", str(packet_size)],
+                             capture_output=True, text=True).stdout
+        match = re.search(r", ([0-9.]+) us CPU each", out)
+        results.append(float(match.group(1)) if match else None)
+    return results
+
+
+def spread(values):
+    values = sorted(v for v in values if v is not None)
+    if not values:
+        return "-"
+    return f"{statistics.median(values):.2f} ({values[0]:.2f}-{values[-1]:.2f})"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seconds", type=float, default=3, help="stream length of each lab trial")
+    parser.add_argument("--rounds", type=int, default=8, help="lab trials per size at most")
+    parser.add_argument("--cpu-rounds", type=int, default=3, help="interleaved CPU rounds")
+    parser.add_argument("--datagram-rate", type=float, default=30000, help="datagrams/s of the CPU trials")
+    args = parser.parse_args()
+    build = os.environ.get("BUILD_DIR") or sys.exit("bench/netlab: set BUILD_DIR to a build tree")
+
+    searches = lossless_rates(build, args.seconds, args.rounds)
+    cpu = {size: {"tool": [], "lib": [], "recvfrom": [], "recvmmsg": []} for size in SIZES}
+    for _ in range(args.cpu_rounds):
+        for size in SIZES:
+            cpu[size]["tool"].append(receiver_tool_cpu(build, size[2], args.datagram_rate, 4))
+            lib, recvfrom, recvmmsg = library_cpu(build, size[2], args.datagram_rate, 4)
+            cpu[size]["lib"].append(lib)
+            cpu[size]["recvfrom"].append(recvfrom)
+            cpu[size]["recvmmsg"].append(recvmmsg)
+
+    print(f"1024 x 768 Int16 samples, camera -> gateway -> 2 viewers in network namespaces "
+          f"(veth, snooping bridge), {args.seconds:g} s of stream per trial")
+    print(f"\n{'link':<10}{'datagram':>9}{'frames/sample':>15}{'pipeline lossless':>19}{'receiver tool':>15}"
+          f"{'datagrams/s':>13}")
+    for size in SIZES:
+        pipeline, receiver = searches[size]
+        frames = frames_per_sample(size[2])
+        print(f"{size[0]:<10}{size[2]:>7} B{frames:>15}{pipeline.good:>15.1f} /s{receiver.good:>11.1f} /s"
+              f"{receiver.good * frames:>13.0f}")
+    print(f"\nCPU us per datagram on loopback at {args.datagram_rate:.0f} datagrams/s, "
+          f"{args.cpu_rounds} interleaved rounds: median (lowest-highest)")
+    print(f"{'datagram':<10}{'receiver tool':>22}{'VexaReceiver':>22}{'bare recvfrom':>22}{'bare recvmmsg':>22}")
+    for size in SIZES:
+        c = cpu[size]
+        print(f"{size[2]:>6} B  {spread(c['tool']):>22}{spread(c['lib']):>22}{spread(c['recvfrom']):>22}"
+              f"{spread(c['recvmmsg']):>22}")
+    print("\nThe lossless rate is the highest rate at which every sample arrived; "
+          "1e6 / (us per datagram) is what one core takes at most.")
+
+
+if __name__ == "__main__":
+    main()
