@@ -42,7 +42,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mtu=9000 packet_size=8972 viewers=2 samples=20 rate=10 loss=0 link_rate="" multicast_checks=0 with_example=1 keep=0
-usage() { sed -n '22,39p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '22,40p' "$0" | sed 's/^# \{0,1\}//'; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --mtu) mtu="$2"; shift 2 ;;
@@ -108,13 +108,20 @@ namespaces=() pids=()
 
 teardown() {
   local status=$?
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   if [ "$keep" -eq 1 ] && [ "${#namespaces[@]}" -gt 0 ]; then
-    echo "The lab stays up. Enter a host with:"
+    # Broker and publishers keep running: send the camera's stream again and
+    # subscribe from a viewer host.
+    echo "The lab stays up, lumoBroker and the publishers running on the gateway. Enter a host with:"
     for ns in "${namespaces[@]}"; do echo "  ip netns exec $ns bash"; done
-    echo "Take it down with: for ns in ${namespaces[*]}; do ip netns del \$ns; done"
+    if [ -n "${viewer_hosts[0]:-}" ]; then
+      echo "For example: ip netns exec $camera $sim -a $group -n 10.77.1.1 -p $port -w 1024 -e 768 -s 50 -r 10"
+      echo "        and: ip netns exec ${viewer_hosts[0]} $build/platform/lumo/subscribe/lumoSubscribe -b $broker_uri -n 10"
+    fi
+    echo "Take it down with:"
+    echo "  for ns in ${namespaces[*]}; do ip netns pids \$ns | xargs -r kill; ip netns del \$ns; done"
   else
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
     # Whatever still runs in this run's hosts was started by it.
     for ns in "${namespaces[@]}"; do
       ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true

@@ -50,20 +50,29 @@ def lab_trial(build, mtu, packet_size, rate, seconds):
     pipeline_ok = len(exact) == 2 and all(n == samples for n in exact)
     receiver_ok = receiver is not None and int(receiver.group(1)) == samples
     sent = re.search(r"Sent \d+ samples, .*? ([0-9.]+) samples/s", run.stdout)
-    print(f"  {packet_size:>5} B at {rate:7.1f} samples/s: sent {sent.group(1) if sent else '?':>6}/s, "
+    sent_rate = float(sent.group(1)) if sent else 0.0
+    print(f"  {packet_size:>5} B at {rate:7.1f} samples/s: sent {sent_rate:6.1f}/s, "
           f"pipeline {'lossless' if pipeline_ok else 'lossy   '}, receiver tool "
           f"{'lossless' if receiver_ok else 'lossy'}", file=sys.stderr)
-    return pipeline_ok, receiver_ok
+    if not sent:
+        print(run.stdout + run.stderr, file=sys.stderr)
+    return sent_rate, pipeline_ok, receiver_ok
 
 
 class Search:
-    """Doubling until a loss, then bisecting to within 10 %."""
+    """Doubling until a loss, then bisecting to within 10 %. A lossless trial
+    whose sender fell short of the rate ends the search: the simulator, not
+    the receiving side, was the limit (shown with a +)."""
 
     def __init__(self, start):
         self.good, self.bad, self.next = 0.0, 0.0, start
+        self.sender_bound = False
 
-    def record(self, rate, lossless):
-        if lossless:
+    def record(self, rate, sent_rate, lossless):
+        if lossless and sent_rate < 0.97 * rate:
+            self.good = max(self.good, sent_rate)
+            self.sender_bound = True
+        elif lossless:
             self.good = max(self.good, rate)
         elif self.bad == 0 or rate < self.bad:
             self.bad = rate
@@ -75,7 +84,7 @@ class Search:
             self.next = (self.good + self.bad) / 2
 
     def done(self):
-        return self.bad > 0 and (self.good == 0 and self.bad < 1 or self.good > 0 and self.bad - self.good <= 0.1 * self.good)
+        return self.sender_bound or self.bad > 0 and (self.good == 0 and self.bad < 1 or self.good > 0 and self.bad - self.good <= 0.1 * self.good)
 
 
 def lossless_rates(build, seconds, rounds):
@@ -87,9 +96,9 @@ def lossless_rates(build, seconds, rounds):
                 continue
             # The search that is not done yet picks the rate; one run informs both.
             rate = round(pipeline.next if not pipeline.done() else receiver.next, 1)
-            pipeline_ok, receiver_ok = lab_trial(build, size[1], size[2], rate, seconds)
-            pipeline.record(rate, pipeline_ok)
-            receiver.record(rate, receiver_ok)
+            sent_rate, pipeline_ok, receiver_ok = lab_trial(build, size[1], size[2], rate, seconds)
+            pipeline.record(rate, sent_rate, pipeline_ok)
+            receiver.record(rate, sent_rate, receiver_ok)
     return searches
 
 
@@ -174,8 +183,9 @@ def main():
     for size in SIZES:
         pipeline, receiver = searches[size]
         frames = frames_per_sample(size[2])
-        print(f"{size[0]:<10}{size[2]:>7} B{frames:>15}{pipeline.good:>15.1f} /s{receiver.good:>11.1f} /s"
-              f"{receiver.good * frames:>13.0f}")
+        mark = lambda search: "+" if search.sender_bound else " "
+        print(f"{size[0]:<10}{size[2]:>7} B{frames:>15}{pipeline.good:>15.1f}{mark(pipeline)}/s"
+              f"{receiver.good:>11.1f}{mark(receiver)}/s{receiver.good * frames:>13.0f}")
     print(f"\nCPU us per datagram on loopback at {args.datagram_rate:.0f} datagrams/s, "
           f"{args.cpu_rounds} interleaved rounds: median (lowest-highest)")
     print(f"{'datagram':<10}{'receiver tool':>22}{'VexaReceiver':>22}{'bare recvfrom':>22}{'bare recvmmsg':>22}")
@@ -183,8 +193,8 @@ def main():
         c = cpu[size]
         print(f"{size[2]:>6} B  {spread(c['tool']):>22}{spread(c['lib']):>22}{spread(c['recvfrom']):>22}"
               f"{spread(c['recvmmsg']):>22}")
-    print("\nThe lossless rate is the highest rate at which every sample arrived; "
-          "1e6 / (us per datagram) is what one core takes at most.")
+    print("\nThe lossless rate is the highest rate at which every sample arrived (+: the simulator could not "
+          "send faster); 1e6 / (us per datagram) is what one core takes at most.")
 
 
 if __name__ == "__main__":

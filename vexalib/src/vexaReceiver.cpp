@@ -43,6 +43,9 @@ constexpr std::size_t kCopySlack = 2;
 static_assert(kMaxFrameSize + kCopySlack <= VexaReceiver::kReceiveBufferSize);
 // Image bytes one full frame carries: its payload less the SOREL payload header.
 constexpr std::int64_t kImageBytesPerFrame = Frame::kPayloadCapacity - sorelif::kPayloadHeaderSize;
+// Checks of the datagram counter per silence limit: a silence is reported
+// between the limit and a fifth more after the last datagram.
+constexpr int kSilenceChecksPerLimit = 5;
 // The largest value SO_RCVBUF and SO_RCVBUFFORCE take; the kernel doubles it.
 constexpr std::int64_t kLargestBufferSetting = INT_MAX / 2;
 
@@ -262,8 +265,7 @@ void VexaReceiver::StartReceiver() {
 // Reception ending by itself cancels the check, so that the event loop runs
 // out of work and StartReceiver returns; a stop ends the loop outright.
 void VexaReceiver::ArmSilenceCheck() {
-  constexpr int kChecksPerLimit = 5;
-  m_silenceTimer.expires_after(std::max(m_silenceLimit / kChecksPerLimit, std::chrono::milliseconds(1)));
+  m_silenceTimer.expires_after(std::max(m_silenceLimit / kSilenceChecksPerLimit, std::chrono::milliseconds(1)));
   m_silenceTimer.async_wait([this](boost::system::error_code error) {
     if (error || !m_keepReceiving) return;
     CheckSilence();
@@ -271,8 +273,8 @@ void VexaReceiver::ArmSilenceCheck() {
   });
 }
 
-// Reported once when the fifth check in a row finds no new datagram; any
-// datagram starts the count again.
+// Reported once when a limit's worth of checks in a row found no new
+// datagram; any datagram starts the count again.
 void VexaReceiver::CheckSilence() {
   const std::uint64_t datagrams = m_counters.datagrams.Get();
   if (datagrams != m_datagramsAtLastCheck) {
@@ -280,7 +282,7 @@ void VexaReceiver::CheckSilence() {
     m_silentChecks = 0;
     return;
   }
-  if (++m_silentChecks != 5) return;
+  if (++m_silentChecks != kSilenceChecksPerLimit) return;
   const std::string message = SilenceMessage();
   VEXA_LOG_STREAM(m_logger, kWarn, message);
   if (m_silenceHandler) m_silenceHandler(message);
