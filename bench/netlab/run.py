@@ -109,32 +109,28 @@ def free_port():
 
 
 def receiver_tool_cpu(build, packet_size, datagram_rate, seconds):
-    """CPU microseconds per datagram of the whole receiver tool process."""
-    frames = frames_per_sample(packet_size)
-    rate = datagram_rate / frames
+    """CPU microseconds per datagram of the whole receiver tool process: its
+    resource usage (wait4) over the datagrams its last --stats line counts."""
+    rate = datagram_rate / frames_per_sample(packet_size)
     samples = max(5, int(rate * seconds))
     port = free_port()
-    tool = subprocess.Popen([f"{build}/vexareceiver/vexatoolsVexaReceiver", "-p", str(port), "-w", str(WIDTH),
-                             "-e", str(HEIGHT), "-s", str(samples)], stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    time.sleep(0.3)
-    sim = subprocess.run([f"{build}/vexasim/vexatoolsVexaSim", "-p", str(port), "-w", str(WIDTH), "-e",
-                          str(HEIGHT), "-s", str(samples + 3), "-r", f"{rate:.3f}", "--packet-size",
-                          str(packet_size)], capture_output=True, text=True)
-    # wait4 rather than Popen.wait: it gives the process's resource usage.
-    deadline = time.time() + 15
-    while True:
-        pid, _, usage = os.wait4(tool.pid, os.WNOHANG)
-        if pid == tool.pid:
-            break
-        if time.time() > deadline:
-            tool.kill()
-            os.wait4(tool.pid, 0)
-            tool.returncode = -9
-            return None
-        time.sleep(0.05)
-    tool.returncode = 0  # reaped above
-    return (usage.ru_utime + usage.ru_stime) * 1e6 / (samples * frames)
+    with open(os.devnull, "w") as quiet, subprocess.Popen(
+            [f"{build}/vexareceiver/vexatoolsVexaReceiver", "-p", str(port), "-w", str(WIDTH), "-e", str(HEIGHT),
+             "-s", str(samples + 1000), "--stats"], stdout=quiet, stderr=subprocess.PIPE, text=True) as tool:
+        time.sleep(0.3)
+        subprocess.run([f"{build}/vexasim/vexatoolsVexaSim", "-p", str(port), "-w", str(WIDTH), "-e", str(HEIGHT),
+                        "-s", str(samples), "-r", f"{rate:.3f}", "--packet-size", str(packet_size)],
+                       capture_output=True)
+        time.sleep(1.5)  # the socket buffer drains
+        tool.terminate()  # the tool ends with its last --stats line
+        errors = tool.stderr.read()
+        # wait4 rather than Popen.wait: it gives the process's resource usage.
+        _, _, usage = os.wait4(tool.pid, 0)
+        tool.returncode = 0  # reaped above
+    lines = re.findall(r"^elapsed=.* datagrams=(\d+) ", errors, re.M)
+    if not lines or int(lines[-1]) == 0:
+        return None
+    return (usage.ru_utime + usage.ru_stime) * 1e6 / int(lines[-1])
 
 
 def library_cpu(build, packet_size, datagram_rate, seconds):
@@ -162,7 +158,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=3, help="stream length of each lab trial")
     parser.add_argument("--rounds", type=int, default=8, help="lab trials per size at most")
     parser.add_argument("--cpu-rounds", type=int, default=3, help="interleaved CPU rounds")
-    parser.add_argument("--datagram-rate", type=float, default=30000, help="datagrams/s of the CPU trials")
+    parser.add_argument("--datagram-rate", type=float, default=20000, help="datagrams/s of the CPU trials")
     args = parser.parse_args()
     build = os.environ.get("BUILD_DIR") or sys.exit("bench/netlab: set BUILD_DIR to a build tree")
 
