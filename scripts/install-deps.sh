@@ -17,6 +17,7 @@ packages=(
   python3 python3-zmq python3-h5py
   help2man  # the manual pages, made at build time from --help and --version
   dpkg-dev file  # cpack -G DEB reads the binaries' dependencies with dpkg-shlibdeps
+  iproute2 nftables  # scripts/netlab.sh: namespaces, bridges, tc; random loss with a counter
 )
 # The Wireshark dissector's tests skip themselves without tshark.
 if [ "${VEXA_TSHARK:-0}" = 1 ]; then

@@ -22,7 +22,8 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # libzmq is not built with TSan; its suppressions name only that library.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/platform/lumo/tsan-libzmq.supp"
 # The million-datagram storms (label "soak") run in the normal build only:
-# under a sanitizer they would add about a minute to each suite.
+# under a sanitizer they would add about a minute to each suite. So do the
+# network lab's runs (label "netlab"), which test the programs across hosts.
 skip=()
-[ -z "$sanitizer" ] || skip=(--label-exclude soak)
+[ -z "$sanitizer" ] || skip=(--label-exclude 'soak|netlab')
 ctest --test-dir "$build_dir" --output-on-failure --timeout 300 --parallel 2 "${skip[@]}"

@@ -78,6 +78,7 @@ void PrintStatistics(const gw::GatewayStatistics& statistics) {
   fmt::print("samples {}\n", statistics.samples);
   fmt::print("missedSamples {}\n", statistics.missedSamples);
   fmt::print("bytes {}\n", statistics.bytes);
+  fmt::print("ringDrops {}\n", statistics.ringDrops);
   fmt::print("elapsedSeconds {}\n", statistics.elapsedSeconds);
   fmt::print("samplesPerSecond {}\n", statistics.samplesPerSecond);
   fmt::print("minIntervalSeconds {}\n", statistics.minIntervalSeconds);

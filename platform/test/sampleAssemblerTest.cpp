@@ -5,6 +5,8 @@
 #include <random>
 
 #include "SampleAssembler.hpp"
+#include "korv/fnd/BigEndian.hpp"
+#include "plexoif/plexoPacket.hpp"
 #include "vexasim/SampleFrames.hpp"
 
 namespace {
@@ -16,8 +18,10 @@ using korv::vexalib::detail::AssemblerSettings;
 using korv::vexalib::detail::SampleAssembler;
 using Frames = std::vector<std::vector<unsigned char>>;
 
-korv::vexasim::SampleFrames MakeFrames(int width, int height, dt::DataType type, bool extended) {
+korv::vexasim::SampleFrames MakeFrames(int width, int height, dt::DataType type, bool extended,
+                                       std::size_t packetSize = korv::vexasim::kMaxFrameSize) {
   korv::vexasim::SampleLayout layout;
+  layout.packetSize = packetSize;
   layout.width = width;
   layout.height = height;
   layout.bytesPerPixel = dt::ElementSize(type);
@@ -124,6 +128,41 @@ TEST(SampleAssembler, LostRepeatedAndReorderedFrames) {
   EXPECT_EQ(a.assembler.SamplesIncomplete(), 2u);
   EXPECT_EQ(a.assembler.FramesStray(), 4u);
   EXPECT_EQ(a.assembler.FramesRejected(), 0u);
+}
+
+// Frames for an MTU of 1500 (and the smallest ones) assemble as jumbo ones,
+// in any order: the first payload frame to arrive, full or last, tells the
+// split. A frame whose data units contradict it is rejected.
+TEST(SampleAssembler, SmallerFramesAssembleBitExactInAnyOrder) {
+  for (const std::size_t packetSize : {std::size_t{1472}, std::size_t{64}}) {
+    const auto frames = MakeFrames(100, 100, dt::Int16, packetSize > 64, packetSize);  // 68-byte extended leaders
+    const Frames s1 = frames.BuildSample(1);
+    Frames s2 = frames.BuildSample(2);
+    std::swap(s2[1], s2[s2.size() - 2]);  // the short last payload frame first
+    std::mt19937 random(7);
+    Frames s3 = frames.BuildSample(3);
+    std::shuffle(s3.begin() + 1, s3.end() - 1, random);
+    Assembler a(Settings());
+    a.Feed(s1);
+    a.Feed(s2);
+    a.Feed(s3);
+    ASSERT_EQ(a.completed.size(), 3u) << packetSize;
+    for (std::uint32_t i = 0; i < 3; ++i) EXPECT_EQ(a.completed[i]->payload, Pattern(i + 1, 20000)) << packetSize;
+    EXPECT_EQ(a.assembler.FramesRejected(), 0u);
+  }
+  // Frame 2 cut to 700 of its 716 data units: 14 frames of 700 cannot hold
+  // the 10000 units the frame count announces, so it is rejected, sets
+  // nothing, and the sample completes with the real frame 2.
+  const auto small = MakeFrames(100, 100, dt::Int16, false, 1472).BuildSample(4);
+  std::vector<unsigned char> cut(small[1].begin(), small[1].begin() + 32 + 8 + 1400);
+  korv::fnd::StoreBig<std::uint16_t>(cut.data() + plexoif::kPayloadSizeOffset, 8 + 1400);
+  korv::fnd::StoreBig<std::uint16_t>(cut.data() + 32 + 4, 700);
+  Assembler mixed(Settings());
+  mixed.Feed({small[0], cut});
+  mixed.Feed(Frames(small.begin() + 1, small.end()));
+  ASSERT_EQ(mixed.completed.size(), 1u);
+  EXPECT_EQ(mixed.completed[0]->payload, Pattern(4, 20000));
+  EXPECT_EQ(mixed.assembler.FramesRejected(), 1u);
 }
 
 TEST(SampleAssembler, LeadersThatCannotBeHonouredAreRefusedAndCounted) {

@@ -239,10 +239,12 @@ void ToolFrame::FailSetUp(const std::string& message) {
   std::exit(1);
 }
 
-void ToolFrame::ShowReceiveBufferWarning(VexaReceiver& receiver) const {
-  receiver.OnReceiveBufferShort([logger = m_logger](const std::string& warning) {
+void ToolFrame::ShowReceptionWarnings(VexaReceiver& receiver) const {
+  const auto show = [logger = m_logger](const std::string& warning) {
     ShowIfLoggingHides(logger, log4cplus::WARN_LOG_LEVEL, warning);
-  });
+  };
+  receiver.OnReceiveBufferShort(show);
+  receiver.OnSilence(show);
 }
 
 int ToolFrame::Run(const std::function<int()>& work) {

@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
                                frame.GetElementSize());
     LumoSender sender(source.width, source.height, frame.GetDataType(), publishing.brokerUri, publishing.streamName,
                       publishing.interval);
-    frame.ShowReceiveBufferWarning(receiver);
+    frame.ShowReceptionWarnings(receiver);
     const Reporting reporting(publishing, receiver, sender);
     return RunPublisher(receiver, sender, frame.GetLogger(), stop);
   });

@@ -92,6 +92,21 @@ TEST_F(ReceiverHooks, PlacesEveryFrameWhateverTheOrderOfArrival) {
   EXPECT_EQ(trigger->file, "vexa2lumolib/src/vexa2LumoReceiver");
 }
 
+// Frames cut for an MTU of 1500 (1472-byte datagrams) make the same image,
+// in any order; the first payload frame to arrive sets the frame length.
+TEST_F(ReceiverHooks, FramesThatFitAnMtuOf1500MakeTheSameImage) {
+  korv::vexasim::SampleLayout layout{kWidth, kHeight, kBytesPerPixel, korv::fnd::datatype::Int16};
+  layout.packetSize = 1472;
+  const korv::vexasim::SampleFrames small(layout);
+  ASSERT_GT(small.FrameCount(), m_layout.FrameCount());
+  auto frames = small.BuildSample(3);
+  m_receiver.Feed(frames.front());
+  for (std::size_t i = frames.size() - 2; i >= 1; --i) m_receiver.Feed(frames[i]);  // last payload frame first
+  m_receiver.Feed(frames.back());
+  for (const auto& frame : small.BuildSample(4)) m_receiver.Feed(frame);
+  EXPECT_EQ(QueuedSampleIds(), (std::vector<std::uint32_t>{3, 4}));
+}
+
 TEST_F(ReceiverHooks, SinglePayloadFrameFillsTheWholeImage) {
   FedReceiver small(40, 40);
   const auto layout = Layout(40, 40);

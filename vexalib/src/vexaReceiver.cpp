@@ -1,6 +1,7 @@
 #include "korv/vexatools/VexaReceiver.hpp"
 
 #include <linux/sock_diag.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -44,6 +45,9 @@ constexpr std::size_t kCopySlack = 2;
 static_assert(kMaxFrameSize + kCopySlack <= VexaReceiver::kReceiveBufferSize);
 // Image bytes one full frame carries: its payload less the SOREL payload header.
 constexpr std::int64_t kImageBytesPerFrame = Frame::kPayloadCapacity - sorelif::kPayloadHeaderSize;
+// Checks of the datagram counter per silence limit: a silence is reported
+// between the limit and a fifth more after the last datagram.
+constexpr int kSilenceChecksPerLimit = 5;
 // The largest value SO_RCVBUF and SO_RCVBUFFORCE take; the kernel doubles it.
 constexpr std::int64_t kLargestBufferSetting = INT_MAX / 2;
 
@@ -263,6 +267,14 @@ void VexaReceiver::StartReceiver() {
     }
     if (address.is_multicast()) {
       VEXA_LOG_STREAM(m_logger, kInfo, "Using multicast address: " << address.to_string());
+      // Only the group as joined here, on this interface: by default Linux
+      // also hands the socket the group's datagrams from every interface on
+      // which another program of the host joined it.
+      const int onlyOwnMemberships = 0;
+      if (::setsockopt(m_socket.native_handle(), IPPROTO_IP, IP_MULTICAST_ALL, &onlyOwnMemberships,
+                       sizeof onlyOwnMemberships) != 0) {
+        throw boost::system::system_error(errno, boost::system::system_category(), "set_option");
+      }
       if (!m_networkInterface.empty()) {
         VEXA_LOG_STREAM(m_logger, kInfo, "Using network interface: " << m_networkInterface);
         JoinGroup(m_socket, address, ip::make_address_v4(m_networkInterface));
@@ -278,6 +290,7 @@ void VexaReceiver::StartReceiver() {
       return;
     }
     Wait();
+    ArmSilenceCheck();
     m_ioContext.run();
   } catch (const boost::system::system_error& error) {
     VEXA_LOG_STREAM(m_logger, kError, "Failure setting up boost asio: " << error.code().message());
@@ -286,6 +299,43 @@ void VexaReceiver::StartReceiver() {
     VEXA_LOG_STREAM(m_logger, kError, "General failure: " << error.what());
     throw;
   }
+}
+
+// Reception ending by itself cancels the check, so that the event loop runs
+// out of work and StartReceiver returns; a stop ends the loop outright.
+void VexaReceiver::ArmSilenceCheck() {
+  m_silenceTimer.expires_after(std::max(m_silenceLimit / kSilenceChecksPerLimit, std::chrono::milliseconds(1)));
+  m_silenceTimer.async_wait([this](boost::system::error_code error) {
+    if (error || !m_keepReceiving) return;
+    CheckSilence();
+    ArmSilenceCheck();
+  });
+}
+
+// Reported once when a limit's worth of checks in a row found no new
+// datagram; any datagram starts the count again.
+void VexaReceiver::CheckSilence() {
+  const std::uint64_t datagrams = m_counters.datagrams.Get();
+  if (datagrams != m_datagramsAtLastCheck) {
+    m_datagramsAtLastCheck = datagrams;
+    m_silentChecks = 0;
+    return;
+  }
+  if (++m_silentChecks != kSilenceChecksPerLimit) return;
+  const std::string message = SilenceMessage();
+  VEXA_LOG_STREAM(m_logger, kWarn, message);
+  if (m_silenceHandler) m_silenceHandler(message);
+}
+
+std::string VexaReceiver::SilenceMessage() const {
+  const double seconds = std::chrono::duration<double>(m_silenceLimit).count();
+  boost::system::error_code error;
+  const auto address = boost::asio::ip::make_address_v4(m_address, error);
+  if (error || !address.is_multicast()) {
+    return fmt::format("No datagram for {:g} s on UDP port {}", seconds, m_port);
+  }
+  return fmt::format("No datagram for {:g} s on {}:{} via {}", seconds, m_address, m_port,
+                     m_networkInterface.empty() ? std::string("the default interface") : m_networkInterface);
 }
 
 void VexaReceiver::StopReceiver() {
@@ -406,6 +456,7 @@ int VexaReceiver::ReadDatagrams() {
 
 void VexaReceiver::ReceivePacket(const boost::system::error_code& error, std::size_t bytes) {
   if (error) {
+    m_silenceTimer.cancel();
     m_receptionEndReason = "Receive failed: " + error.message();
     VEXA_LOG_STREAM(m_logger, kError, m_receptionEndReason);
     return;
@@ -547,6 +598,7 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleLeader(plexoif::plexoPacketBase<8
 // without an exception.
 VexaReceiver::FrameOutcome VexaReceiver::RefuseLeader(std::string reason) {
   VEXA_LOG_STREAM(m_logger, kError, reason);
+  m_silenceTimer.cancel();
   m_receptionEndReason = std::move(reason);
   m_framesInSample = 0;
   m_framesExpected = kNoSample;

@@ -192,5 +192,37 @@ TEST(LogThrottleTest, LetsOneMessageThroughPerPeriodAndCountsTheEventsBetween) {
   EXPECT_EQ(events, 1u);
 }
 
+// A stream that never arrives is reported once per silence, with where the
+// receiver listens; a datagram starts the watch again.
+TEST(SilenceTest, NoDatagramForTheLimitIsReportedOncePerSilence) {
+  LogCapture log(kWarn);
+  RecordingReceiver receiver(FreeUdpPort());
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> shown;
+  receiver.OnSilence(
+      [&](const std::string& message) {
+        std::lock_guard lock(mutex);
+        shown.push_back(message);
+        changed.notify_all();
+      },
+      std::chrono::milliseconds(200));
+  const auto shownCount = [&](std::size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kTimeout, [&] { return shown.size() >= count; });
+  };
+  ReceiverThread running(receiver);
+  ASSERT_TRUE(shownCount(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the silence goes on: no repeat
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], fmt::format("No datagram for 0.2 s on UDP port {}", receiver.Port()));
+  }
+  UdpSender("127.0.0.1", receiver.Port()).Send(Datagram(1, 0));
+  ASSERT_TRUE(shownCount(2));
+  EXPECT_EQ(log.Count(kWarn, "No datagram for 0.2 s"), 2);
+}
+
 }  // namespace
 }  // namespace vexatest

@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     korv::vexatools::VexaReceiverTool tool(source.address, source.port, source.networkInterface, source.width,
                                           source.height, frame.GetElementSize(), samples);
     std::cout << std::unitbuf;
-    frame.ShowReceiveBufferWarning(tool);
+    frame.ShowReceptionWarnings(tool);
     // Everything --stats writes goes to standard error: the report on
     // standard output stays as it is.
     std::optional<korv::vexatools::StatsReporter> statsReporter;

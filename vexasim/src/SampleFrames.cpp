@@ -19,6 +19,25 @@ constexpr auto kRamp = [] {
   return ramp;
 }();
 
+// A payload frame carries at least one pixel, and the leader fits in the
+// same packet size (68 bytes with the Basic Image Info).
+void CheckPacketSize(const SampleLayout& layout) {
+  if (layout.packetSize < kMinPacketSize || layout.packetSize > kMaxFrameSize) {
+    throw std::invalid_argument("Packet size " + std::to_string(layout.packetSize) + " must be between " +
+                                std::to_string(kMinPacketSize) + " and " + std::to_string(kMaxFrameSize) + " bytes");
+  }
+  const std::size_t leaderSize =
+      plexoif::kPlexoHeaderSize + sorelif::kLeaderSize + (layout.extendedInfo ? sorelif::kBasicImageInfoSize : 0);
+  if (leaderSize > layout.packetSize) {
+    throw std::invalid_argument("Packet size " + std::to_string(layout.packetSize) + " is too small for a leader of " +
+                                std::to_string(leaderSize) + " bytes");
+  }
+  if (static_cast<std::size_t>(layout.bytesPerPixel) > layout.packetSize - kPayloadFrameOverhead) {
+    throw std::invalid_argument("Packet size " + std::to_string(layout.packetSize) + " has no room for a pixel of " +
+                                std::to_string(layout.bytesPerPixel) + " bytes");
+  }
+}
+
 }  // namespace
 
 // Within one 256-byte-aligned block of the sample, byteIndex >> 8 is fixed,
@@ -41,11 +60,12 @@ SampleFrames::SampleFrames(const SampleLayout& layout) : m_layout(layout) {
                                 ", height " + std::to_string(layout.height) + ", bytes per pixel " +
                                 std::to_string(layout.bytesPerPixel));
   }
+  CheckPacketSize(layout);
   const std::uint64_t units = std::uint64_t(layout.width) * std::uint64_t(layout.height);
   if (units > UINT32_MAX) throw std::invalid_argument("Sample has more than 2^32 - 1 pixels");
   m_dataUnits = static_cast<std::uint32_t>(units);
   m_sampleBytes = units * std::uint64_t(layout.bytesPerPixel);
-  m_unitsPerFrame = static_cast<std::uint32_t>(kMaxPayloadDataBytes / layout.bytesPerPixel);
+  m_unitsPerFrame = static_cast<std::uint32_t>((layout.packetSize - kPayloadFrameOverhead) / layout.bytesPerPixel);
   const std::uint64_t payloadFrames = (units + m_unitsPerFrame - 1) / m_unitsPerFrame;
   if (payloadFrames + 2 > UINT16_MAX) {
     throw std::invalid_argument("Sample of " + std::to_string(m_sampleBytes) +

@@ -44,6 +44,7 @@ struct RawOptions {
   std::int64_t samples = 0;
   std::int64_t sampleId = 0;
   int ttl = 0;
+  int packetSize = static_cast<int>(kMaxFrameSize);
   std::string pcapLink;
   std::array<std::int64_t, 7> every{};  // in the order of kEveryOptions
 };
@@ -96,7 +97,10 @@ void Describe(po::options_description& all, SimConfig& config, RawOptions& raw) 
       ("ttl", po::value<int>(&raw.ttl)->value_name("HOPS"),
        "time-to-live of the datagrams, 1 to 255 (default: 1 for multicast, the system's default for unicast)")
       ("extended-info", po::bool_switch(&config.extendedInfo),
-       "leaders carry the Basic Image Info (send time, data type, width, height)");
+       "leaders carry the Basic Image Info (send time, data type, width, height)")
+      ("packet-size", po::value<int>(&raw.packetSize)->default_value(raw.packetSize)->value_name("BYTES"),
+       "UDP payload of each frame, PLEXO header included, 64 to 8972; the last payload frame of a sample may be "
+       "shorter. 1472 fits an MTU of 1500 without IP fragments");
 
   po::options_description faults("Fault injection (for tests; N = 0 turns an option off)");
   faults.add_options()
@@ -113,7 +117,7 @@ void Describe(po::options_description& all, SimConfig& config, RawOptions& raw) 
   captures.add_options()
       ("replay", po::value<std::string>(&config.replayFile)->value_name("FILE"),
        "send the UDP payloads of this pcap or pcapng capture, in capture order, instead of simulated samples; "
-       "-w, -e, -t, -r, --sample-id and --extended-info do not apply, -s N stops after N samples")
+       "-w, -e, -t, -r, --sample-id, --extended-info and --packet-size do not apply, -s N stops after N samples")
       ("speed", po::value<double>(&config.speed)->default_value(config.speed)->value_name("X"),
        "with --replay: play the captured timing X times as fast (0: as fast as possible)")
       ("filter", po::value<std::string>(&config.filter)->value_name("BPF"),
@@ -137,7 +141,8 @@ void RequireWith(const po::variables_map& values, const char* option, const char
 void ValidateCaptureOptions(const po::variables_map& values, const RawOptions& raw, SimConfig& config) {
   const bool replay = !config.replayFile.empty();
   if (replay) {
-    for (const char* option : {"width", "height", "data_type", "rate", "sample-id", "extended-info"}) {
+    for (const char* option : {"width", "height", "data_type", "rate", "sample-id", "extended-info",
+                               "packet-size"}) {
       if (values.count(option) != 0 && !values[option].defaulted()) {
         throw BadValue(fmt::format("--{} does not apply to --replay", option));
       }
@@ -188,6 +193,10 @@ void ValidateSampleOptions(const RawOptions& raw, SimConfig& config) {
   layout.width = config.width;
   layout.height = config.height;
   layout.bytesPerPixel = config.bytesPerPixel;
+  layout.extendedInfo = config.extendedInfo;
+  RequireRange("packet-size", raw.packetSize, static_cast<int>(kMinPacketSize), static_cast<int>(kMaxFrameSize));
+  config.packetSize = static_cast<std::size_t>(raw.packetSize);
+  layout.packetSize = config.packetSize;
   try {
     SampleFrames check(layout);
   } catch (const std::invalid_argument& error) {

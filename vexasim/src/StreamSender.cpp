@@ -46,6 +46,7 @@ SampleLayout LayoutOf(const SimConfig& config) {
   layout.bytesPerPixel = config.bytesPerPixel;
   layout.dataType = config.dataType;
   layout.extendedInfo = config.extendedInfo;
+  layout.packetSize = config.packetSize;
   return layout;
 }
 

@@ -88,6 +88,62 @@ TEST(SampleFrames, RefusesGeometriesItCannotSend) {
   EXPECT_NO_THROW(SampleFrames(Layout(8932, 65533, dt::Byte)));
 }
 
+// A smaller packet size only shrinks the payload frames: every full one
+// fills the packet to the last whole pixel, and leader and trailer stay as
+// they are. 1472 bytes is the UDP payload of one unfragmented packet at MTU 1500.
+TEST(SampleFrames, PacketSizeBoundsEveryDatagram) {
+  struct Case {
+    std::size_t packetSize;
+    dt::DataType type;
+    std::uint32_t unitsPerFrame;  // (packetSize - 40) / B
+    unsigned frames;
+  };
+  for (const Case c : {Case{1472, dt::Int16, 716, 1101},   // 786432 / 716 = 1098.4
+                       Case{64, dt::Double, 3, 2 + 262144}, // too many frames: refused below
+                       Case{64, dt::Byte, 24, 2 + 32768},
+                       Case{1000, dt::Float, 240, 2 + 3277}}) {
+    SampleLayout layout = Layout(1024, 768, c.type);
+    layout.packetSize = c.packetSize;
+    if (c.frames > 65535) {
+      EXPECT_THROW(SampleFrames{layout}, std::invalid_argument) << c.packetSize;
+      continue;
+    }
+    const SampleFrames frames(layout);
+    EXPECT_EQ(frames.UnitsPerFrame(), c.unitsPerFrame) << c.packetSize;
+    EXPECT_EQ(frames.FrameCount(), c.frames) << c.packetSize;
+  }
+
+  SampleLayout small = Layout(50, 3, dt::Double);
+  small.packetSize = 64;
+  const SampleFrames frames(small);
+  const std::uint32_t sampleId = 77;
+  const auto sample = frames.BuildSample(sampleId);
+  ASSERT_EQ(sample.size(), 2u + 50u);  // 150 pixels, 3 per frame
+  std::vector<unsigned char> pixels;
+  for (std::size_t i = 1; i + 1 < sample.size(); ++i) {
+    ASSERT_EQ(sample[i].size(), 64u) << "frame " << i + 1;
+    const plexoif::plexoPacketJumbo packet(sample[i].data(), sample[i].size());
+    const sorelif::sorelPayloadPacket payload(packet.GetPayload(), packet.GetPayloadSize(), 8);
+    pixels.insert(pixels.end(), payload.GetData(), payload.GetData() + payload.GetDataSize());
+  }
+  ASSERT_EQ(pixels.size(), 150u * 8u);
+  for (std::size_t i = 0; i < pixels.size(); ++i) ASSERT_EQ(pixels[i], PatternByte(sampleId, i)) << "byte " << i;
+}
+
+TEST(SampleFrames, RefusesPacketSizesOutOfRangeOrTooSmallForTheLeader) {
+  for (const std::size_t size : {std::size_t{0}, std::size_t{63}, std::size_t{8973}}) {
+    SampleLayout layout = Layout(10, 10, dt::Int16);
+    layout.packetSize = size;
+    EXPECT_THROW(SampleFrames{layout}, std::invalid_argument) << size;
+  }
+  // A leader with the Basic Image Info takes 68 bytes.
+  SampleLayout extended = Layout(10, 10, dt::Int16, true);
+  extended.packetSize = 67;
+  EXPECT_THROW(SampleFrames{extended}, std::invalid_argument);
+  extended.packetSize = 68;
+  EXPECT_NO_THROW(SampleFrames{extended});
+}
+
 // Builds a sample and reads it back with the PLEXO and SOREL parsers only.
 TEST(SampleFrames, FramesParseBackToTheSampleAndItsPattern) {
   const SampleFrames frames(Layout(300, 70, dt::Int32));

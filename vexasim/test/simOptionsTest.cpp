@@ -106,6 +106,7 @@ TEST(SimOptions, BadValuesAreRefusedWithAClearMessage) {
       {{"-p", "1", "--replay", "x.pcap", "-w", "1"}, "--width does not apply to --replay"},
       {{"-p", "1", "--replay", "x.pcap", "-t", "Byte"}, "--data_type does not apply to --replay"},
       {{"-p", "1", "--replay", "x.pcap", "--extended-info"}, "--extended-info does not apply to --replay"},
+      {{"-p", "1", "--replay", "x.pcap", "--packet-size", "1472"}, "--packet-size does not apply to --replay"},
       {{"-p", "1", "-w", "1", "-e", "1", "--speed", "2"}, "--speed needs --replay"},
       {{"-p", "1", "-w", "1", "-e", "1", "--filter", "udp"}, "--filter needs --replay"},
       {{"-p", "1", "--replay", "x.pcap", "--speed", "-1"}, "--speed must be 0 or a positive factor"},

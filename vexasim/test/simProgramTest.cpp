@@ -60,7 +60,8 @@ const std::vector<std::string> kOptions{
     "help",          "address",  "port",         "netif",        "width",     "height",    "data_type",
     "samples",       "rate",     "sample-id",    "ttl",          "extended-info",         "drop-probability",
     "seed",          "drop-leader", "drop-trailer", "duplicate", "foreign",   "junk-short", "junk-long",
-    "junk-truncated", "replay",   "speed",        "filter",       "pcap",      "pcap-link"};
+    "junk-truncated", "replay",   "speed",        "filter",       "pcap",      "pcap-link",
+    "packet-size"};
 
 TEST(VexaSimProgram, HelpDocumentsEveryOption) {
   auto sim = Simulator({"--help"});
@@ -77,7 +78,9 @@ TEST(VexaSimProgram, HelpDocumentsEveryOption) {
 TEST(VexaSimProgram, BadCommandLinesExitWithStatusOne) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--nonsense"}, {"-w", "10", "-e", "10"}, {"-p", "9", "-w", "10", "-e", "10", "-t", "Int8"},
-           {"-p", "9", "-w", "10", "-e", "10", "--drop-probability", "-0.1"}, {"--help", "--nonsense"}}) {
+           {"-p", "9", "-w", "10", "-e", "10", "--drop-probability", "-0.1"},
+           {"-p", "9", "-w", "10", "-e", "10", "--packet-size", "63"},
+           {"-p", "9", "-w", "10", "-e", "10", "--packet-size", "64", "--extended-info"}, {"--help", "--nonsense"}}) {
     auto sim = Simulator(args);
     EXPECT_EQ(sim.Wait(), 1) << args[0];
     EXPECT_EQ(sim.Err().rfind("ERROR: ", 0), 0u) << sim.Err();
@@ -134,6 +137,29 @@ TEST(VexaSimProgram, LoopbackStreamParsesBackToThePattern) {
   }
   EXPECT_TRUE(samples.infos.empty());
   EXPECT_NE(sim.Out().find("Sent 3 samples, 36 frames, "), std::string::npos) << sim.Out();
+}
+
+// Frames for an MTU of 1500: no datagram is longer than --packet-size, and
+// the samples read back bit-exact.
+TEST(VexaSimProgram, PacketSizeLimitsEveryDatagram) {
+  LoopbackReceiver receiver;
+  // 300 x 70 Int32: 358 pixels per 1472-byte frame, 59 payload frames, the last one short.
+  auto sim = Simulator({"-p", receiver.Port(), "-w", "300", "-e", "70", "-t", "int32", "-s", "2", "-r", "200",
+                        "--packet-size", "1472"});
+  const auto datagrams = receiver.Receive(2 * 61);
+  ASSERT_EQ(sim.Wait(), 0) << sim.Err();
+  ASSERT_EQ(datagrams.size(), 2u * 61u);
+  for (const auto& datagram : datagrams) EXPECT_LE(datagram.size(), 1472u);
+  EXPECT_EQ(datagrams[1].size(), 1472u);
+  const Reassembled samples = Reassemble(datagrams, 4);
+  for (std::uint32_t sampleId : {1u, 2u}) {
+    const auto& pixels = samples.pixels.at(sampleId);
+    ASSERT_EQ(pixels.size(), 84000u);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+      ASSERT_EQ(pixels[i], korv::vexasim::PatternByte(sampleId, i)) << "sample " << sampleId << " byte " << i;
+    }
+  }
+  EXPECT_NE(sim.Out().find("61 frames each"), std::string::npos) << sim.Out();
 }
 
 TEST(VexaSimProgram, ExtendedLeadersCarryGeometryAndSendTime) {

@@ -110,9 +110,13 @@ void SampleAssembler::OnLeader(const Header& header, std::span<const unsigned ch
     RefuseLeader(header.sampleId, "sample larger than the largest accepted");
     return;
   }
-  const std::size_t unitsPerFrame = kMaxPayloadDataBytes / bytesPerPixel;
-  const std::uint64_t framesNeeded = 2 + (info.payloadDataUnits + unitsPerFrame - 1) / unitsPerFrame;
-  if (framesNeeded != header.frameCount) {
+  // Senders may use frames smaller than the largest (to fit an MTU of 1500),
+  // so the frame count only bounds the size: fewer payload frames than
+  // full ones need, or more than there are data units, cannot be.
+  const std::uint64_t payloadFrames = header.frameCount - 2u;
+  const std::uint64_t largestUnitsPerFrame = kMaxPayloadDataBytes / bytesPerPixel;
+  const std::uint64_t fewestPayloadFrames = (info.payloadDataUnits + largestUnitsPerFrame - 1) / largestUnitsPerFrame;
+  if (payloadFrames < fewestPayloadFrames || payloadFrames > info.payloadDataUnits) {
     RefuseLeader(header.sampleId, "frame count does not match the announced size");
     return;
   }
@@ -128,7 +132,7 @@ void SampleAssembler::OnLeader(const Header& header, std::span<const unsigned ch
   m_sampleId = header.sampleId;
   m_frameCount = header.frameCount;
   m_bytesPerPixel = bytesPerPixel;
-  m_unitsPerFrame = unitsPerFrame;
+  m_unitsPerFrame = 0;  // set by the first payload frame that arrives
   m_dataUnits = info.payloadDataUnits;
   m_received.assign(header.frameCount + std::size_t{1}, false);
   m_received[1] = true;
@@ -144,6 +148,16 @@ void SampleAssembler::OnPayload(const Header& header, std::span<const unsigned c
   try {
     payload.emplace(packet.data(), packet.size(), m_bytesPerPixel);
   } catch (const std::exception&) {
+    Reject();
+    return;
+  }
+  // A sender fills a payload packet with its data units and nothing else;
+  // a packet with room to spare was read with the wrong pixel size.
+  if (payload->GetDataSize() != packet.size() - sorelif::kPayloadHeaderSize) {
+    Reject();
+    return;
+  }
+  if (m_unitsPerFrame == 0 && !LearnUnitsPerFrame(header.frameId, payload->GetDataUnits())) {
     Reject();
     return;
   }
@@ -175,6 +189,23 @@ std::unique_ptr<AssembledSample> SampleAssembler::OnTrailer(const Header& header
     return nullptr;
   }
   return std::move(m_current);
+}
+
+// Every payload frame but the last carries the same number of data units U,
+// the last one the rest, so the first payload frame to arrive tells U: a
+// full one directly, the last one as (D - rest) / (P - 1). U must give the
+// sample exactly its P payload frames: (P - 1) * U < D <= P * U.
+bool SampleAssembler::LearnUnitsPerFrame(std::uint16_t frameId, std::uint64_t units) {
+  const std::uint64_t payloadFrames = m_frameCount - 2u;
+  std::uint64_t unitsPerFrame = units;
+  if (frameId == m_frameCount - 1 && payloadFrames > 1) {
+    if (units >= m_dataUnits || (m_dataUnits - units) % (payloadFrames - 1) != 0) return false;
+    unitsPerFrame = (m_dataUnits - units) / (payloadFrames - 1);
+  }
+  const bool fits = unitsPerFrame >= 1 && unitsPerFrame <= kMaxPayloadDataBytes / m_bytesPerPixel &&
+                    (payloadFrames - 1) * unitsPerFrame < m_dataUnits && m_dataUnits <= payloadFrames * unitsPerFrame;
+  if (fits) m_unitsPerFrame = unitsPerFrame;
+  return fits;
 }
 
 bool SampleAssembler::BelongsToCurrent(const Header& header) const {

@@ -5,8 +5,9 @@
 // header fits the bytes received, its frame id lies within its frame count,
 // and its SOREL packet parses within the payload size. A leader is accepted
 // only when the sample it announces is within the size limit and its frame
-// count is the one that size needs; every payload frame must then carry
-// exactly the data units of its position. Memory use is bounded by the
+// count fits that size; the first payload frame fixes the data units per
+// frame (senders may send smaller frames than the largest), and every
+// payload frame must then carry exactly the data units of its position. Memory use is bounded by the
 // largest accepted sample.
 #pragma once
 
@@ -63,6 +64,7 @@ class SampleAssembler {
   std::unique_ptr<AssembledSample> OnTrailer(const Header& header, std::span<const unsigned char> packet);
   bool BelongsToCurrent(const Header& header) const;
   bool MarkReceived(std::uint16_t frameId);
+  bool LearnUnitsPerFrame(std::uint16_t frameId, std::uint64_t units);
   void AbandonCurrent();
   void Reject();
   void Stray();

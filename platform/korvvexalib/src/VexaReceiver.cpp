@@ -1,5 +1,6 @@
 #include "korv/vexalib/VexaReceiver.hpp"
 
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -128,6 +129,14 @@ void VexaReceiver::StartReceiver() {
     socket.set_option(boost::asio::socket_base::receive_buffer_size(m_config.socketReceiveBufferBytes));
   }
   if (address.is_multicast()) {
+    // Only the group as joined here, on this interface: by default Linux also
+    // hands the socket the group's datagrams from every interface on which
+    // another program of the host joined it.
+    const int onlyOwnMemberships = 0;
+    if (::setsockopt(socket.native_handle(), IPPROTO_IP, IP_MULTICAST_ALL, &onlyOwnMemberships,
+                     sizeof onlyOwnMemberships) != 0) {
+      throw boost::system::system_error(errno, boost::system::system_category(), "setsockopt IP_MULTICAST_ALL");
+    }
     const ip::address_v4 interface = m_netif.empty() ? ip::address_v4::any() : ip::make_address_v4(m_netif);
     socket.set_option(ip::multicast::join_group(address, interface), error);
     if (error) {

@@ -17,6 +17,11 @@ namespace korv::vexasim {
 inline constexpr std::size_t kMaxFrameSize = plexoif::plexoPacketJumbo::kCapacity;  // 8972
 inline constexpr std::size_t kMaxPayloadDataBytes =
     plexoif::plexoPacketJumbo::kPayloadCapacity - sorelif::kPayloadHeaderSize;  // 8932
+// Headers of a payload frame: PLEXO (32 bytes) and SOREL payload (8 bytes).
+inline constexpr std::size_t kPayloadFrameOverhead = plexoif::kPlexoHeaderSize + sorelif::kPayloadHeaderSize;
+// The smallest datagram a payload frame may be sent in: room for 24 pixel
+// bytes, three pixels of the widest type.
+inline constexpr std::size_t kMinPacketSize = 64;
 
 // Pixel byte `byteIndex` of sample `sampleId`, so that a receiver can check
 // every byte it got: (byteIndex + 7 * (byteIndex >> 8) + 13 * sampleId) mod 256.
@@ -36,12 +41,16 @@ struct SampleLayout {
   std::uint32_t topicId = 0x56455841;  // "VEXA"
   std::uint16_t componentId = 1;
   std::uint16_t version = 1;
+  // UDP payload of a full payload frame, kMinPacketSize to kMaxFrameSize:
+  // 1472 fits an MTU of 1500 without IP fragments.
+  std::size_t packetSize = kMaxFrameSize;
 };
 
 class SampleFrames {
  public:
   // Throws std::invalid_argument for a non-positive geometry or element
-  // size, or a sample that would need more than 65535 frames.
+  // size, a packet size out of range or too small for the leader, or a
+  // sample that would need more than 65535 frames.
   explicit SampleFrames(const SampleLayout& layout);
 
   const SampleLayout& Layout() const { return m_layout; }

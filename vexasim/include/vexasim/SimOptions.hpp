@@ -9,6 +9,7 @@
 #include "korv/fnd/datatype/DataType.hpp"
 #include "vexasim/Capture.hpp"
 #include "vexasim/FrameScheduler.hpp"
+#include "vexasim/SampleFrames.hpp"
 
 namespace korv::vexasim {
 
@@ -25,6 +26,7 @@ struct SimConfig {
   std::uint32_t firstSampleId = 1;
   std::optional<int> ttl;     // unset: 1 for multicast, the system default for unicast
   bool extendedInfo = false;
+  std::size_t packetSize = kMaxFrameSize;  // UDP payload of a full payload frame
   FaultSettings faults;
   // Replay: send the UDP datagrams of this capture instead of generated samples.
   std::string replayFile;

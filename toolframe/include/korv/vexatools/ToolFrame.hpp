@@ -88,10 +88,11 @@ class ToolFrame {
   // would not show it) and gives status 1.
   int Run(const std::function<int()>& work);
 
-  // Shows `receiver`'s start-up warning about a receive buffer too small for
-  // its samples on standard error, once, when the logging in force would
-  // not show the WARN record. Call before StartReceiver.
-  void ShowReceiveBufferWarning(VexaReceiver& receiver) const;
+  // Shows `receiver`'s warnings on standard error when the logging in force
+  // would not show their WARN records: the start-up warning about a receive
+  // buffer too small for its samples, and that no datagram came for 5 s.
+  // Call before StartReceiver.
+  void ShowReceptionWarnings(VexaReceiver& receiver) const;
 
   korv::fnd::datatype::DataType GetDataType() const { return m_dataType; }
   int GetElementSize() const { return m_elementSize; }

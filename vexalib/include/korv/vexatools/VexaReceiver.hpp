@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,6 +15,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <log4cplus/logger.h>
 
 #include "korv/vexatools/Export.hpp"
@@ -124,6 +126,18 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
     m_receiveBufferShort = std::move(handler);
   }
 
+  // When no datagram arrives for `limit` (5 s by default) the receiver says
+  // so once at WARN, naming group, port and interface, and calls `handler`
+  // with that text; again only after datagrams came and stopped anew. A
+  // stream that never arrives is otherwise silent: a join on the wrong
+  // interface, a switch that does not forward the group, a stopped source.
+  // Set before StartReceiver.
+  void OnSilence(std::function<void(const std::string&)> handler,
+                 std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    m_silenceHandler = std::move(handler);
+    m_silenceLimit = limit;
+  }
+
  protected:
   std::string m_address;
   int m_port;
@@ -172,6 +186,9 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   void SetUpReceiveBuffer();
   void CountClosedSample(const plexoif::plexoPacketBase<8940>& trailer, bool incomplete);
   void CountIncompleteSample(std::uint64_t framesExpected, std::int64_t framesArrived);
+  void ArmSilenceCheck();
+  void CheckSilence();
+  std::string SilenceMessage() const;
 
   // One ERROR a second for each kind of fault that can repeat per datagram.
   LogThrottle m_incompleteLog;
@@ -199,6 +216,14 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // Set by StopReceiver just before it shuts the open socket down.
   std::atomic<bool> m_socketShutDown{false};
   std::function<void(const std::string&)> m_receiveBufferShort;
+
+  // The silence watch: a check on the event-loop thread every fifth of the
+  // limit, comparing the datagram counter with the last check's.
+  boost::asio::steady_timer m_silenceTimer{m_ioContext};
+  std::chrono::milliseconds m_silenceLimit{std::chrono::seconds(5)};
+  std::function<void(const std::string&)> m_silenceHandler;
+  std::uint64_t m_datagramsAtLastCheck = 0;
+  int m_silentChecks = 0;
 };
 
 }  // namespace korv::vexatools
