@@ -7,7 +7,7 @@
 // only when the sample it announces is within the size limit and its frame
 // count is the one that size needs; every payload frame must then carry
 // exactly the data units of its position. Memory use is bounded by the
-// largest accepted sample.
+// largest accepted sample, and committed as payload frames arrive.
 #pragma once
 
 #include <atomic>
@@ -63,6 +63,7 @@ class SampleAssembler {
   bool BelongsToCurrent(const Header& header) const;
   bool MarkReceived(std::uint16_t frameId);
   void AbandonCurrent();
+  static void ReserveFor(std::vector<std::uint8_t>& payload, std::uint64_t sampleBytes);
   void Reject();
   void Stray();
   // Counts a sample whose leader could not be accepted; logs the reason.
