@@ -19,13 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::size_t CountLines(const std::string& text, const std::string& containing) {
-  std::istringstream lines(text);
-  std::size_t count = 0;
-  for (std::string line; std::getline(lines, line);) count += line.find(containing) != std::string::npos;
-  return count;
-}
-
 TEST(BrokerAccess, StrangersAreRefusedAtTheHandshakeAndListedNetworksServed) {
   BrokerProcess broker("tcp://127.0.0.1:*", 1000, {"--allow", "127.0.0.1/32", "--allow", "::1"});
   // The hostile peer speaks ZeroMQ's wire protocol by hand, as the
