@@ -75,7 +75,7 @@ class Gateway:
     def send(self, frames):
         for frame in frames:
             self.socket.sendto(frame, ("127.0.0.1", self.port))
-        time.sleep(0.002)
+        time.sleep(0.005)
 
     def statistics(self):
         self.process.send_signal(signal.SIGINT)
