@@ -44,6 +44,22 @@ TEST(BrokerAccess, StrangersAreRefusedAtTheHandshakeAndListedNetworksServed) {
   }
 }
 
+// ZeroMQ holds a request that never ends in memory until the peer leaves;
+// then the broker gives the memory back instead of keeping it for the rest
+// of its run.
+TEST(BrokerBounds, AnUnfinishedRequestsMemoryGoesBackWhenThePeerLeaves) {
+  if (!vexatools::testsupport::kResidentMemoryShowsGrowth) GTEST_SKIP() << "resident memory means little here";
+  BrokerProcess broker;
+  const auto residentBefore = vexatools::testsupport::ResidentKilobytes(broker.process().Pid());
+  ASSERT_TRUE(residentBefore);
+  Process attacker(AttackPath(), {"unfinished", broker.uri(), "200", "0"});
+  EXPECT_EQ(attacker.Wait(60s), 0) << attacker.Err();
+  EXPECT_TRUE(WaitFor([&] {
+    return vexatools::testsupport::ResidentKilobytes(broker.process().Pid()).value_or(0) < *residentBefore + 20 * 1024;
+  }, 5s)) << vexatools::testsupport::ResidentKilobytes(broker.process().Pid()).value_or(0) << " kB, "
+          << *residentBefore << " kB before 200 MB of one request";
+}
+
 TEST(BrokerBounds, ListIsPagedAndClientsThatNeverReadDoNotStopTheBroker) {
   BrokerProcess broker("tcp://127.0.0.1:*", 60000);
   RawBrokerClient registrar(broker.uri());
