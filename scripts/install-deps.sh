@@ -11,8 +11,11 @@ packages=(
   cmake ninja-build g++ pkg-config
   libboost-dev libboost-program-options-dev libboost-system-dev
   libfmt-dev liblog4cplus-dev libzmq3-dev cppzmq-dev libpng-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
-  python3 python3-zmq
+  libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev libsystemd-dev
+  libhdf5-dev hdf5-filter-plugin  # vexatoolsRecord; the plugin holds the LZ4 filter
+  bitshuffle  # the HDF5 bitshuffle filter, which Debian 12's hdf5-filter-plugin lacks
+  python3 python3-zmq python3-h5py
+  help2man  # the manual pages, made at build time from --help and --version
   dpkg-dev file  # cpack -G DEB reads the binaries' dependencies with dpkg-shlibdeps
 )
 # The Wireshark dissector's tests skip themselves without tshark.

@@ -3,14 +3,20 @@
 // the images the tool publishes. Since the sender spreads each sample's
 // frames evenly over its period, the trailer of sample k leaves at a known
 // offset from the start of the run; the latency of an image is its arrival
-// minus that time. Prints one line of key=value results.
+// minus that time. Prints one line of key=value results. Given the PID of the
+// publishing program, it also reports the CPU time that program spent from
+// the start of the paced stream to the last image (cpu_s).
 //
-// Usage: vexa2lumoBenchProbe PORT BROKER_URI STREAM WIDTH HEIGHT RATE SAMPLES
+// Usage: vexa2lumoBenchProbe PORT BROKER_URI STREAM WIDTH HEIGHT RATE SAMPLES [PID]
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,6 +61,24 @@ int SampleResidue(std::span<const std::uint8_t> pixels) {
   return static_cast<int>(residue);
 }
 
+// User plus system CPU seconds of process `pid` so far, from /proc; 0 when unreadable.
+double CpuSeconds(int pid) {
+  if (pid <= 0) return 0.0;
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const auto nameEnd = stat.rfind(')');
+  if (nameEnd == std::string::npos) return 0.0;
+  std::istringstream fields(stat.substr(nameEnd + 2));
+  std::string field;
+  unsigned long long userTicks = 0, systemTicks = 0;
+  // After the name: state is field 3; utime and stime are fields 14 and 15.
+  for (int index = 3; index <= 15 && fields >> field; ++index) {
+    if (index == 14) userTicks = std::stoull(field);
+    if (index == 15) systemTicks = std::stoull(field);
+  }
+  return static_cast<double>(userTicks + systemTicks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 double Percentile(std::vector<double> values, double fraction) {
   if (values.empty()) return 0.0;
   std::sort(values.begin(), values.end());
@@ -64,8 +88,8 @@ double Percentile(std::vector<double> values, double fraction) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 8) {
-    std::fprintf(stderr, "usage: %s PORT BROKER_URI STREAM WIDTH HEIGHT RATE SAMPLES\n", argv[0]);
+  if (argc != 8 && argc != 9) {
+    std::fprintf(stderr, "usage: %s PORT BROKER_URI STREAM WIDTH HEIGHT RATE SAMPLES [PID]\n", argv[0]);
     return 2;
   }
   const int port = std::atoi(argv[1]);
@@ -73,6 +97,7 @@ int main(int argc, char** argv) {
   const int width = std::atoi(argv[4]), height = std::atoi(argv[5]);
   const double rate = std::atof(argv[6]);
   const auto samples = static_cast<std::uint64_t>(std::atoll(argv[7]));
+  const int watchedPid = argc == 9 ? std::atoi(argv[8]) : 0;
 
   // The LUMO library's warnings go to standard error; standard output is the result line.
   log4cplus::Initializer initializer;
@@ -108,6 +133,7 @@ int main(int argc, char** argv) {
   std::atomic<Clock::rep> startTicks{0};
   double achieved = 0.0;
   std::atomic<bool> sent{false};
+  const double cpuAtStart = CpuSeconds(watchedPid);
   std::thread sending([&] {
     startTicks = Clock::now().time_since_epoch().count();
     const auto report = sender.Run(stop);
@@ -139,12 +165,13 @@ int main(int argc, char** argv) {
     const auto trailerDue = start + pacer.Offset(id - kFirstSampleId, frames - 1, frames);
     latenciesMs.push_back(std::chrono::duration<double, std::milli>(arrival - trailerDue).count());
   }
+  const double cpuSeconds = CpuSeconds(watchedPid) - cpuAtStart;
   stop = true;
   sending.join();
   std::printf("%s\n", fmt::format("received={} samples={} malformed={} achieved={:.1f} p50_ms={:.3f} p99_ms={:.3f} "
-                                  "gaps={}",
+                                  "gaps={} cpu_s={:.3f}",
                                   received, samples, malformed, achieved, Percentile(latenciesMs, 0.5),
-                                  Percentile(latenciesMs, 0.99), subscriber.stats().missed)
+                                  Percentile(latenciesMs, 0.99), subscriber.stats().missed, cpuSeconds)
                           .c_str());
   return 0;
 }

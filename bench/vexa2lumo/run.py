@@ -54,14 +54,15 @@ class Broker:
 
 
 class Tool:
-    """vexatoolsVexa2Lumo on a free port, publishing on its own stream name."""
+    """vexatoolsVexa2Lumo (or a program with its options, such as the gateway
+    example) on a free port, publishing on its own stream name."""
     count = 0
 
-    def __init__(self, build, broker, interval=0):
+    def __init__(self, build, broker, interval=0, program="vexa2lumo/vexatoolsVexa2Lumo"):
         Tool.count += 1
         self.port = RECEIVER.free_port()
         self.stream = f"bench_{os.getpid()}_{Tool.count}"
-        self.proc = subprocess.Popen([f"{build}/vexa2lumo/vexatoolsVexa2Lumo", "-p", str(self.port),
+        self.proc = subprocess.Popen([f"{build}/{program}", "-p", str(self.port),
                                       "-w", str(WIDTH), "-e", str(HEIGHT), "-t", TYPE_NAME, "-k", broker.uri,
                                       "-s", self.stream, "-i", str(interval)],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)

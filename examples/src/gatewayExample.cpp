@@ -21,6 +21,7 @@
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
+#include "korv/vexatools/Version.hpp"
 #include "korv/vexatools/http/HttpServer.hpp"
 #include "korv/vexatools/http/Metrics.hpp"
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
@@ -132,6 +133,11 @@ int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::S
   }
   SenderThread senderThread(sender);
   gateway.StartReceiver();
+  // The socket is open from here on: whoever waits for this line may start
+  // the source without losing its first sample. Standard output stays for
+  // the statistics.
+  fmt::print(stderr, "vexatoolsGatewayExample: receiving on UDP {}:{}\n", source.address, gateway.GetLocalPort());
+  std::fflush(stderr);
 
   while (!stop.WaitFor(std::chrono::seconds(1))) {
   }
@@ -151,6 +157,7 @@ int main(int argc, char** argv) {
   GatewayOptions gateway;
   DeclareOptions(frame, source, gateway);
   frame.AddLoggingOptions(logging);
+  frame.AddVersionOption(korv::vexatools::VersionLine("vexatoolsGatewayExample"));
   frame.SetUp(argc, argv);
   return frame.Run([&] { return RunGateway(frame, source, gateway, logging.logPropertyFile, stop); });
 }

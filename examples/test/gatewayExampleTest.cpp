@@ -133,6 +133,7 @@ TEST(GatewayExampleMetrics, ServesTheStatisticsWhileItRuns) {
       << body;
   EXPECT_NE(body.find("# TYPE vexa_gateway_samples_total counter\n"), std::string::npos) << body;
   EXPECT_NE(body.find("\nvexa_images_dropped_total{cause=\"ring_full\"} 0\n"), std::string::npos) << body;
+  EXPECT_EQ(vexatools::testsupport::HostileClientProblems(metricsPort, "/metrics"), "");
   example.Signal(SIGINT);
   EXPECT_EQ(example.Finish(10s).exitStatus, 0);
 }

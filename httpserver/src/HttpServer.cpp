@@ -5,8 +5,12 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include <atomic>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <climits>
 #include <list>
 #include <stdexcept>
 #include <system_error>
@@ -18,6 +22,7 @@ namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 
 Response Response::Text(std::string body, std::string contentType) {
   Response response;
@@ -91,57 +96,189 @@ bool IsOriginAllowed(std::string_view host, std::string_view origin) {
                         beast::string_view(host.data(), host.size()));
 }
 
+namespace {
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
+}
+
+// An IPv4 address written as IPv6 (::ffff:a.b.c.d) is the IPv4 address.
+asio::ip::address Unmapped(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  return address;
+}
+
+bool IsLoopback(const asio::ip::address& address) { return Unmapped(address).is_loopback(); }
+
+// The name of a Host header without its port, or nothing when the header is malformed.
+std::optional<std::string_view> HostName(std::string_view host, bool& bracketed) {
+  std::string_view port;
+  bracketed = host.starts_with('[');
+  if (bracketed) {
+    const auto close = host.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    port = host.substr(close + 1);
+    host = host.substr(1, close - 1);
+    if (!port.empty() && !port.starts_with(':')) return std::nullopt;
+  } else if (const auto colon = host.find(':'); colon != std::string_view::npos) {
+    port = host.substr(colon);
+    host = host.substr(0, colon);
+  }
+  if (!port.empty()) {
+    port.remove_prefix(1);
+    unsigned number = 0;
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
+    if (port.empty() || error != std::errc() || end != port.data() + port.size() || number > 65535) return std::nullopt;
+  }
+  if (!bracketed && host.ends_with('.')) host.remove_suffix(1);  // "localhost." is "localhost"
+  if (host.empty()) return std::nullopt;
+  return host;
+}
+
+std::string MachineName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return Lower(name);
+}
+
+}  // namespace
+
+bool IsHostAllowed(std::string_view host, const asio::ip::address& listenAddress, std::string_view machineName) {
+  if (host.empty()) return true;
+  bool bracketed = false;
+  const auto name = HostName(host, bracketed);
+  if (!name) return false;
+  const auto listen = Unmapped(listenAddress);
+  const bool onLoopback = IsLoopback(listen);
+  boost::system::error_code parseError;
+  const auto address = bracketed ? asio::ip::address(asio::ip::make_address_v6(std::string(*name), parseError))
+                                 : asio::ip::address(asio::ip::make_address_v4(std::string(*name), parseError));
+  if (!parseError) {
+    const auto named = Unmapped(address);
+    return listen.is_unspecified() || named == listen || (onLoopback && IsLoopback(named));
+  }
+  if (bracketed) return false;
+  const auto lower = Lower(*name);
+  if (lower == "localhost") return onLoopback || listen.is_unspecified();
+  return !onLoopback && !machineName.empty() && lower == Lower(machineName);
+}
+
 namespace detail {
 
-// An open connection, as Stop sees it.
+// An open connection, as Stop and the eviction of idle connections see it.
 class Connection {
  public:
   virtual ~Connection() = default;
   virtual void CloseNow() = 0;
+  // Since when it has been waiting for a request; empty while it is busy.
+  virtual std::optional<Clock::time_point> IdleSince() const { return std::nullopt; }
+  // Closes it to make room for another; it stops counting at once.
+  virtual void Evict() { CloseNow(); }
 };
 
 // Everything the sessions share with the server. Sessions hold it by
 // shared_ptr, so a server destroyed first leaves them a valid registry.
 struct ServerState : std::enable_shared_from_this<ServerState> {
-  ServerState(asio::io_context& context, ServerLimits serverLimits) : io(context), acceptor(context), limits(serverLimits) {}
+  ServerState(asio::io_context& context, ServerLimits serverLimits)
+      : io(context), acceptor(context), limits(serverLimits), machineName(MachineName()) {}
 
   void Accept();
   Response Dispatch(const bhttp::request<bhttp::empty_body>& request) const;
+  bool HostAllowed(std::string_view host) const {
+    return !limits.checkHost || IsHostAllowed(host, listenAddress, machineName);
+  }
+
+  // Counts a new connection from `peer`, making room by evicting an idle
+  // one when a limit is reached; false when there is no room.
+  bool Admit(const asio::ip::address& peer);
+  void Leave(const asio::ip::address& peer);
+  bool EvictLongestIdle(const asio::ip::address* peer);
+
+  void Register(const std::shared_ptr<Connection>& connection, const asio::ip::address& peer) {
+    openConnections.remove_if([](const auto& open) { return open.connection.expired(); });
+    openConnections.push_back({connection, peer});
+  }
 
   asio::io_context& io;
   tcp::acceptor acceptor;
   ServerLimits limits;
+  asio::ip::address listenAddress;
+  const std::string machineName;
   std::map<std::string, GetHandler, std::less<>> getHandlers;
   std::map<std::string, WebSocketOpener, std::less<>> webSocketOpeners;
-  std::atomic<std::size_t> connections{0};
-  // Open connections, closed by Stop.
-  std::list<std::weak_ptr<Connection>> openConnections;
+  std::size_t connections = 0;
+  std::map<asio::ip::address, std::size_t> connectionsPerAddress;
+  // Open connections, closed by Stop and evicted when idle.
+  struct OpenConnection {
+    std::weak_ptr<Connection> connection;
+    asio::ip::address peer;
+  };
+  std::list<OpenConnection> openConnections;
   bool stopped = false;
-
-  void Register(const std::shared_ptr<Connection>& connection) {
-    openConnections.remove_if([](const auto& weak) { return weak.expired(); });
-    openConnections.push_back(connection);
-  }
 };
+
+bool ServerState::Admit(const asio::ip::address& peer) {
+  const auto fromPeer = connectionsPerAddress.find(peer);
+  if (fromPeer != connectionsPerAddress.end() && fromPeer->second >= limits.maxConnectionsPerAddress &&
+      !EvictLongestIdle(&peer))
+    return false;
+  if (connections >= limits.maxConnections && !EvictLongestIdle(nullptr)) return false;
+  ++connections;
+  ++connectionsPerAddress[peer];
+  return true;
+}
+
+void ServerState::Leave(const asio::ip::address& peer) {
+  --connections;
+  const auto fromPeer = connectionsPerAddress.find(peer);
+  if (fromPeer != connectionsPerAddress.end() && --fromPeer->second == 0) connectionsPerAddress.erase(fromPeer);
+}
+
+bool ServerState::EvictLongestIdle(const asio::ip::address* peer) {
+  std::shared_ptr<Connection> victim;
+  Clock::time_point victimIdleSince{};
+  for (const auto& open : openConnections) {
+    if (peer && open.peer != *peer) continue;
+    const auto connection = open.connection.lock();
+    const auto idleSince = connection ? connection->IdleSince() : std::nullopt;
+    if (idleSince && (!victim || *idleSince < victimIdleSince)) {
+      victim = connection;
+      victimIdleSince = *idleSince;
+    }
+  }
+  if (!victim) return false;
+  victim->Evict();
+  return true;
+}
 
 }  // namespace detail
 
 namespace {
 
-// Counts a connection against ServerLimits::maxConnections while it lives.
+// Counts an admitted connection against the server's limits until it ends
+// or is evicted.
 class ConnectionSlot {
  public:
-  explicit ConnectionSlot(std::shared_ptr<detail::ServerState> server) : server_(std::move(server)) {}
-  ~ConnectionSlot() {
-    if (server_) --server_->connections;
-  }
-  ConnectionSlot(ConnectionSlot&&) = default;
+  ConnectionSlot(std::shared_ptr<detail::ServerState> server, asio::ip::address peer)
+      : server_(std::move(server)), peer_(peer), counted_(true) {}
+  ~ConnectionSlot() { Release(); }
+  ConnectionSlot(ConnectionSlot&& other) noexcept
+      : server_(other.server_), peer_(other.peer_), counted_(std::exchange(other.counted_, false)) {}
   ConnectionSlot& operator=(ConnectionSlot&&) = delete;
+
+  void Release() {
+    if (std::exchange(counted_, false)) server_->Leave(peer_);
+  }
   detail::ServerState& server() const { return *server_; }
-  const std::shared_ptr<detail::ServerState>& shared() const { return server_; }
+  const asio::ip::address& peer() const { return peer_; }
 
  private:
   std::shared_ptr<detail::ServerState> server_;
+  asio::ip::address peer_;
+  bool counted_;
 };
 
 class WebSocketSession : public WebSocketChannel,
@@ -152,7 +289,7 @@ class WebSocketSession : public WebSocketChannel,
 
   void Accept(bhttp::request<bhttp::empty_body> request, WebSocketOpener opener) {
     opener_ = std::move(opener);
-    slot_.server().Register(shared_from_this());
+    slot_.server().Register(shared_from_this(), slot_.peer());
     auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
     timeouts.handshake_timeout = slot_.server().limits.requestTimeout;
     timeouts.idle_timeout = slot_.server().limits.webSocketIdleTimeout;
@@ -230,16 +367,28 @@ class HttpSession : public detail::Connection, public std::enable_shared_from_th
     stream_.socket().close(ignored);
   }
 
+  std::optional<Clock::time_point> IdleSince() const override { return idleSince_; }
+
+  void Evict() override {
+    idleSince_.reset();
+    slot_.Release();
+    CloseNow();
+  }
+
   void Read() {
+    const auto& limits = slot_.server().limits;
     parser_.emplace();
-    parser_->header_limit(slot_.server().limits.maxRequestHeader);
-    stream_.expires_after(slot_.server().limits.requestTimeout);
+    parser_->header_limit(limits.maxRequestHeader);
+    // A connection that says nothing soon after it opens is not a client's.
+    stream_.expires_after(answered_ ? limits.requestTimeout : limits.firstRequestTimeout);
+    idleSince_ = Clock::now();
     bhttp::async_read(stream_, buffer_, *parser_,
                       [self = shared_from_this()](beast::error_code error, std::size_t) { self->OnRead(error); });
   }
 
  private:
   void OnRead(beast::error_code error) {
+    idleSince_.reset();
     if (error == bhttp::error::end_of_stream || error == beast::error::timeout || error == asio::error::operation_aborted ||
         error == asio::error::connection_reset || error == asio::error::eof)
       return Shut();
@@ -250,6 +399,8 @@ class HttpSession : public detail::Connection, public std::enable_shared_from_th
       return Reply(Response::Error(status), false, 11);
     }
     auto request = parser_->release();
+    if (!slot_.server().HostAllowed(View(request[bhttp::field::host])))
+      return Reply(Response::Error(bhttp::status::misdirected_request), false, request.version());
     if (websocket::is_upgrade(request)) return Upgrade(std::move(request));
     Reply(slot_.server().Dispatch(request), request.keep_alive(), request.version());
   }
@@ -276,6 +427,7 @@ class HttpSession : public detail::Connection, public std::enable_shared_from_th
     response_->keep_alive(keepAlive);
     response_->prepare_payload();
     bhttp::async_write(stream_, *response_, [self = shared_from_this(), keepAlive](beast::error_code error, std::size_t) {
+      self->answered_ = true;
       if (error || !keepAlive) return self->Shut();
       self->Read();
     });
@@ -291,6 +443,8 @@ class HttpSession : public detail::Connection, public std::enable_shared_from_th
   beast::flat_buffer buffer_;
   std::optional<bhttp::request_parser<bhttp::empty_body>> parser_;
   std::optional<bhttp::response<bhttp::string_body>> response_;
+  std::optional<Clock::time_point> idleSince_;
+  bool answered_ = false;
 };
 
 }  // namespace
@@ -298,15 +452,14 @@ class HttpSession : public detail::Connection, public std::enable_shared_from_th
 void detail::ServerState::Accept() {
   acceptor.async_accept([self = shared_from_this()](beast::error_code error, tcp::socket socket) {
     if (error == asio::error::operation_aborted || self->stopped) return;
-    if (!error) {
-      // Over the limit a connection is closed at once: a flood of clients
-      // cannot make the server hold more sockets and buffers.
-      if (self->connections < self->limits.maxConnections) {
-        ++self->connections;
-        auto session = std::make_shared<HttpSession>(std::move(socket), ConnectionSlot(self));
-        self->Register(session);
-        session->Read();
-      }
+    boost::system::error_code peerError;
+    const auto peer = error ? asio::ip::address() : Unmapped(socket.remote_endpoint(peerError).address());
+    // Without room a connection is closed at once: a flood of clients
+    // cannot make the server hold more sockets and buffers.
+    if (!error && !peerError && self->Admit(peer)) {
+      auto session = std::make_shared<HttpSession>(std::move(socket), ConnectionSlot(self, peer));
+      self->Register(session, peer);
+      session->Read();
     }
     self->Accept();
   });
@@ -339,6 +492,7 @@ HttpServer::HttpServer(asio::io_context& io, const tcp::endpoint& endpoint, Serv
   if (!error) impl_->acceptor.bind(endpoint, error);
   if (!error) impl_->acceptor.listen(asio::socket_base::max_listen_connections, error);
   if (error) fail(error);
+  impl_->listenAddress = endpoint.address();
 }
 
 HttpServer::~HttpServer() { Stop(); }
@@ -356,8 +510,8 @@ void HttpServer::Stop() {
   impl_->stopped = true;
   boost::system::error_code ignored;
   impl_->acceptor.close(ignored);
-  for (auto& weak : impl_->openConnections)
-    if (auto connection = weak.lock()) connection->CloseNow();
+  for (auto& open : impl_->openConnections)
+    if (auto connection = open.connection.lock()) connection->CloseNow();
   impl_->openConnections.clear();
 }
 

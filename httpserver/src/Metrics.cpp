@@ -9,6 +9,15 @@ namespace {
 
 constexpr char kExpositionContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
+// A scraper on another host may know this one by any DNS name, so the Host
+// is checked only on loopback, where the only readers are local programs
+// and a page on a rebound name is the one risk.
+ServerLimits MetricsLimits(const boost::asio::ip::tcp::endpoint& endpoint) {
+  ServerLimits limits;
+  limits.checkHost = endpoint.address().is_loopback();
+  return limits;
+}
+
 }  // namespace
 
 MetricsPage& MetricsPage::Family(std::string_view name, std::string_view type, std::string_view help,
@@ -24,7 +33,7 @@ MetricsPage& MetricsPage::Family(std::string_view name, std::string_view type, s
 }
 
 MetricsServer::MetricsServer(const boost::asio::ip::tcp::endpoint& endpoint, PageSource page)
-    : m_server(std::make_unique<HttpServer>(m_io, endpoint)) {
+    : m_server(std::make_unique<HttpServer>(m_io, endpoint, MetricsLimits(endpoint))) {
   m_server->AddGet("/metrics", [page = std::move(page)](const Request&) {
     return Response::Text(page(), kExpositionContentType);
   });

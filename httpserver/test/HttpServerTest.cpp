@@ -1,5 +1,6 @@
 // The HTTP server as clients meet it: handlers by exact path, refusals,
-// bounds, the WebSocket Origin rule and the pull of outgoing messages.
+// bounds, idle and foreign-host clients, the WebSocket Origin rule and the
+// pull of outgoing messages.
 #include <boost/asio/connect.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -12,6 +13,7 @@
 
 #include "korv/vexatools/http/HttpServer.hpp"
 #include "korv/vexatools/http/Metrics.hpp"
+#include "vexatools/testsupport/Http.hpp"
 
 namespace korv::vexatools::http {
 namespace {
@@ -21,6 +23,9 @@ namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+using ::vexatools::testsupport::HttpGet;
+using ::vexatools::testsupport::IdleConnections;
 
 // Sends back every text message in upper case, as one message per pull.
 class ShoutingHandler : public WebSocketHandler {
@@ -123,8 +128,8 @@ TEST_F(HttpServerTest, AnswersRegisteredPathsAndRefusesEveryOtherOne) {
 
 TEST_F(HttpServerTest, BoundsWhatAClientSends) {
   StartServer();
-  EXPECT_EQ(RawStatus("GET /hello HTTP/1.1\r\nHost: x\r\nX-Long: " + std::string(20000, 'a') + "\r\n\r\n"), 431u);
-  EXPECT_EQ(RawStatus("GET /hello HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"), 400u);
+  EXPECT_EQ(RawStatus("GET /hello HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: " + std::string(20000, 'a') + "\r\n\r\n"), 431u);
+  EXPECT_EQ(RawStatus("GET /hello HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhello"), 400u);
   EXPECT_EQ(RawStatus("GARBAGE\r\n\r\n"), 400u);
   EXPECT_EQ(Get("/hello").result(), bhttp::status::ok);  // still serving
 }
@@ -147,24 +152,86 @@ TEST_F(HttpServerTest, ClosesConnectionsBeyondTheLimit) {
   ServerLimits limits;
   limits.maxConnections = 2;
   StartServer(limits);
-  auto first = Connect();
-  auto second = Connect();
+  // Open WebSockets are busy connections: none of them makes room for another.
+  websocket::stream<tcp::socket> first(Connect());
+  first.handshake("127.0.0.1", "/ws");
+  websocket::stream<tcp::socket> second(Connect());
+  second.handshake("127.0.0.1", "/ws");
   auto third = Connect();
   // The third is closed by the server without an answer.
-  asio::write(third, asio::buffer(std::string("GET /hello HTTP/1.1\r\nHost: x\r\n\r\n")));
+  asio::write(third, asio::buffer(std::string("GET /hello HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
   char byte = 0;
   beast::error_code error;
   third.read_some(asio::buffer(&byte, 1), error);
   EXPECT_TRUE(error == asio::error::eof || error == asio::error::connection_reset) << error.message();
-  first.close();
-  second.close();
+  first.next_layer().close();
+  second.next_layer().close();
   EXPECT_TRUE([&] {
     for (int i = 0; i < 100; ++i) {
-      if (RawStatus("GET /hello HTTP/1.1\r\nHost: x\r\n\r\n") == 200) return true;
+      if (RawStatus("GET /hello HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") == 200) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
   }());
+}
+
+// 64 sockets that never send a request, from the client's own address or
+// from many, must not keep it out: the one idle longest makes room.
+TEST_F(HttpServerTest, IdleConnectionsDoNotLockClientsOut) {
+  StartServer();
+  {
+    IdleConnections idle(port_, 64, 64);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(HttpGet(port_, "/hello").status, 200u);
+    const int open = idle.StillOpen();
+    EXPECT_GT(open, 0);
+    EXPECT_LE(open, 16) << "at most 16 connections from one address";
+  }
+  IdleConnections idle(port_, 64, 4);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(HttpGet(port_, "/hello").status, 200u);
+  EXPECT_GE(idle.StillOpen(), 64 - 2 * 10) << "only as many idle connections are closed as needed";
+}
+
+TEST_F(HttpServerTest, AConnectionThatSaysNothingIsClosedSoon) {
+  ServerLimits limits;
+  limits.firstRequestTimeout = 1s;
+  StartServer(limits);
+  IdleConnections idle(port_, 1, 1);
+  const auto opened = std::chrono::steady_clock::now();
+  for (int i = 0; i < 100 && idle.StillOpen() == 1; ++i) std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(idle.StillOpen(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - opened, 4s);
+  // A client that sends its request in time keeps its connection for the next one.
+  auto socket = Connect();
+  beast::flat_buffer buffer;
+  for (int i = 0; i < 2; ++i) {
+    if (i == 1) std::this_thread::sleep_for(1500ms);
+    bhttp::request<bhttp::empty_body> request(bhttp::verb::get, "/hello", 11);
+    request.set(bhttp::field::host, "127.0.0.1");
+    bhttp::write(socket, request);
+    bhttp::response<bhttp::string_body> response;
+    bhttp::read(socket, buffer, response);
+    EXPECT_EQ(response.result(), bhttp::status::ok);
+  }
+}
+
+// A page on a DNS name rebound to this server's address sends that name as
+// Host: it gets nothing, neither pages nor WebSockets.
+TEST_F(HttpServerTest, RefusesRequestsNamingAnotherHost) {
+  StartServer();
+  const auto port = std::to_string(port_);
+  for (const std::string& host : std::vector<std::string>{"rebound.example:" + port, "rebound.example", "127.0.0.1.rebound.example",
+                                 "localhost.rebound.example:" + port, "127.0.0.1:" + port + "x", "[::1", "10.0.0.1"})
+    EXPECT_EQ(HttpGet(port_, "/hello", host).status, 421u) << host;
+  for (const std::string& host : std::vector<std::string>{"127.0.0.1:" + port, "localhost:" + port, "LocalHost.", "127.0.0.1:9999", "[::1]:1"})
+    EXPECT_EQ(HttpGet(port_, "/hello", host).status, 200u) << host;
+
+  websocket::stream<tcp::socket> ws(Connect());
+  ws.set_option(websocket::stream_base::decorator([&](websocket::request_type& request) {
+    request.set(bhttp::field::origin, "http://rebound.example:" + port);
+  }));
+  beast::error_code error;
+  ws.handshake("rebound.example:" + port, "/ws", error);
+  EXPECT_EQ(error, websocket::error::upgrade_declined);
 }
 
 TEST_F(HttpServerTest, WebSocketTalksBothWaysAndTellsTheHandlerWhenItEnds) {
@@ -248,6 +315,44 @@ TEST(OriginTest, OnlyThisServerOrNoOrigin) {
   EXPECT_FALSE(IsOriginAllowed("127.0.0.1:8080", "http://127.0.0.1:8080.evil"));
   EXPECT_FALSE(IsOriginAllowed("127.0.0.1:8080", "null"));
   EXPECT_FALSE(IsOriginAllowed("", "http://"));
+}
+
+TEST(HostTest, NamesOfTheListenAddressOnly) {
+  const auto loopback = asio::ip::make_address("127.0.0.1");
+  const auto any = asio::ip::make_address("0.0.0.0");
+  const auto lan = asio::ip::make_address("192.168.1.5");
+  const auto loopback6 = asio::ip::make_address("::1");
+  struct Case {
+    const char* host;
+    bool onLoopback, onAny, onLan;
+  };
+  for (const auto& [host, onLoopback, onAny, onLan] : std::vector<Case>{
+           {"", true, true, true},
+           {"127.0.0.1:8080", true, true, false},
+           {"127.0.0.2", true, true, false},
+           {"[::1]:8080", true, true, false},
+           {"[::ffff:127.0.0.1]", true, true, false},
+           {"localhost", true, true, false},
+           {"LOCALHOST.:80", true, true, false},
+           {"192.168.1.5:8080", false, true, true},
+           {"labpc:8080", false, true, true},
+           {"LabPC.", false, true, true},
+           {"labpc.rebound.example", false, false, false},
+           {"rebound.example", false, false, false},
+           {"sub.localhost", false, false, false},
+           {"127.1", false, false, false},
+           {"::1", false, false, false},
+           {"[::1]x", false, false, false},
+           {"127.0.0.1:", false, false, false},
+           {"127.0.0.1:65536", false, false, false},
+           {"127.0.0.1:80:80", false, false, false},
+           {":80", false, false, false}}) {
+    EXPECT_EQ(IsHostAllowed(host, loopback, "labpc"), onLoopback) << host;
+    EXPECT_EQ(IsHostAllowed(host, loopback6, "labpc"), onLoopback) << host;
+    EXPECT_EQ(IsHostAllowed(host, any, "labpc"), onAny) << host;
+    EXPECT_EQ(IsHostAllowed(host, lan, "labpc"), onLan) << host;
+  }
+  EXPECT_FALSE(IsHostAllowed("x", lan, "")) << "no machine name, no name matches";
 }
 
 TEST(MetricsPage, WritesEachFamilyInTheTextExpositionFormat) {

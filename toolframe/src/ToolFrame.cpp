@@ -1,5 +1,6 @@
 #include "korv/vexatools/ToolFrame.hpp"
 
+#include <boost/asio/ip/address_v4.hpp>
 #include <fmt/format.h>
 #include <log4cplus/configurator.h>
 #include <log4cplus/initializer.h>
@@ -8,9 +9,12 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
+#include <system_error>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "korv/vexalib/FindFile.hpp"
@@ -30,6 +34,12 @@ constexpr char kLogSource[] = "toolframe/src/ToolFrame";
 void LogError(const log4cplus::Logger& logger, const std::string& message) {
   VEXA_LOG_STREAM(logger, log4cplus::ERROR_LOG_LEVEL, message);
   ShowErrorIfLoggingHides(logger, message);
+}
+
+bool IsIpv4Address(const std::string& text) {
+  boost::system::error_code error;
+  boost::asio::ip::make_address_v4(text, error);
+  return !error;
 }
 
 // The names of the data types an image can have, for error messages.
@@ -62,6 +72,12 @@ void ShowErrorIfLoggingHides(const log4cplus::Logger& logger, const std::string&
   ShowIfLoggingHides(logger, log4cplus::ERROR_LOG_LEVEL, message);
 }
 
+std::string FindLogPropertyFile(const std::string& hostFile) {
+  std::error_code ignored;
+  if (std::filesystem::is_regular_file(hostFile, ignored)) return hostFile;
+  return korv::vexalib::FindFile(kDefaultLogPropertyFile);
+}
+
 void ConfigureToolLogging(const std::string& propertyFile, const log4cplus::Logger& logger) {
   if (!propertyFile.empty()) {
     tundra::log::TesselLogManager::Configure(propertyFile);
@@ -69,7 +85,7 @@ void ConfigureToolLogging(const std::string& propertyFile, const log4cplus::Logg
     VEXA_LOG_STREAM(log, log4cplus::DEBUG_LOG_LEVEL, "CmdOpt - Log property file: <" + propertyFile + ">");
     return;
   }
-  const std::string found = korv::vexalib::FindFile(kDefaultLogPropertyFile);
+  const std::string found = FindLogPropertyFile();
   if (!found.empty()) {
     tundra::log::TesselLogManager::Configure(found);
     log4cplus::Logger log = logger;
@@ -123,6 +139,11 @@ void ToolFrame::AddStatsOption(bool& enabled) {
                           "Print reception statistics on standard error once a second");
 }
 
+void ToolFrame::AddVersionOption(std::string versionLine) {
+  m_versionLine = std::move(versionLine);
+  m_options.add_options()("version", "Print the program's name and version");
+}
+
 void ToolFrame::SetUp(int argc, char** argv) {
   try {
     ParseAndConfigure(argc, argv);
@@ -144,6 +165,10 @@ void ToolFrame::ParseAndConfigure(int argc, char** argv) {
   po::store(parsed, variables);
   if (variables.count("help") != 0) {
     std::cout << m_options << std::endl;
+    std::exit(0);
+  }
+  if (variables.count("version") != 0) {
+    std::cout << m_versionLine << std::endl;
     std::exit(0);
   }
   po::notify(variables);
@@ -177,6 +202,16 @@ void ToolFrame::CheckSourceOptions() const {
   const SourceOptions& source = *m_sourceOptions;
   if (source.port < 0 || source.port > 65535) {
     throw po::error(fmt::format("--port must be between 0 and 65535, not {}", source.port));
+  }
+  if (!IsIpv4Address(source.address)) {
+    throw po::error(fmt::format(
+        "-a/--address wants an IPv4 address (a multicast group, or an address of this host), not '{}'",
+        source.address));
+  }
+  if (!source.networkInterface.empty() && !IsIpv4Address(source.networkInterface)) {
+    throw po::error(fmt::format(
+        "-n/--netif wants the IPv4 address of an interface (for example 192.168.10.2), not '{}'",
+        source.networkInterface));
   }
   if (!m_checkGeometry) return;  // the program declared width and height itself
   if (source.width < 1) throw po::error(fmt::format("--width must be at least 1, not {}", source.width));

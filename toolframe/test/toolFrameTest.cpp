@@ -2,6 +2,11 @@
 #include <log4cplus/consoleappender.h>
 #include <log4cplus/hierarchy.h>
 #include <log4cplus/nullappender.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "korv/vexatools/ToolFrame.hpp"
 
@@ -24,6 +29,23 @@ TEST(LoggingWouldShow, FollowsLevelsAppendersAndAdditivity) {
   child.setLogLevel(log4cplus::ERROR_LOG_LEVEL);
   child.setAdditivity(false);
   EXPECT_FALSE(korv::vexatools::LoggingWouldShow(child, log4cplus::ERROR_LOG_LEVEL)) << "cut off from root";
+}
+
+// The host's file, where it exists, comes before the packaged default (the
+// build tree's copy here); a missing one or a directory in its place does not.
+TEST(FindLogPropertyFile, TakesTheHostFileBeforeThePackagedOne) {
+  namespace fs = std::filesystem;
+  const fs::path scratch = fs::temp_directory_path() / ("toolFrameTest-" + std::to_string(::getpid()));
+  fs::create_directories(scratch / "directory");
+  const std::string hostFile = (scratch / "log.properties").string();
+
+  const std::string packaged = korv::vexatools::FindLogPropertyFile(hostFile);
+  EXPECT_TRUE(packaged.ends_with(korv::vexatools::kDefaultLogPropertyFile)) << packaged;
+  EXPECT_EQ(korv::vexatools::FindLogPropertyFile((scratch / "directory").string()), packaged);
+
+  std::ofstream(hostFile) << "log4cplus.rootLogger=ERROR\n";
+  EXPECT_EQ(korv::vexatools::FindLogPropertyFile(hostFile), hostFile);
+  fs::remove_all(scratch);
 }
 
 }  // namespace

@@ -1,18 +1,24 @@
 // vexatoolsVexa2Lumo: receives a VEXA stream and publishes every complete
-// sample as an image on a LUMO stream, until the process is terminated.
+// sample as an image on a LUMO stream, until SIGINT or SIGTERM.
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include <fmt/format.h>
+
 #include "Metrics.hpp"
+#include "ServiceNotifier.hpp"
+#include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/LumoSender.hpp"
 #include "korv/vexatools/StatsReport.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
 #include "korv/vexatools/Vexa2LumoReceiver.hpp"
+#include "korv/vexatools/Version.hpp"
 #include "korv/vexatools/http/HttpServer.hpp"
 #include "korv/vexatools/http/Metrics.hpp"
 
@@ -66,16 +72,14 @@ class Reporting {
 class Worker {
  public:
   template <typename Body>
-  Worker(std::atomic<int>& finishedWorkers, Body body)
-      : m_thread([this, &finishedWorkers, body] {
+  explicit Worker(Body body)
+      : m_thread([this, body] {
           try {
             body();
           } catch (...) {
             m_failure = std::current_exception();
           }
           m_finished = true;
-          ++finishedWorkers;
-          finishedWorkers.notify_all();
         }) {}
   ~Worker() {
     if (m_thread.joinable()) m_thread.join();
@@ -92,30 +96,55 @@ class Worker {
   std::thread m_thread;
 };
 
-// Runs the receiver and the sender on threads of their own until one of them
-// ends, then stops the other and joins both. Reception that ends by itself
-// (a receive error, a leader this receiver cannot take) or a worker's
-// exception ends the program with status 1, so that a supervisor restarts
-// it; otherwise the program runs until it is terminated.
-int RunPublisher(Vexa2LumoReceiver& receiver, LumoSender& sender, const log4cplus::Logger& logger) {
-  std::atomic<int> finishedWorkers{0};
-  Worker receiving(finishedWorkers, [&receiver] { receiver.StartReceiver(); });
-  Worker sending(finishedWorkers, [&sender] { sender.Run(); });
+// How often the main thread looks at the workers while it waits for a stop.
+constexpr auto kWatchInterval = std::chrono::milliseconds(50);
 
-  finishedWorkers.wait(0);
-  const bool receptionEndedFirst = receiving.Finished();
-  LumoSender::stopped = true;
-  // A stop that comes before the receiver's event loop runs is only seen
-  // after the next datagram, so it is repeated until the receiver has ended.
-  while (!receiving.Finished()) {
-    receiver.StopReceiver();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// The one line on standard error with which a stopped publisher reports.
+std::string StopSummary(const Vexa2LumoReceiver& receiver, const LumoSender& sender) {
+  const korv::vexatools::ReceptionStatistics reception = receiver.GetReceptionStatistics();
+  const PublishingFigures figures = FiguresOf(receiver, sender);
+  return fmt::format(
+      "Stopped: {} complete sample(s) received, {} image(s) published, dropped: {} ring full, {} publish "
+      "failure(s), {} incomplete sample(s)\n",
+      reception.completeSamples, figures.published, figures.ringDrops, figures.publishFailures,
+      reception.incompleteSamples);
+}
+
+// Runs the receiver and the sender on threads of their own until one of them
+// ends or SIGINT/SIGTERM asks for a stop. Then reception stops first and the
+// sender publishes what is queued, unregisters and ends, so that the stream
+// is free at the broker when the program exits. A stop by signal ends with
+// the summary line and status 0; reception that ends by itself (a receive
+// error, a leader this receiver cannot take) or a worker's exception ends
+// the program with status 1, so that a supervisor restarts it.
+int RunPublisher(Vexa2LumoReceiver& receiver, LumoSender& sender, const log4cplus::Logger& logger,
+                 const korv::fnd::StopSignals& stop) {
+  korv::vexatools::ServiceNotifier service;
+  sender.OnPass([&service] { service.Alive(); });
+  Worker receiving([&receiver] { receiver.StartReceiver(); });
+  Worker sending([&sender] { sender.Run(); });
+
+  bool ready = false;
+  while (!receiving.Finished() && !sending.Finished() && !stop.WaitFor(kWatchInterval)) {
+    if (!ready && receiver.IsRunning() && sender.IsRegistered()) {
+      service.Ready();
+      ready = true;
+    }
   }
+  const bool stopRequested = stop.StopRequested();
+  if (stopRequested) service.Stopping();
+  const bool receptionEndedFirst = receiving.Finished() && !stopRequested;
+  receiver.StopReceiver();
   receiving.Join();
+  LumoSender::stopped = true;
   sending.Join();
 
   if (receiving.Failure()) std::rethrow_exception(receiving.Failure());
   if (sending.Failure()) std::rethrow_exception(sending.Failure());
+  if (stopRequested) {
+    std::cerr << StopSummary(receiver, sender) << std::flush;
+    return 0;
+  }
   if (!receptionEndedFirst) return 0;
   const std::string message = "Reception has ended, publishing stopped: " + receiver.GetReceptionEndReason();
   VEXA_LOG_STREAM(logger, log4cplus::ERROR_LOG_LEVEL, message);
@@ -126,6 +155,7 @@ int RunPublisher(Vexa2LumoReceiver& receiver, LumoSender& sender, const log4cplu
 }  // namespace
 
 int main(int argc, char** argv) {
+  const korv::fnd::StopSignals stop;
   using korv::vexatools::ToolFrame;
   ToolFrame frame(ToolFrame::InitialLevel::ToolInfo);
 
@@ -143,6 +173,7 @@ int main(int argc, char** argv) {
   frame.AddStatsOption(publishing.stats);
   frame.Options().add_options()("metrics", po::value<std::string>(&publishing.metricsAddress),
                                 "Serve GET /metrics (Prometheus text format) on ADDRESS:PORT");
+  frame.AddVersionOption(korv::vexatools::VersionLine("vexatoolsVexa2Lumo"));
   frame.SetUp(argc, argv);
 
   return frame.Run([&] {
@@ -152,6 +183,6 @@ int main(int argc, char** argv) {
                       publishing.interval);
     frame.ShowReceiveBufferWarning(receiver);
     const Reporting reporting(publishing, receiver, sender);
-    return RunPublisher(receiver, sender, frame.GetLogger());
+    return RunPublisher(receiver, sender, frame.GetLogger(), stop);
   });
 }

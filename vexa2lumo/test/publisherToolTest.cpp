@@ -3,6 +3,13 @@
 // subscriber in the test checks what arrives.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -98,7 +105,8 @@ class PublisherTool : public ::testing::Test {
     return images;
   }
 
-  lumo::test::BrokerProcess m_broker;
+  // The broker's own default lease: what a restarted publisher must outlast.
+  lumo::test::BrokerProcess m_broker{"tcp://127.0.0.1:*", 3000};
   lumo::LumoDataSubscriber m_subscriber;
   int m_port = 0;
   std::unique_ptr<Process> m_tool;
@@ -228,6 +236,7 @@ TEST_F(PublisherTool, ServesMetricsAndStatsWhileItRuns) {
   EXPECT_GE(metrics.at("vexa_receive_buffer_in_force_bytes"), metrics.at("vexa_receive_buffer_wanted_bytes"));
   EXPECT_GT(metrics.at("vexa_received_bytes_total"), 0);
   EXPECT_EQ(HttpGet(metricsPort, "/other").status, 404u);
+  EXPECT_EQ(vexatools::testsupport::HostileClientProblems(metricsPort, "/metrics"), "");
 
   const std::string err = m_tool->Err();
   const auto lastLine = err.rfind("elapsed=");
@@ -236,6 +245,98 @@ TEST_F(PublisherTool, ServesMetricsAndStatsWhileItRuns) {
   for (const char* key : {" complete=", " socket_drops=", " published=", " ring_drops=0", " publish_failures=0"}) {
     EXPECT_TRUE(Contains(line, key)) << key << " missing from: " << line;
   }
+}
+
+// Finds the summary line of a stopped tool.
+bool SearchSummary(const std::string& err, std::smatch& match) {
+  static const std::regex summary(
+      R"(Stopped: (\d+) complete sample\(s\) received, (\d+) image\(s\) published, dropped: (\d+) ring full, )"
+      R"((\d+) publish failure\(s\), (\d+) incomplete sample\(s\)\n)");
+  return std::regex_search(err, match, summary);
+}
+
+// What `systemctl restart` does: SIGTERM, then a new start at once.
+TEST_F(PublisherTool, SigtermStopsCleanlyAndAnImmediateRestartTakesTheStream) {
+  Start(0);
+  ASSERT_EQ(StreamAndRead({"-s", "10", "-r", "50", "--sample-id", "1"}).size(), 10u);
+  ASSERT_EQ(m_tool->Stop(SIGTERM), 0) << m_tool->Err();
+  std::smatch summary;
+  ASSERT_TRUE(SearchSummary(m_tool->Err(), summary)) << m_tool->Err();
+  EXPECT_GE(std::stoul(summary[1]), 10u);
+  EXPECT_EQ(summary[2], summary[1]) << "every complete sample published";
+  EXPECT_EQ(summary[3], "0");
+  EXPECT_EQ(summary[4], "0");
+  EXPECT_EQ(summary[5], "0");
+  // The stream is free the moment the tool has exited, not a lease later.
+  const auto lookup = lumo::test::RawBrokerClient(m_broker.uri()).Ask({"LOOKUP", "e2e"});
+  ASSERT_TRUE(lookup);
+  EXPECT_EQ(lookup->front(), "ERROR");
+  Start(0);
+}
+
+// A crash leaves the stream registered until its lease expires: the
+// restarted tool keeps trying until then instead of giving up.
+TEST_F(PublisherTool, AfterKillNineARestartTakesTheStreamOnceTheStaleLeaseExpires) {
+  Start(0);
+  ASSERT_EQ(m_tool->Stop(SIGKILL), 128 + SIGKILL);
+  Start(0);
+}
+
+// Stands in for the service manager: a datagram socket named by
+// NOTIFY_SOCKET while the tool is started.
+class NotifySocket {
+ public:
+  NotifySocket() : m_path(testing::TempDir() + "notify-" + std::to_string(getpid())) {
+    m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    m_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    unlink(m_path.c_str());
+    EXPECT_EQ(bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const timeval timeout{0, 100'000};
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  ~NotifySocket() {
+    close(m_fd);
+    unlink(m_path.c_str());
+  }
+  const std::string& Path() const { return m_path; }
+
+  // The messages that arrive within `duration`.
+  std::vector<std::string> Read(std::chrono::milliseconds duration) {
+    std::vector<std::string> messages;
+    const auto end = Clock::now() + duration;
+    while (Clock::now() < end) {
+      char buffer[256];
+      const ssize_t bytes = recv(m_fd, buffer, sizeof buffer, 0);
+      if (bytes > 0) messages.emplace_back(buffer, static_cast<std::size_t>(bytes));
+    }
+    return messages;
+  }
+
+ private:
+  std::string m_path;
+  int m_fd = -1;
+};
+
+TEST_F(PublisherTool, TellsTheServiceManagerWhenReadyAliveAndStopping) {
+  NotifySocket manager;
+  setenv("NOTIFY_SOCKET", manager.Path().c_str(), 1);
+  setenv("WATCHDOG_USEC", "400000", 1);  // a message at least every 100 ms
+  Start(0);
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  const auto running = manager.Read(1s);
+  ASSERT_FALSE(running.empty());
+  EXPECT_EQ(running.front(), "READY=1");
+  EXPECT_EQ(std::count(running.begin(), running.end(), "READY=1"), 1);
+  EXPECT_GE(std::count(running.begin(), running.end(), "WATCHDOG=1"), 5);
+
+  ASSERT_EQ(m_tool->Stop(SIGINT), 0) << m_tool->Err();
+  const auto stopping = manager.Read(200ms);
+  EXPECT_NE(std::find(stopping.begin(), stopping.end(), "STOPPING=1"), stopping.end());
+  std::smatch summary;
+  EXPECT_TRUE(SearchSummary(m_tool->Err(), summary)) << m_tool->Err();
 }
 
 TEST(PublisherToolFailures, FailedRegistrationEndsTheToolWithStatusOne) {
@@ -252,15 +353,30 @@ TEST(PublisherToolFailures, FailedRegistrationEndsTheToolWithStatusOne) {
   EXPECT_LT(seconds, 15.0);
 }
 
+// 192.0.2.1 (a documentation address) is on no interface: the join fails,
+// and the message names the group and the address.
 TEST(PublisherToolFailures, ReceiverSetUpFailureStopsTheSender) {
   lumo::test::BrokerProcess broker;
   const auto result = RunProgram(PUBLISHER_PROGRAM,
-                                 Join({"-a", "239.1.1.1", "-n", "eth0", "-p",
+                                 Join({"-a", "239.1.1.1", "-n", "192.0.2.1", "-p",
                                        std::to_string(vexatools::testsupport::FreeUdpPort()), "-k", broker.uri()},
                                       kGeometry),
                                  30s);
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_TRUE(Contains(result.err, "Application Exception: ")) << result.err;
+  EXPECT_TRUE(Contains(result.err, "Application Exception: cannot join the multicast group 239.1.1.1 on the interface "
+                                   "192.0.2.1: no local interface has the address 192.0.2.1"))
+      << result.err;
+}
+
+// An interface name where an address belongs is refused before anything
+// starts, in the tool frame's own error form, with what to give instead.
+TEST(PublisherToolFailures, InterfaceNameIsRefusedWithWhatToGive) {
+  const auto result = RunProgram(PUBLISHER_PROGRAM, Join({"-n", "eth0", "-p", "5000", "-k", "tcp://127.0.0.1:1"},
+                                                         kGeometry));
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(Contains(result.err, "ERROR: -n/--netif wants the IPv4 address of an interface (for example "
+                                   "192.168.10.2), not 'eth0'\n\nOptions:"))
+      << result.err;
 }
 
 TEST(PublisherToolFailures, EmptyImageIsRefusedBeforeReceiving) {

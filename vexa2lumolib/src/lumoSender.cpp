@@ -25,7 +25,13 @@ constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
 constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
 
 constexpr int kRegistrationAttempts = 5;
-constexpr auto kRegistrationPause = std::chrono::milliseconds(5);
+// Attempts start this far apart, so that the five span four seconds: more
+// than the broker's lease (3 s unless it is configured otherwise) plus a
+// margin. A publisher restarted after a crash finds its stream still held by
+// the stale registration and takes it over once that lease has expired.
+constexpr auto kRegistrationSpacing = std::chrono::seconds(1);
+// How soon a pause between registration attempts notices `stopped`.
+constexpr auto kStopCheck = std::chrono::milliseconds(10);
 // Without a publishing interval an idle sender sleeps until the receiver
 // signals an image, or at most this long: the longest it takes to notice
 // `stopped`, or an image queued by a producer that does not signal.
@@ -44,6 +50,15 @@ int ImageBytes(int width, int height, dt::DataType dataType) {
 int BufferedImages(int imageBytes) {
   constexpr std::int64_t kMostBytes = 64 << 20;
   return static_cast<int>(std::clamp<std::int64_t>(kMostBytes / std::max(imageBytes, 1), 2, 8));
+}
+
+// Sleeps until `until`, in short slices; false as soon as `stopped` is set.
+bool SleepUnlessStopped(std::chrono::steady_clock::time_point until) {
+  for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+    if (LumoSender::stopped) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - now, kStopCheck));
+  }
+  return !LumoSender::stopped;
 }
 
 }  // namespace
@@ -114,11 +129,15 @@ LumoSender::LumoSender(int width, int height, dt::DataType dataType, std::string
 LumoSender::~LumoSender() = default;
 
 void LumoSender::RegisterPublisher() {
+  const auto firstAttempt = std::chrono::steady_clock::now();
   for (int attempt = 1;; ++attempt) {
     if (stopped) return;
     VEXA_LOG_STREAM(logger, kWarn, "Problems registering LUMO publisher!");
-    std::this_thread::sleep_for(kRegistrationPause);
-    if (publisher->Register(brokerUri, streamName, 0) != -1) return;
+    if (!SleepUnlessStopped(firstAttempt + (attempt - 1) * kRegistrationSpacing)) return;
+    if (publisher->Register(brokerUri, streamName, 0) != -1) {
+      registered = true;
+      return;
+    }
     if (attempt == kRegistrationAttempts) {
       VEXA_LOG_STREAM(logger, kError, "Giving up registering LUMO publisher!");
       throw std::runtime_error("Could not register LUMO publisher");
@@ -128,11 +147,36 @@ void LumoSender::RegisterPublisher() {
 
 void LumoSender::Run() {
   RegisterPublisher();
+  if (!registered) return;
   publisher->set_topic_id(encoder.get_topic_id());
   bool tookUnnotified = false;
   while (!stopped) {
     PauseAfterPass(ServeQueue(tookUnnotified));
+    if (passDone) passDone();
   }
+  PublishQueued();
+  Unregister();
+}
+
+// The owner sets `stopped` once reception has ended: what the receiver
+// queued before is still published, without pauses.
+void LumoSender::PublishQueued() {
+  std::shared_ptr<LumoImage> image;
+  while (spsc_queue.pop(image)) {
+    if (image) Publish(*image);
+  }
+  new_data = false;
+}
+
+// Frees the stream at the broker at once, rather than when its lease runs
+// out, so that a publisher started right after this one can take it.
+void LumoSender::Unregister() {
+  try {
+    publisher->Unregister();
+  } catch (const std::exception& error) {
+    VEXA_LOG_STREAM(logger, kWarn, "Failed to unregister LUMO publisher: " << error.what());
+  }
+  registered = false;
 }
 
 // The pass runs when notified and also whenever the ring holds an image, so

@@ -109,6 +109,25 @@ TEST_F(Sender, PublishesEveryQueuedImageAtMostOnePerInterval) {
   EXPECT_EQ(m_log.Count(ERROR_LOG_LEVEL, ""), 0);
 }
 
+TEST_F(Sender, AtAStopItPublishesWhatIsQueuedAndFreesTheStream) {
+  LumoSender sender(kWidth, kHeight, dt::UInt16, m_broker.uri(), "sender_test", 200);
+  SenderThread running(sender);
+  Connect();
+  ASSERT_TRUE(sender.IsRegistered());
+  for (std::uint32_t id = 1; id <= 4; ++id) ASSERT_TRUE(LumoSender::spsc_queue.push(PatternImage(id)));
+  LumoSender::new_data = true;
+  EXPECT_EQ(running.Join(), nullptr);
+  EXPECT_FALSE(sender.IsRegistered());
+  for (std::uint32_t id = 1; id <= 4; ++id) {
+    const auto image = vexa2lumotest::ReadImage(m_subscriber, 2s);
+    ASSERT_TRUE(image) << "image " << id;
+    EXPECT_EQ(vexa2lumotest::PatternSampleId(image->data()), id);
+  }
+  const auto lookup = lumo::test::RawBrokerClient(m_broker.uri()).Ask({"LOOKUP", "sender_test"});
+  ASSERT_TRUE(lookup);
+  EXPECT_EQ(lookup->front(), "ERROR");
+}
+
 TEST_F(Sender, NotificationWithoutImageIsReportedAndTheNextImageServed) {
   LumoSender sender(kWidth, kHeight, dt::Int16, m_broker.uri(), "sender_test", 0);
   SenderThread running(sender);

@@ -3,9 +3,11 @@
 #include <chrono>
 #include <climits>
 #include <exception>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "ImageHandedOverSignal.hpp"
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 
@@ -23,6 +25,9 @@ constexpr int kRetrySeconds = 5;
 // After the first failed registration, every twelfth is reported (one a minute).
 constexpr int kFailuresPerReport = 12;
 constexpr int kBufferCount = 2;
+// Without an interval an idle sender sleeps until the gateway hands an image
+// over, or at most this long: how soon it notices `stopped`.
+constexpr auto kIdleWait = std::chrono::milliseconds(5);
 
 std::int32_t LumoDataType(dt::DataType type) {
   switch (type) {
@@ -55,6 +60,11 @@ lumo::MetaDataElementsImage3D MetaData(const LumoImage& image) {
 }
 
 }  // namespace
+
+std::counting_semaphore<>& ImageHandedOverSignal() {
+  static std::counting_semaphore<> signal(0);
+  return signal;
+}
 
 LumoSender::ImageRing LumoSender::spsc_queue;
 std::atomic<bool> LumoSender::new_data{false};
@@ -114,6 +124,9 @@ void LumoSender::RegisterPublisher() {
 // before the gateway raised its flag leaves a late flag over an empty ring:
 // that is no fault and is cleared without the empty-ring error.
 void LumoSender::Run() {
+  // Both would use the publisher that the first run or Shutdown() released.
+  if (hasRun.exchange(true)) throw std::logic_error("LumoSender::Run() called a second time: a sender runs once");
+  if (!publisher) throw std::logic_error("LumoSender::Run() called after Shutdown(): the publisher is released");
   RegisterPublisher();
   publisher->set_topic_id(encoder.get_topic_id());
   VEXA_LOG_STREAM(logger, kDebug, "LumoSender thread running");
@@ -122,7 +135,7 @@ void LumoSender::Run() {
   while (!stopped) {
     const bool notified = new_data;
     if (!notified && spsc_queue.read_available() == 0) {
-      Pause();
+      WaitForImage();
       continue;
     }
     std::shared_ptr<LumoImage> image;
@@ -171,11 +184,12 @@ void LumoSender::Publish(const LumoImage& image, std::int64_t size, std::uint64_
   VEXA_LOG_FMT(logger, kDebug, "VDX image info: Datatype: {} - BPP: {} - LUMO Datatype: {} - Width: {} - Height: {}",
                static_cast<std::uint32_t>(image.GetDataType()), record.bytesPerPixel, record.lumoDataType,
                record.width, record.height);
-  const std::vector<std::uint8_t> bytes(image.GetImage(), image.GetImage() + size);
+  // The one copy of the pixels; the publisher takes the vector over.
+  std::vector<std::uint8_t> bytes(image.GetImage(), image.GetImage() + size);
   try {
     encoder.Encode(record);
     const std::vector<std::uint8_t> meta = encoder.get_meta_data();
-    publisher->WriteData(0, bytes, meta);
+    publisher->WriteData(0, std::move(bytes), meta);
     publisher->CompleteWrite();
   } catch (const std::exception& error) {
     VEXA_LOG_STREAM(logger, kError, "Failure publishing image in LUMO: " << error.what());
@@ -183,7 +197,7 @@ void LumoSender::Publish(const LumoImage& image, std::int64_t size, std::uint64_
   }
   ++publishCount;
   VEXA_LOG_FMT(logger, kDebug, "LUMO publish #{}, stream='{}', {}x{} {} Bpp ({} bytes)", publishCount, streamName,
-               image.GetWidth(), image.GetHeight(), image.GetBpp(), bytes.size());
+               image.GetWidth(), image.GetHeight(), image.GetBpp(), size);
   width = image.GetWidth();
   height = image.GetHeight();
   dataType = image.GetDataType();
@@ -191,6 +205,19 @@ void LumoSender::Publish(const LumoImage& image, std::int64_t size, std::uint64_
 
 void LumoSender::Pause() {
   for (int i = 0; i < interval && !stopped; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// With an interval an empty poll pauses as a publication does. Without one,
+// the sender sleeps until the gateway signals an image rather than polling
+// the empty ring; the signals counted meanwhile are dropped, since the next
+// pass looks at the ring anyway.
+void LumoSender::WaitForImage() {
+  if (interval > 0) return Pause();
+  auto& signal = ImageHandedOverSignal();
+  if (signal.try_acquire_for(kIdleWait)) {
+    while (signal.try_acquire()) {
+    }
+  }
 }
 
 void LumoSender::StopSequence() {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "ImageHandedOverSignal.hpp"
 #include "isoTime.hpp"
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexatools/LogRecord.hpp"
@@ -179,6 +180,7 @@ void Vexa2LumoGateway::HandleSampleUser(SampleExtInfo& info, std::vector<std::ui
   std::memcpy(currentImage->GetImage(), payload.data(), payload.size());
   const bool queued = LumoSender::spsc_queue.push(currentImage);
   LumoSender::new_data.exchange(true);
+  ImageHandedOverSignal().release();
   CountForwarded(payload.size(), queued);
 }
 

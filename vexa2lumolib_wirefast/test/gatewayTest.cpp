@@ -13,6 +13,7 @@ namespace {
 
 using namespace gatewaytest;
 using namespace std::chrono_literals;
+using korv::vexatools::vexa2lumolib_wirefast::GatewayStatistics;
 using vexatools::testsupport::LoggerCapture;
 constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
 constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
@@ -294,6 +295,23 @@ TEST_F(Gateway, AForgedLeaderDecidesNeitherGeometryNorLosses) {
   EXPECT_EQ(statistics.missedSamples, 2u) << "only 111 and 112";
   EXPECT_EQ(statistics.sampleIdJumps, 1u);
   EXPECT_EQ(log.Count(kError, "does not match expected"), 0);
+}
+
+// Code that fills the statistics by position keeps working: the documented
+// fields come first, in their order, and later additions follow them.
+TEST(GatewayStatisticsLayout, PositionalInitialisationFillsTheDocumentedFieldsFirst) {
+  const GatewayStatistics statistics{1, 2, 3, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10};
+  EXPECT_EQ(statistics.samples, 1u);
+  EXPECT_EQ(statistics.missedSamples, 2u);
+  EXPECT_EQ(statistics.bytes, 3u);
+  EXPECT_EQ(statistics.elapsedSeconds, 4.0);
+  EXPECT_EQ(statistics.samplesPerSecond, 5.0);
+  EXPECT_EQ(statistics.minIntervalSeconds, 6.0);
+  EXPECT_EQ(statistics.meanIntervalSeconds, 7.0);
+  EXPECT_EQ(statistics.maxIntervalSeconds, 8.0);
+  EXPECT_EQ(statistics.stddevIntervalSeconds, 9.0);
+  EXPECT_EQ(statistics.ringDrops, 10u);
+  EXPECT_EQ(statistics.sampleIdJumps, 0u);
 }
 
 TEST(LumoImage, NegativeFactorsAllocateNothingAndKeepTheirValues) {

@@ -1,8 +1,11 @@
 // The gateway's LumoSender against a real broker and subscriber on loopback.
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <cstring>
 #include <future>
+#include <stdexcept>
 #include <thread>
 
 #include "GatewayTestSupport.hpp"
@@ -205,6 +208,55 @@ TEST_F(Sender, StopDuringRegistrationEndsPromptlyAndDrainsTheRing) {
   EXPECT_FALSE(LumoSender::new_data);
   EXPECT_EQ(log.Count(kInfo, "LUMO publisher registration aborted (stopping)"), 1);
   EXPECT_EQ(log.Count(kInfo, "LumoSender thread stopping"), 1);
+}
+
+// Without an interval the sender sleeps until an image is handed over: an
+// idle one takes next to no CPU (a polling one takes all it can get), and
+// an image handed over is still published at once.
+TEST_F(Sender, WithoutAnIntervalAnIdleSenderSleepsUntilAnImageIsHandedOver) {
+  LumoSender sender(8, 8, dt::Byte, broker.uri(), "gw_idle", 0);
+  SenderThread thread(sender);
+  Connect("gw_idle");
+  const auto processCpu = [] {
+    timespec cpu{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+    return std::chrono::seconds(cpu.tv_sec) + std::chrono::nanoseconds(cpu.tv_nsec);
+  };
+  const auto cpuBefore = processCpu();
+  std::this_thread::sleep_for(500ms);
+  const auto idleCpu = processCpu() - cpuBefore;
+  // 5 % of the wall time: a polling sender exceeds it even with a tenth of a core.
+  EXPECT_LT(idleCpu, 25ms) << std::chrono::duration<double, std::milli>(idleCpu).count() << " ms CPU in 500 ms idle";
+
+  const auto handedOver = std::chrono::steady_clock::now();
+  HandOver(Image(8, 8, dt::Byte, 4));
+  ASSERT_TRUE(Next());
+  EXPECT_LT(std::chrono::steady_clock::now() - handedOver, 2s);
+}
+
+// Run() after Shutdown(), or a second Run(), would use the released
+// publisher: both are refused with a text that says why.
+TEST_F(Sender, RunAfterShutdownOrASecondRunIsRefused) {
+  {
+    LumoSender sender(8, 8, dt::Byte, broker.uri(), "gw_misuse", 0);
+    sender.Shutdown();
+    try {
+      sender.Run();
+      FAIL() << "Run() after Shutdown() returned";
+    } catch (const std::logic_error& error) {
+      EXPECT_STREQ(error.what(), "LumoSender::Run() called after Shutdown(): the publisher is released");
+    }
+  }
+  ResetHandOver();
+  LumoSender sender(8, 8, dt::Byte, broker.uri(), "gw_misuse", 0);
+  LumoSender::stopped = true;  // the first run ends at once
+  sender.Run();
+  try {
+    sender.Run();
+    FAIL() << "a second Run() returned";
+  } catch (const std::logic_error& error) {
+    EXPECT_STREQ(error.what(), "LumoSender::Run() called a second time: a sender runs once");
+  }
 }
 
 TEST_F(Sender, ShutdownStopsAndReleasesAnIdleSender) {

@@ -10,10 +10,12 @@
 #include <climits>
 #include <exception>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include <boost/asio/defer.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/multicast.hpp>
 #include <boost/asio/socket_base.hpp>
@@ -45,18 +47,18 @@ constexpr std::int64_t kImageBytesPerFrame = Frame::kPayloadCapacity - sorelif::
 // The largest value SO_RCVBUF and SO_RCVBUFFORCE take; the kernel doubles it.
 constexpr std::int64_t kLargestBufferSetting = INT_MAX / 2;
 
-// Seconds since the epoch, read only on the throttled error paths.
-double Now() {
+// Wall-clock seconds since the epoch.
+double WallClockSeconds() {
   const auto since = std::chrono::system_clock::now().time_since_epoch();
   return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count()) / 1e9;
 }
 
-// True when a message last logged at `lastLogTime` may be logged again; then
-// records the time, whether or not the level is enabled.
-bool ThrottleAllows(double& lastLogTime) {
-  const double now = Now();
-  if (now - lastLogTime <= 1.0) return false;
-  lastLogTime = now;
+// True when `throttle` lets a message through (on the steady clock); then
+// also records the wall-clock time in `lastLogTime`, for subclasses, whether
+// or not the level is enabled.
+bool ThrottleAllows(LogThrottle& throttle, double& lastLogTime) {
+  if (!throttle.Allow()) return false;
+  lastLogTime = WallClockSeconds();
   return true;
 }
 
@@ -73,6 +75,38 @@ int CheckedImageSize(int width, int height, int bytesPerPixel) {
         width, height, bytesPerPixel, INT_MAX));
   }
   return static_cast<int>(pixels * bytesPerPixel);
+}
+
+// Binds `socket`; a failure names the address and port, and what a port in
+// use means, before the system's own text.
+void BindForReception(boost::asio::ip::udp::socket& socket, const boost::asio::ip::udp::endpoint& endpoint) {
+  boost::system::error_code error;
+  socket.bind(endpoint, error);
+  if (!error) return;
+  std::string what = fmt::format("cannot receive on UDP {}:{}", endpoint.address().to_string(), endpoint.port());
+  if (error == boost::asio::error::address_in_use) {
+    what += " (another program holds this port without sharing it: stop it or choose another port)";
+  }
+  throw boost::system::system_error(error, what);
+}
+
+// Joins `group` on the interface with the address `interfaceAddress` (any:
+// the system's choice); a failure names both.
+void JoinGroup(boost::asio::ip::udp::socket& socket, const boost::asio::ip::address_v4& group,
+               const boost::asio::ip::address_v4& interfaceAddress) {
+  boost::system::error_code error;
+  socket.set_option(boost::asio::ip::multicast::join_group(group, interfaceAddress), error);
+  if (!error) return;
+  std::string what = fmt::format("cannot join the multicast group {}", group.to_string());
+  if (interfaceAddress.is_unspecified()) {
+    what += " (no interface routes it: give the interface's address)";
+  } else if (error == boost::asio::error::no_such_device) {
+    what += fmt::format(" on the interface {}: no local interface has the address {}", interfaceAddress.to_string(),
+                        interfaceAddress.to_string());
+  } else {
+    what += fmt::format(" on the interface {}", interfaceAddress.to_string());
+  }
+  throw boost::system::system_error(error, what);
 }
 
 }  // namespace
@@ -219,7 +253,7 @@ void VexaReceiver::StartReceiver() {
     m_socket.set_option(boost::asio::socket_base::reuse_address(true));
     const ip::address_v4 address = ip::make_address_v4(m_address);
     const ip::address_v4 bindAddress = address.is_multicast() ? address : ip::address_v4::any();
-    m_socket.bind(ip::udp::endpoint(bindAddress, static_cast<unsigned short>(m_port)));
+    BindForReception(m_socket, ip::udp::endpoint(bindAddress, static_cast<unsigned short>(m_port)));
     SetUpReceiveBuffer();
     // The socket stays blocking: reads that must not wait say MSG_DONTWAIT,
     // and the wait in the receive call is bounded by this timeout.
@@ -231,14 +265,19 @@ void VexaReceiver::StartReceiver() {
       VEXA_LOG_STREAM(m_logger, kInfo, "Using multicast address: " << address.to_string());
       if (!m_networkInterface.empty()) {
         VEXA_LOG_STREAM(m_logger, kInfo, "Using network interface: " << m_networkInterface);
-        const ip::address_v4 interfaceAddress = ip::make_address_v4(m_networkInterface);
-        m_socket.set_option(ip::multicast::join_group(address, interfaceAddress));
+        JoinGroup(m_socket, address, ip::make_address_v4(m_networkInterface));
       } else {
-        m_socket.set_option(ip::multicast::join_group(address, ip::address_v4::any()));
+        JoinGroup(m_socket, address, ip::address_v4::any());
       }
     }
-    Wait();
+    // A stop that came before the loop was marked running is seen here; one
+    // that comes after finds it running and stops it, even before it runs.
     m_running = true;
+    if (!m_keepReceiving) {
+      m_running = false;
+      return;
+    }
+    Wait();
     m_ioContext.run();
   } catch (const boost::system::system_error& error) {
     VEXA_LOG_STREAM(m_logger, kError, "Failure setting up boost asio: " << error.code().message());
@@ -393,13 +432,13 @@ void VexaReceiver::HandleDatagram(ReceiveSlot& slot, std::size_t bytes) {
 void VexaReceiver::DropMalformedDatagram(std::size_t bytes) {
   if (bytes < kHeaderSize) {
     m_counters.junkShort.Add();
-    if (ThrottleAllows(m_lastShortDatagramLogTime)) {
+    if (m_shortDatagramLog.Allow()) {
       VEXA_LOG_FMT(m_logger, kError, "Datagram of {} bytes is shorter than the {}-byte PLEXO header, dropped", bytes,
                    kHeaderSize);
     }
   } else {
     m_counters.junkOversize.Add();
-    if (ThrottleAllows(m_lastOversizeLogTime)) {
+    if (m_oversizeLog.Allow()) {
       VEXA_LOG_STREAM(m_logger, kError, "Input data too large for PLEXO packet");
     }
   }
@@ -413,7 +452,7 @@ bool VexaReceiver::DropImpossibleHeader(const plexoif::plexoPacketBase<8940>& fr
   const std::uint16_t frameCount = frame.GetFrameCount();
   if (frameId != 0 && frameCount >= 2 && frameId <= frameCount) return false;
   m_counters.junkMalformed.Add();
-  if (ThrottleAllows(m_lastImpossibleHeaderLogTime)) {
+  if (m_impossibleHeaderLog.Allow()) {
     VEXA_LOG_FMT(m_logger, kError, "Frame {} of {} of sample {} has an impossible header, dropped", frameId,
                  frameCount, frame.GetSampleId());
   }
@@ -430,7 +469,7 @@ bool VexaReceiver::DropMalformedLeader(const plexoif::plexoPacketBase<8940>& fra
     return false;
   } catch (const std::exception& error) {
     m_counters.junkMalformed.Add();
-    if (ThrottleAllows(m_lastMalformedLeaderLogTime)) {
+    if (m_malformedLeaderLog.Allow()) {
       VEXA_LOG_FMT(m_logger, kError, "Malformed leader packet for sample {} ({} payload bytes) dropped: {}",
                    frame.GetSampleId(), frame.GetPayloadSize(), error.what());
     }
@@ -529,7 +568,7 @@ void VexaReceiver::HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame) {
     const bool incomplete = m_framesInSample < int{frameCount};
     m_reportedOutcome.reset();
     if (incomplete) {
-      if (ThrottleAllows(m_lastIncompleteLogTime)) {
+      if (ThrottleAllows(m_incompleteLog, m_lastIncompleteLogTime)) {
         VEXA_LOG_FMT(m_logger, kError,
                      "Received less packets than expected, this sample will be skipped! sample: {}, nb of packets "
                      "{}, expected {}",
@@ -546,7 +585,7 @@ void VexaReceiver::HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame) {
     m_counters.otherSampleFrames.Add();
     m_otherSampleId = frame.GetSampleId();
     m_otherSampleSeen = true;
-    if (ThrottleAllows(m_lastWrongSampleLogTime)) {
+    if (ThrottleAllows(m_wrongSampleLog, m_lastWrongSampleLogTime)) {
       VEXA_LOG_STREAM(m_logger, kError, "Received packet with different sample ID, frame will be skipped!");
     }
     HandleWrongFrameId();

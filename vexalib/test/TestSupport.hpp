@@ -90,6 +90,8 @@ class RecordingReceiver : public korv::vexatools::VexaReceiver {
   bool WaitUntilArmed() const;
 
   int FramesInSample() const { return m_framesInSample; }
+  double& LastIncompleteLogTime() { return m_lastIncompleteLogTime; }
+  double& LastWrongSampleLogTime() { return m_lastWrongSampleLogTime; }
   std::uint64_t PacketsReceived() const { return m_packetsReceived; }
   std::uint64_t FramesExpected() const { return m_framesExpected; }
   boost::asio::ip::udp::endpoint LocalEndpoint() const { return m_socket.local_endpoint(); }

@@ -5,10 +5,13 @@
 #include <atomic>
 #include <climits>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -129,6 +132,27 @@ TEST_F(ReceiverTest, FramesBeforeTheFirstLeaderMatchSampleZero) {
   EXPECT_EQ(calls[4].framesInSample, 2);
   EXPECT_EQ(log.Count(kError, kWrongSample), 1);
   EXPECT_EQ(log.Count(kError, kIncomplete), 1);
+}
+
+// Whether a throttled ERROR may go out is decided on the steady clock: a
+// wall clock stepped back by an hour since the last messages (as if they
+// were stamped an hour ahead) silences none. The protected time fields still
+// hold the wall-clock time of the last message.
+TEST_F(ReceiverTest, AWallClockSteppedBackSilencesNoThrottledError) {
+  const auto wallClockSeconds = [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  };
+  const double start = wallClockSeconds();
+  receiver.LastIncompleteLogTime() = start + 3600;
+  receiver.LastWrongSampleLogTime() = start + 3600;
+  StartAndWaitUntilArmed();
+  sender.SendFrames(BuildSample(1), {1, 2, 3, 5});
+  sender.SendFrames(BuildSample(9), {2});
+  ASSERT_EQ(SequenceAfter(5), "L P P Lost W");
+  EXPECT_EQ(log.Count(kError, kIncomplete), 1);
+  EXPECT_EQ(log.Count(kError, kWrongSample), 1);
+  EXPECT_NEAR(receiver.LastIncompleteLogTime(), start, 60);
+  EXPECT_NEAR(receiver.LastWrongSampleLogTime(), start, 60);
 }
 
 TEST_F(ReceiverTest, ForeignAndDuplicateFramesKeepTheSampleButSkewThePacketCount) {
@@ -354,14 +378,25 @@ TEST_F(ReceiverTest, StopInsideAHookEndsTheRunAfterTheHandler) {
 
 TEST_F(ReceiverTest, StopFromAnotherThreadEndsAnIdleRun) {
   StartAndWaitUntilArmed();
-  // m_running is set just after the first receive is armed; retry briefly.
-  for (int attempt = 0; attempt < 50 && !thread->WaitFinished(std::chrono::milliseconds(100)); ++attempt) {
-    receiver.StopReceiver();
-    receiver.StopReceiver();
-  }
-  EXPECT_TRUE(thread->WaitFinished(std::chrono::milliseconds(0)));
+  receiver.StopReceiver();
+  receiver.StopReceiver();
+  EXPECT_TRUE(thread->WaitFinished(2s));
   EXPECT_EQ(thread->Error(), nullptr);
   EXPECT_TRUE(receiver.Calls().empty());
+}
+
+// One stop, at whatever moment of the start it comes (before the socket is
+// open, during set-up, as the loop starts), ends the run with no datagram.
+TEST(ReceiverStopTest, OneStopAtAnyMomentOfTheStartEndsTheRunWithoutADatagram) {
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    RecordingReceiver receiver(FreeUdpPort());
+    ReceiverThread thread(receiver);
+    std::this_thread::sleep_for(std::chrono::microseconds(attempt * 50));
+    receiver.StopReceiver();
+    ASSERT_TRUE(thread.WaitFinished(2s)) << "stop after " << attempt * 50 << " us was lost";
+    EXPECT_EQ(thread.Error(), nullptr);
+    EXPECT_TRUE(receiver.Calls().empty());
+  }
 }
 
 TEST_F(ReceiverTest, StopFromAnotherThreadWakesAReceiverWaitingForTheNextDatagram) {
@@ -425,12 +460,12 @@ TEST(ReceiverEventLoopTest, WorkQueuedOnTheEventLoopRunsDuringASteadyStreamAndAP
   EXPECT_TRUE(ranDuringPause);
 }
 
-TEST_F(ReceiverTest, StopBeforeStartHandlesExactlyOneDatagram) {
+TEST_F(ReceiverTest, StopBeforeStartEndsTheRunWithoutADatagram) {
   receiver.StopReceiver();
-  StartAndWaitUntilArmed();
-  sender.SendAll(BuildSample(1));
-  ASSERT_TRUE(thread->WaitFinished());
-  EXPECT_EQ(Sequence(receiver.Calls()), "L");
+  thread.emplace(receiver);
+  ASSERT_TRUE(thread->WaitFinished(2s));
+  EXPECT_EQ(thread->Error(), nullptr);
+  EXPECT_TRUE(receiver.Calls().empty());
 }
 
 TEST_F(ReceiverTest, SecondStartFailsAtOpenAndIsLogged) {
@@ -494,6 +529,52 @@ TEST(ReceiverSetUpTest, InterfaceThatIsNotAnAddressFailsSetUp) {
   EXPECT_THROW(receiver.StartReceiver(), boost::system::system_error);
   EXPECT_EQ(log.Count(log4cplus::INFO_LOG_LEVEL, "Using network interface: eth0"), 1);
   EXPECT_EQ(log.Count(log4cplus::ERROR_LOG_LEVEL, "Failure setting up boost asio: Invalid argument"), 1);
+}
+
+// The two set-up failures users meet most: the message names what failed
+// and ends with the system's own text.
+TEST(ReceiverSetUpTest, FailuresNameThePortInUseAndTheMissingInterfaceAddress) {
+  LogCapture log;
+  auto what = [](VexaReceiver& receiver) {
+    try {
+      receiver.StartReceiver();
+    } catch (const boost::system::system_error& error) {
+      return std::string(error.what());
+    }
+    return std::string("no failure");
+  };
+  // A socket that does not share its port (no SO_REUSEADDR) keeps others off it.
+  boost::asio::io_context context;
+  boost::asio::ip::udp::socket holder(context, boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::any(), 0));
+  const unsigned short heldPort = holder.local_endpoint().port();
+  RecordingReceiver onHeldPort(heldPort);
+  EXPECT_EQ(what(onHeldPort), "cannot receive on UDP 0.0.0.0:" + std::to_string(heldPort) +
+                                  " (another program holds this port without sharing it: stop it or choose another "
+                                  "port): Address already in use");
+
+  // 192.0.2.1 is a documentation address, on no interface of a test host.
+  const std::string group = RandomGroup();
+  RecordingReceiver onMissingInterface(FreeUdpPort(), group, "192.0.2.1");
+  EXPECT_EQ(what(onMissingInterface), "cannot join the multicast group " + group +
+                                          " on the interface 192.0.2.1: no local interface has the address "
+                                          "192.0.2.1: No such device");
+  EXPECT_EQ(log.Count(log4cplus::ERROR_LOG_LEVEL, "Failure setting up boost asio: No such device"), 1);
+}
+
+// The packages raise net.core.rmem_max so that a receiver of the largest
+// sample they are set up for, 4096 x 4096 Int16, gets the whole buffer it asks
+// for: the limit is half of what it asks for, as the kernel doubles it.
+TEST(ReceiverConstructionTest, PackagedReceiveBufferLimitHoldsThreeOfTheLargestSamples) {
+  std::ifstream file(VEXATOOLS_SYSCTL_FILE);
+  ASSERT_TRUE(file) << VEXATOOLS_SYSCTL_FILE;
+  std::uint64_t limit = 0;
+  for (std::string line; std::getline(file, line);) {
+    std::istringstream fields(line);
+    std::string key, equals;
+    if (fields >> key >> equals >> limit && key == "net.core.rmem_max" && equals == "=") break;
+    limit = 0;
+  }
+  EXPECT_EQ(limit, (VexaReceiver::ReceiveBufferWanted(3, 4096 * 4096 * 2) + 1) / 2);
 }
 
 TEST(ReceiverConstructionTest, SizesAreCheckedAndComputedWithoutOverflow) {

@@ -1,20 +1,9 @@
 #include "VexaReceiverTool.hpp"
 
-#include <chrono>
 #include <iostream>
 #include <utility>
 
 namespace korv::vexatools {
-namespace {
-
-constexpr double kProgressInterval = 10.0;  // seconds between progress dots
-
-double NowInSeconds() {
-  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-  return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count()) / 1e9;
-}
-
-}  // namespace
 
 VexaReceiverTool::VexaReceiverTool(std::string address, int port, std::string networkInterface, int width,
                                    int height, int bytesPerPixel, std::uint32_t sampleLimit)
@@ -23,11 +12,7 @@ VexaReceiverTool::VexaReceiverTool(std::string address, int port, std::string ne
       m_sampleLimit(sampleLimit) {}
 
 void VexaReceiverTool::HandleLeaderPacket() {
-  const double now = NowInSeconds();
-  if (now - m_lastProgressTime > kProgressInterval) {
-    std::cout << ".";
-    m_lastProgressTime = now;
-  }
+  if (m_progressDots.Allow()) std::cout << ".";
   ++m_receivedSamples;
   ++m_receivedPackets;
 }

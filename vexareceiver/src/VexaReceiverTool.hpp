@@ -2,9 +2,11 @@
 // stops after the requested number of complete samples.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
+#include "korv/vexatools/LogThrottle.hpp"
 #include "korv/vexatools/VexaReceiver.hpp"
 
 namespace korv::vexatools {
@@ -38,7 +40,8 @@ class VexaReceiverTool : public VexaReceiver {
   std::uint32_t m_receivedPackets = 0;
   std::uint32_t m_lostPackets = 0;
   std::uint32_t m_lastLostSampleId = 0xFFFFFFFF;
-  double m_lastProgressTime = 0.0;
+  // A dot for the first leader, then at most one per 10 s (steady clock).
+  LogThrottle m_progressDots{std::chrono::seconds(10)};
   bool m_sampleLimitReached = false;
 };
 

@@ -1,17 +1,23 @@
 // vexatoolsVexaReceiver: receives a number of VEXA samples and reports what
-// arrived and what was lost.
+// arrived and what was lost. SIGINT or SIGTERM ends the run early, with the
+// report of the counts reached.
 #include <fmt/format.h>
 
+#include <atomic>
+#include <chrono>
 #include <exception>
 #include <iostream>
 #include <optional>
 #include <thread>
 
 #include "VexaReceiverTool.hpp"
+#include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/StatsReport.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
+#include "korv/vexatools/Version.hpp"
 
 int main(int argc, char** argv) {
+  const korv::fnd::StopSignals stop;
   using korv::vexatools::ToolFrame;
   ToolFrame frame(ToolFrame::InitialLevel::RootOff);
 
@@ -24,6 +30,7 @@ int main(int argc, char** argv) {
                                 "number of samples to receive");
   frame.AddLoggingOptions(logging);
   frame.AddStatsOption(stats);
+  frame.AddVersionOption(korv::vexatools::VersionLine("vexatoolsVexaReceiver"));
   frame.SetUp(argc, argv);
 
   return frame.Run([&] {
@@ -41,13 +48,20 @@ int main(int argc, char** argv) {
     // A failure on the receiving thread is handed to this thread, so that it
     // is reported and ends the program with status 1 instead of terminating it.
     std::exception_ptr receiveFailure;
-    std::thread receiver([&tool, &receiveFailure] {
+    std::atomic<bool> receptionEnded{false};
+    std::thread receiver([&tool, &receiveFailure, &receptionEnded] {
       try {
         tool.StartReceiver();
       } catch (...) {
         receiveFailure = std::current_exception();
       }
+      receptionEnded = true;
     });
+    while (!receptionEnded && !stop.WaitFor(std::chrono::milliseconds(10))) {
+    }
+    // A stop by signal ends the run as reaching the sample limit does.
+    const bool stopRequested = stop.StopRequested();
+    tool.StopReceiver();
     receiver.join();
     if (statsReporter) {
       statsReporter->Finish();
@@ -63,7 +77,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     // Reception that ended before the requested samples arrived is a failure
     // (a leader this receiver cannot take, a receive error), whatever the counts.
-    if (tool.SampleLimitReached()) return 0;
+    if (tool.SampleLimitReached() || stopRequested) return 0;
     korv::vexatools::ShowErrorIfLoggingHides(frame.GetLogger(), tool.GetReceptionEndReason());
     return 1;
   });

@@ -271,6 +271,24 @@ std::map<std::string, std::string> LastStatsLine(const std::string& err) {
   return pairs;
 }
 
+// Ctrl-C or SIGTERM before the sample limit: the report with the counts
+// reached, the loss summary with --stats, and status 0.
+TEST_F(ReceiverTool, AStopSignalEndsTheRunWithTheReportOfTheCountsReached) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    Start(100, {"--stats"});
+    Send(Join({Sample(1), Sample(2), Sample(3, {5})}));
+    ASSERT_TRUE(vexatools::testsupport::WaitFor(
+        [&] { return m_process->Err().find("complete=2 incomplete=1") != std::string::npos; }, 10s))
+        << m_process->Err();
+    EXPECT_EQ(m_process->Stop(signal), 0) << "signal " << signal;
+    // Sample 3 lacks a payload frame; its trailer counts as a loss report.
+    EXPECT_EQ(m_process->Out(), "VEXA Receiver running...\n." + Report(3, 1, 3 * N - 2, 1));
+    EXPECT_NE(m_process->Err().find("Losses by cause:\n  incomplete samples: 1 of 3, 1 frame(s) missing\n"),
+              std::string::npos)
+        << m_process->Err();
+  }
+}
+
 // With --stats the report on standard output is unchanged; standard error
 // gets lines whose last one holds the final figures, and a summary by cause.
 TEST_F(ReceiverTool, StatsLeaveTheReportAloneAndAddUp) {
@@ -329,7 +347,7 @@ TEST_F(ReceiverTool, ACappedReceiveBufferIsShownOnceWhateverTheLogLevel) {
   const std::string err = tool.Err();
   EXPECT_EQ(err.find(fix), err.rfind(fix)) << "shown once:\n" << err;
   EXPECT_EQ(err.find("WARN"), std::string::npos) << "not as a log record:\n" << err;
-  EXPECT_EQ(tool.Out(), "VEXA Receiver running...\n");
+  EXPECT_EQ(tool.Out(), "VEXA Receiver running...\n" + Report(0, 0, 0, 0));
 }
 
 TEST_F(ReceiverTool, AcceptsDataTypeNamesInEitherSpelling) {

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "korv/fnd/datatype/DataTypeNames.hpp"
+#include "korv/vexatools/Version.hpp"
 
 namespace korv::vexasim {
 namespace {
@@ -74,6 +75,7 @@ void Describe(po::options_description& all, SimConfig& config, RawOptions& raw) 
   po::options_description stream("Stream options");
   stream.add_options()
       ("help,h", "print this help and exit")
+      ("version", "print the version and exit")
       ("address,a", po::value<std::string>(&config.address)->default_value(config.address)->value_name("ADDR"),
        "VEXA destination IP address: a multicast group (224.0.0.0 to 239.255.255.255) or a unicast address")
       ("port,p", po::value<int>(&config.port)->required()->value_name("PORT"), "VEXA UDP port (required)")
@@ -241,6 +243,10 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv, std::ostre
     po::store(po::command_line_parser(argc, argv).options(all).positional(noPositionals).run(), values);
     if (values.count("help") != 0) {
       printUsage(out);
+      return {std::nullopt, 0};
+    }
+    if (values.count("version") != 0) {
+      out << korv::vexatools::VersionLine("vexatoolsVexaSim") << std::endl;
       return {std::nullopt, 0};
     }
     po::notify(values);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fmt/format.h>
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -189,10 +190,14 @@ std::chrono::nanoseconds SendPacer::Offset(std::uint64_t sampleIndex, std::size_
 std::string FormatReport(const SendReport& report) {
   const double seconds = report.seconds > 0.0 ? report.seconds : 0.0;
   auto perSecond = [seconds](double count) { return seconds > 0.0 ? count / seconds : 0.0; };
-  std::string text = fmt::format(
-      "Sent {} samples, {} frames, {} bytes in {:.3f} s: {:.1f} samples/s, {:.0f} frames/s, {:.3f} Gbit/s",
-      report.samples, report.frames, report.bytes, seconds, perSecond(double(report.samples)),
-      perSecond(double(report.frames)), perSecond(double(report.bytes) * 8.0) / 1e9);
+  std::string text =
+      report.file.empty()
+          ? fmt::format(
+                "Sent {} samples, {} frames, {} bytes in {:.3f} s: {:.1f} samples/s, {:.0f} frames/s, {:.3f} Gbit/s",
+                report.samples, report.frames, report.bytes, seconds, perSecond(double(report.samples)),
+                perSecond(double(report.frames)), perSecond(double(report.bytes) * 8.0) / 1e9)
+          : fmt::format("Wrote {} samples, {} frames, {} bytes to {}, time-stamped over {:.3f} s", report.samples,
+                        report.frames, report.bytes, report.file, seconds);
   if (report.faults != FaultCounters{}) {
     const FaultCounters& f = report.faults;
     text += fmt::format(
@@ -311,6 +316,7 @@ void StreamSender::Flush(Batch& batch, const std::atomic<bool>& stop) {
 SendReport StreamSender::Run(const std::atomic<bool>& stop) {
   auto batch = std::make_unique<Batch>(m_frames ? kMaxDatagramSize : kMaxReplayedDatagramSize);
   m_report = SendReport{};
+  if (!m_sink->RealTime()) m_report.file = m_config.pcapFile;
   m_start = std::chrono::steady_clock::now();
   m_startStampNs = NanosecondsSinceEpoch();
   if (m_frames) {
@@ -369,6 +375,12 @@ void StreamSender::RunReplay(Batch& batch, const std::atomic<bool>& stop) {
   CapturedDatagram current;
   CapturedDatagram next;
   bool haveCurrent = m_replay->Next(current);
+  if (!haveCurrent) {
+    throw std::runtime_error(
+        m_config.filter.empty()
+            ? fmt::format("{} holds no IPv4 UDP datagram to replay", m_config.replayFile)
+            : fmt::format("The filter '{}' matches no IPv4 UDP datagram of {}", m_config.filter, m_config.replayFile));
+  }
   const std::int64_t firstCaptureNs = current.timestampNs;
   while (haveCurrent && !stop.load(std::memory_order_relaxed)) {
     const std::uint64_t sampleNumber = planner.Plan(current.bytes, plan);

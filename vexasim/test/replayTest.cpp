@@ -110,8 +110,8 @@ TEST(Replay, FaultInjectionActsOnReplayedFramesAsOnSimulatedOnes) {
   }
   // The same counts in both reports, times aside.
   auto counts = [](const std::string& out) {
-    const auto report = out.substr(out.find("Sent "));
-    return report.substr(0, report.find(" in ")) + report.substr(report.find(';'));
+    const auto report = out.substr(out.find("Wrote "));
+    return report.substr(0, report.find(" to ")) + report.substr(report.find(';'));
   };
   EXPECT_EQ(counts(replay.out), counts(direct.out));
   EXPECT_NE(replay.out.find("; faults: "), std::string::npos) << replay.out;
@@ -173,7 +173,7 @@ TEST(Replay, FilterPicksOneStreamOutOfAMixedCapture) {
     }
   }
   const auto result = Simulate({"-p", "50000", "--replay", mixed, "--filter", "udp dst port 50001", "--pcap", picked});
-  EXPECT_NE(result.out.find("Sent 3 samples, 9 frames, "), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("Wrote 3 samples, 9 frames, "), std::string::npos) << result.out;
   const auto expected = ReadCapture(second);
   const auto actual = ReadCapture(picked);
   ASSERT_EQ(actual.size(), expected.size());
@@ -190,6 +190,23 @@ TEST(Replay, UnreadableCapturesAndBadFiltersFailWithAMessage) {
   result = RunProgram(VEXASIM_PROGRAM, {"-p", "50000", "--replay", capture, "--filter", "udp port ((("});
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_NE(result.err.find("ERROR: Invalid filter 'udp port ((('"), std::string::npos) << result.err;
+
+  // A filter that matches nothing is no successful replay of nothing.
+  result = RunProgram(VEXASIM_PROGRAM, {"-p", "50000", "--replay", capture, "--filter", "udp dst port 50001"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_NE(result.err.find("ERROR: The filter 'udp dst port 50001' matches no IPv4 UDP datagram of " + capture),
+            std::string::npos)
+      << result.err;
+}
+
+// A capture file is written as fast as it goes: its report names the file
+// and the span of its time stamps, and gives no rate.
+TEST(Replay, WritingACaptureReportsNoRate) {
+  const std::string capture = TempPath("report");
+  const auto result = Simulate({"-p", "50000", "-w", "10", "-e", "10", "-s", "3", "-r", "20", "--pcap", capture});
+  EXPECT_NE(result.out.find("Wrote 3 samples, 9 frames, "), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find(" to " + capture + ", time-stamped over 0.133 s"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find(" samples/s"), std::string::npos) << result.out;
 }
 
 }  // namespace

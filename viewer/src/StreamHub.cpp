@@ -2,10 +2,13 @@
 
 #include <boost/asio/post.hpp>
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "JsonText.hpp"
@@ -33,8 +36,9 @@ struct WindowCounts {
 
 class StreamHub::Subscription : public std::enable_shared_from_this<StreamHub::Subscription> {
  public:
-  Subscription(boost::asio::io_context& io, std::string stream, const HubSettings& settings)
-      : io_(io), stream_(std::move(stream)), settings_(settings) {}
+  Subscription(boost::asio::io_context& io, std::string stream, const HubSettings& settings,
+               const lumo::LumoContext& context)
+      : io_(io), stream_(std::move(stream)), settings_(settings), context_(context) {}
   ~Subscription() { Join(); }
 
   void Start() { thread_ = std::thread([this] { Run(); }); }
@@ -59,6 +63,7 @@ class StreamHub::Subscription : public std::enable_shared_from_this<StreamHub::S
   boost::asio::io_context& io_;
   const std::string stream_;
   const HubSettings settings_;
+  const lumo::LumoContext context_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> finished_{false};
@@ -75,7 +80,7 @@ class StreamHub::Subscription : public std::enable_shared_from_this<StreamHub::S
 };
 
 void StreamHub::Subscription::Run() {
-  lumo::LumoDataSubscriber subscriber;
+  lumo::LumoDataSubscriber subscriber(context_);
   subscriber.SetReceiveQueue(2);
   subscriber.SetLookupInterval(settings_.lookupIntervalMs);
   subscriber.Subscribe(settings_.brokerUri, stream_, static_cast<int>(kReadSlice.count()));
@@ -176,15 +181,30 @@ StreamHub::StreamHub(boost::asio::io_context& io, HubSettings settings) : io_(io
 
 StreamHub::~StreamHub() { Stop(); }
 
-void StreamHub::Watch(const std::string& stream, const std::shared_ptr<FrameSink>& sink) {
+bool StreamHub::Watch(const std::string& stream, const std::shared_ptr<FrameSink>& sink, std::string& problem) {
   ReapFinished();
-  auto& subscription = subscriptions_[stream];
-  if (!subscription) {
-    subscription = std::make_shared<Subscription>(io_, stream, settings_);
+  if (const auto found = subscriptions_.find(stream); found != subscriptions_.end()) {
+    found->second->sinks.push_back(sink);
+    return true;
+  }
+  if (subscriptions_.size() + stopping_.size() >= settings_.maxSubscriptions) {
+    problem = fmt::format("the viewer already follows the most streams it may ({}); try again later", settings_.maxSubscriptions);
+    return false;
+  }
+  auto subscription = std::make_shared<Subscription>(io_, stream, settings_, context_);
+  try {
     subscription->Start();
-    VEXA_LOG_FMT(GetAppLogger(), log4cplus::INFO_LOG_LEVEL, "Subscribed to stream '{}'", stream);
+  } catch (const std::system_error& error) {
+    problem = std::string("cannot start a subscription: ") + error.what();
+    return false;
   }
   subscription->sinks.push_back(sink);
+  subscriptions_.emplace(stream, std::move(subscription));
+  // Pages choose the streams, so these lines are throttled.
+  if (std::uint64_t events = 0; subscribedLog_.Allow(events))
+    VEXA_LOG_FMT(GetAppLogger(), log4cplus::INFO_LOG_LEVEL, "Subscribed to stream '{}'{}", stream,
+                 events > 1 ? fmt::format(" ({} subscriptions since the last line)", events) : "");
+  return true;
 }
 
 void StreamHub::Unwatch(const std::string& stream, const FrameSink* sink) {
@@ -201,7 +221,9 @@ void StreamHub::Unwatch(const std::string& stream, const FrameSink* sink) {
   found->second->RequestStop();
   stopping_.push_back(std::move(found->second));
   subscriptions_.erase(found);
-  VEXA_LOG_FMT(GetAppLogger(), log4cplus::INFO_LOG_LEVEL, "Unsubscribed from stream '{}'", stream);
+  if (std::uint64_t events = 0; unsubscribedLog_.Allow(events))
+    VEXA_LOG_FMT(GetAppLogger(), log4cplus::INFO_LOG_LEVEL, "Unsubscribed from stream '{}'{}", stream,
+                 events > 1 ? fmt::format(" ({} streams left since the last line)", events) : "");
   ReapFinished();
 }
 
@@ -213,6 +235,11 @@ std::vector<std::string> StreamHub::Subscribed() const {
   std::vector<std::string> names;
   for (const auto& [name, subscription] : subscriptions_) names.push_back(name);
   return names;
+}
+
+std::size_t StreamHub::Threads() {
+  ReapFinished();
+  return subscriptions_.size() + stopping_.size();
 }
 
 void StreamHub::Stop() {

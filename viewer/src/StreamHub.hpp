@@ -6,6 +6,11 @@
 // only the newest frame waits: a busy io_context sees fewer frames, never a
 // queue. Once a second each subscription also sends its figures (images/s,
 // MB/s, gaps, latency, geometry) as a JSON text.
+//
+// Pages choose what is watched, so what they can make the hub hold is
+// bounded: at most `maxSubscriptions` threads at once (those still ending
+// included), all on one ZeroMQ context, and the log lines about streams
+// subscribed to and left are throttled.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -17,6 +22,8 @@
 #include <vector>
 
 #include "ViewFrame.hpp"
+#include "korv/vexatools/LogThrottle.hpp"
+#include "lumo/LumoDataSubscriber.hpp"
 
 namespace korv::vexatools::viewer {
 
@@ -35,6 +42,8 @@ struct HubSettings {
   // Silence after which a stream is looked up again at the broker.
   int lookupIntervalMs = 1000;
   std::chrono::milliseconds figuresInterval{1000};
+  // Subscriptions, each a thread, that may exist at once.
+  std::size_t maxSubscriptions = 16;
 };
 
 class StreamHub {
@@ -46,12 +55,16 @@ class StreamHub {
   StreamHub& operator=(const StreamHub&) = delete;
 
   // On the io_context's thread. The first watcher of a stream starts its
-  // subscription; the last one to leave stops it.
-  void Watch(const std::string& stream, const std::shared_ptr<FrameSink>& sink);
+  // subscription; the last one to leave stops it. False, with `problem`
+  // saying why, when no subscription can be started now (too many, or no
+  // thread to run it).
+  bool Watch(const std::string& stream, const std::shared_ptr<FrameSink>& sink, std::string& problem);
   void Unwatch(const std::string& stream, const FrameSink* sink);
 
   // Streams subscribed to now.
   std::vector<std::string> Subscribed() const;
+  // Subscription threads that exist now, those still ending included.
+  std::size_t Threads();
 
   // Stops every subscription; from any thread, once the io_context no
   // longer runs the hub's work or from its thread.
@@ -63,6 +76,9 @@ class StreamHub {
 
   boost::asio::io_context& io_;
   HubSettings settings_;
+  lumo::LumoContext context_;
+  LogThrottle subscribedLog_;
+  LogThrottle unsubscribedLog_;
   std::map<std::string, std::shared_ptr<Subscription>> subscriptions_;
   // Stopped subscriptions whose threads may still be finishing a read.
   std::vector<std::shared_ptr<Subscription>> stopping_;

@@ -70,7 +70,8 @@ Viewer::~Viewer() { Stop(); }
 
 std::shared_ptr<http::WebSocketHandler> Viewer::Open(std::weak_ptr<http::WebSocketChannel> channel) {
   auto client = std::make_shared<ViewerClient>(io_, hub_, std::move(channel),
-                                               ClientSettings{settings_.maxFps, settings_.firstStream});
+                                               ClientSettings{settings_.maxFps, settings_.firstStream},
+                                               pngEncoder_.get_executor());
   std::erase_if(clients_, [](const auto& weak) { return weak.expired(); });
   clients_.push_back(client);
   if (streamList_) client->OnStreamList(streamList_);
@@ -114,6 +115,7 @@ void Viewer::PublishStreamList(std::shared_ptr<const std::string> json) {
 void Viewer::Stop() {
   stop_ = true;
   if (lister_.joinable()) lister_.join();
+  pngEncoder_.join();
   hub_.Stop();
 }
 

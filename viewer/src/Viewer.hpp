@@ -3,6 +3,7 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
 
 #include <atomic>
 #include <filesystem>
@@ -61,6 +62,8 @@ class Viewer {
   std::shared_ptr<const std::string> streamList_;     // io thread
   std::atomic<bool> stop_{false};
   std::thread lister_;
+  // Makes the pages' PNG files, one at a time, away from the io thread.
+  boost::asio::thread_pool pngEncoder_{1};
 };
 
 }  // namespace korv::vexatools::viewer

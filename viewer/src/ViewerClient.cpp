@@ -1,5 +1,7 @@
 #include "ViewerClient.hpp"
 
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 #include <charconv>
 
@@ -32,13 +34,15 @@ std::shared_ptr<const std::string> Shared(std::string text) { return std::make_s
 }  // namespace
 
 ViewerClient::ViewerClient(boost::asio::io_context& io, StreamHub& hub, std::weak_ptr<http::WebSocketChannel> channel,
-                           ClientSettings settings)
+                           ClientSettings settings, boost::asio::any_io_executor encoder)
     : hub_(hub),
       channel_(std::move(channel)),
       settings_(std::move(settings)),
       frameInterval_(std::chrono::duration_cast<Clock::duration>(
           std::chrono::duration<double>(1.0 / std::max(settings_.maxFps, 0.1)))),
-      frameTimer_(io) {
+      frameTimer_(io),
+      encoder_(std::move(encoder)),
+      switchTimer_(io) {
   JsonObject hello;
   hello.Add("type", "hello").Add("maxFps", settings_.maxFps).Add("stream", settings_.firstStream);
   Reply(http::OutgoingMessage::Text(Shared(hello.Text())));
@@ -51,22 +55,56 @@ void ViewerClient::OnText(std::string_view message) {
   if (command == "pause" && arguments.empty()) return void(paused_ = true);
   if (command == "resume" && arguments.empty()) {
     paused_ = false;
+    sentBeyondShown_ = 0;  // frames that came while paused were not shown, and never will be
     return Wake();
   }
   if (command == "pixel") return ReplyPixel(arguments);
   if (command == "png") return ReplyPng(arguments);
+  if (command == "shown") return OnShown(arguments);
   ReplyError("unknown command");
 }
 
 void ViewerClient::Watch(std::string stream) {
   if (!lumo::IsValidStreamName(stream)) return ReplyError("not a stream name");
-  if (stream == stream_) return;
+  wantedStream_ = std::move(stream);
+  SwitchWhenAllowed();
+}
+
+void ViewerClient::SwitchWhenAllowed() {
+  if (!wantedStream_ || closed_) return;
+  if (*wantedStream_ == stream_) return wantedStream_.reset();
+  const auto now = Clock::now();
+  if (TakeSwitchTurn(now)) return SwitchTo(*std::exchange(wantedStream_, std::nullopt));
+  if (switchTimerArmed_) return;
+  switchTimerArmed_ = true;
+  switchTimer_.expires_at(switchCredit_ + kSwitchInterval);
+  switchTimer_.async_wait([weak = weak_from_this()](const boost::system::error_code& error) {
+    const auto self = weak.lock();
+    if (!self) return;
+    self->switchTimerArmed_ = false;
+    if (!error) self->SwitchWhenAllowed();
+  });
+}
+
+// A token bucket kept as one time point: the turns not taken are the time
+// from switchCredit_ to now, in intervals, at most kSwitchBurst of them.
+bool ViewerClient::TakeSwitchTurn(Clock::time_point now) {
+  switchCredit_ = std::max(switchCredit_, now - kSwitchBurst * kSwitchInterval);
+  if (now - switchCredit_ < kSwitchInterval) return false;
+  switchCredit_ += kSwitchInterval;
+  return true;
+}
+
+void ViewerClient::SwitchTo(std::string stream) {
   if (!stream_.empty()) hub_.Unwatch(stream_, this);
-  stream_ = std::move(stream);
+  stream_.clear();
   waitingFrame_.reset();
   sentImages_.clear();
+  sentBeyondShown_ = 0;
   figures_.reset();
-  hub_.Watch(stream_, shared_from_this());
+  std::string problem;
+  if (!hub_.Watch(stream, shared_from_this(), problem)) return ReplyError("cannot watch '" + stream + "': " + problem);
+  stream_ = std::move(stream);
 }
 
 std::shared_ptr<const ViewFrame> ViewerClient::SentImage(std::uint64_t sequence) const {
@@ -100,18 +138,48 @@ void ViewerClient::ReplyPixel(std::string_view arguments) {
 void ViewerClient::ReplyPng(std::string_view arguments) {
   std::uint64_t sequence = 0;
   if (!ParseNumber(NextWord(arguments), sequence) || !arguments.empty()) return ReplyError("usage: png SEQ");
+  // Checked before anything is made: a page that asks again and again, and
+  // reads nothing, costs one PNG.
+  if (pngPending_) return ReplyError("a PNG is on its way; ask again once it came");
   const auto image = SentImage(sequence);
   if (!image) return ReplyError("image " + std::to_string(sequence) + " is no longer kept");
-  std::vector<std::uint8_t> png;
-  std::string error;
-  if (!lumo::subscribe::EncodeGreyPng(image->meta(), image->data(), png, error))
+  pngPending_ = true;
+  boost::asio::post(encoder_, [weak = weak_from_this(), image, io = frameTimer_.get_executor()] {
+    std::vector<std::uint8_t> png;
+    std::string error;
+    std::shared_ptr<std::vector<std::uint8_t>> reply;
+    if (lumo::subscribe::EncodeGreyPng(image->meta(), image->data(), png, error)) {
+      reply = std::make_shared<std::vector<std::uint8_t>>();
+      reply->reserve(16 + png.size());
+      reply->insert(reply->end(), {'V', 'X', 'N', '1', 0, 0, 0, 0});
+      AppendLe(*reply, image->sequence(), 8);
+      reply->insert(reply->end(), png.begin(), png.end());
+    }
+    boost::asio::post(io, [weak, reply = std::move(reply), error = std::move(error)] {
+      if (const auto self = weak.lock()) self->OnPngMade(reply, error);
+    });
+  });
+}
+
+void ViewerClient::OnPngMade(std::shared_ptr<const std::vector<std::uint8_t>> reply, const std::string& error) {
+  if (closed_) return;
+  if (!reply) {
+    pngPending_ = false;
     return ReplyError("cannot make a PNG: " + error);
-  auto reply = std::make_shared<std::vector<std::uint8_t>>();
-  reply->reserve(16 + png.size());
-  reply->insert(reply->end(), {'V', 'X', 'N', '1', 0, 0, 0, 0});
-  AppendLe(*reply, sequence, 8);
-  reply->insert(reply->end(), png.begin(), png.end());
-  Reply(http::OutgoingMessage::Binary(std::move(reply)));
+  }
+  pngReply_ = http::OutgoingMessage::Binary(std::move(reply));
+  Wake();
+}
+
+void ViewerClient::OnShown(std::string_view arguments) {
+  std::uint64_t sequence = 0;
+  if (!ParseNumber(arguments, sequence)) return ReplyError("usage: shown SEQ");
+  const auto shown = std::find_if(sentImages_.rbegin(), sentImages_.rend(),
+                                  [sequence](const auto& image) { return image->sequence() == sequence; });
+  if (shown == sentImages_.rend()) return;  // not sent, or long ago: changes nothing
+  saysWhatItShows_ = true;
+  sentBeyondShown_ = static_cast<std::size_t>(shown - sentImages_.rbegin());
+  Wake();
 }
 
 void ViewerClient::ReplyError(const std::string& message) {
@@ -148,6 +216,10 @@ std::optional<http::OutgoingMessage> ViewerClient::NextMessage() {
     replies_.pop_front();
     return message;
   }
+  if (pngReply_) {
+    pngPending_ = false;
+    return std::exchange(pngReply_, std::nullopt);
+  }
   if (streamList_) return http::OutgoingMessage::Text(std::exchange(streamList_, nullptr));
   if (figures_) return http::OutgoingMessage::Text(std::exchange(figures_, nullptr));
   return NextFrame();
@@ -155,6 +227,7 @@ std::optional<http::OutgoingMessage> ViewerClient::NextMessage() {
 
 std::optional<http::OutgoingMessage> ViewerClient::NextFrame() {
   if (paused_ || !waitingFrame_) return std::nullopt;
+  if (saysWhatItShows_ && sentBeyondShown_ + 1 >= kImagesKept) return std::nullopt;  // until the page catches up
   const auto now = Clock::now();
   if (now < nextFrameAllowed_) {
     WakeAt(nextFrameAllowed_);
@@ -164,6 +237,7 @@ std::optional<http::OutgoingMessage> ViewerClient::NextFrame() {
   // that jitter does not lower the rate, but never two in one half interval.
   nextFrameAllowed_ = std::max(nextFrameAllowed_ + frameInterval_, now + frameInterval_ / 2);
   sentImages_.push_back(std::exchange(waitingFrame_, nullptr));
+  ++sentBeyondShown_;
   if (sentImages_.size() > kImagesKept) sentImages_.pop_front();
   return ViewFrame::Message(sentImages_.back());
 }
@@ -187,6 +261,8 @@ void ViewerClient::Wake() {
 void ViewerClient::OnClose() {
   closed_ = true;
   frameTimer_.cancel();
+  switchTimer_.cancel();
+  pngReply_.reset();
   if (!stream_.empty()) hub_.Unwatch(stream_, this);
   stream_.clear();
   waitingFrame_.reset();

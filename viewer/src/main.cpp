@@ -14,6 +14,7 @@
 #include "korv/vexatools/AppLogger.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
+#include "korv/vexatools/Version.hpp"
 #include "korv/vexatools/http/HttpServer.hpp"
 #include "lumo/LumoLogger.hpp"
 #include "lumo/LumoWire.hpp"
@@ -37,7 +38,7 @@ struct Options {
 std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
   Options options;
   po::options_description description("Usage: vexatoolsViewer [options]\n\nOptions");
-  description.add_options()("help,h", "show this help and exit")(
+  description.add_options()("help,h", "show this help and exit")("version", "show the version and exit")(
       "broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
       "LUMO broker whose streams are shown")(
       "http", po::value(&options.listen)->default_value("127.0.0.1:8080"),
@@ -52,6 +53,11 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
     const auto stray = po::collect_unrecognized(parsed.options, po::include_positional);
     if (!stray.empty()) throw po::error("unexpected argument '" + stray.front() + "'");
     po::store(parsed, values);
+    if (values.count("version")) {  // before the checks, like --help
+      std::cout << korv::vexatools::VersionLine("vexatoolsViewer") << "\n";
+      status = 0;
+      return std::nullopt;
+    }
     po::notify(values);
     if (values.count("help")) {
       std::cout << description

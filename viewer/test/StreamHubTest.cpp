@@ -1,10 +1,12 @@
 // StreamHub with a real broker and publishers: one subscription per stream
-// whatever the number of watchers, the frame cap, and figures.
+// whatever the number of watchers, the frame cap, figures, and the bound on
+// subscription threads.
 #include <gtest/gtest.h>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -74,10 +76,16 @@ class PatternPublisher {
   std::thread thread_;
 };
 
+// Threads of this process now.
+std::size_t ThreadCount() {
+  const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+  return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
 class StreamHubTest : public testing::Test {
  protected:
-  void StartHub(double maxFps) {
-    hub_.emplace(io_, HubSettings{broker_.uri(), maxFps, kMaxViewBytes, 200, 300ms});
+  void StartHub(double maxFps, std::size_t maxSubscriptions = 16) {
+    hub_.emplace(io_, HubSettings{broker_.uri(), maxFps, kMaxViewBytes, 200, 300ms, maxSubscriptions});
     thread_ = std::thread([this] { io_.run(); });
   }
   // Runs `call` on the io thread and waits for it.
@@ -87,6 +95,12 @@ class StreamHubTest : public testing::Test {
     auto result = task.get_future();
     boost::asio::post(io_, [&task] { task(); });
     return result.get();
+  }
+  bool Watch(const std::string& stream, const std::shared_ptr<FrameSink>& sink) {
+    return OnIo([&] {
+      std::string problem;
+      return hub_->Watch(stream, sink, problem);
+    });
   }
   ~StreamHubTest() override {
     if (!thread_.joinable()) return;
@@ -107,10 +121,8 @@ TEST_F(StreamHubTest, WatchersOfOneStreamShareOneSubscriptionAndItsFrames) {
   StartHub(50);
   auto first = std::make_shared<RecordingSink>();
   auto second = std::make_shared<RecordingSink>();
-  OnIo([&] {
-    hub_->Watch("shared", first);
-    hub_->Watch("shared", second);
-  });
+  EXPECT_TRUE(Watch("shared", first));
+  EXPECT_TRUE(Watch("shared", second));
   ASSERT_TRUE(WaitFor([&] { return first->frames().size() >= 3 && second->frames().size() >= 3; }, 10s));
   EXPECT_EQ(OnIo([&] { return hub_->Subscribed(); }), std::vector<std::string>{"shared"});
   // The same frame objects reach both: built once, whatever the number of watchers.
@@ -134,7 +146,7 @@ TEST_F(StreamHubTest, BuildsAtMostMaxFpsFramesASecond) {
   PatternPublisher publisher(broker_.uri(), "fast");  // about 100 images/s
   StartHub(5);
   auto sink = std::make_shared<RecordingSink>();
-  OnIo([&] { hub_->Watch("fast", sink); });
+  ASSERT_TRUE(Watch("fast", sink));
   ASSERT_TRUE(WaitFor([&] { return !sink->frames().empty(); }, 10s));
   const auto before = sink->frames().size();
   std::this_thread::sleep_for(1s);
@@ -146,7 +158,7 @@ TEST_F(StreamHubTest, FiguresTellWhyAStreamCannotBeShown) {
   PatternPublisher publisher(broker_.uri(), "odd", ImageRecord(16, 8, 2, lumo::kLumoInteger), 100);
   StartHub(25);
   auto sink = std::make_shared<RecordingSink>();
-  OnIo([&] { hub_->Watch("odd", sink); });
+  ASSERT_TRUE(Watch("odd", sink));
   ASSERT_TRUE(WaitFor(
       [&] {
         const auto figures = sink->figures();
@@ -154,6 +166,36 @@ TEST_F(StreamHubTest, FiguresTellWhyAStreamCannotBeShown) {
       },
       10s));
   EXPECT_TRUE(sink->frames().empty());
+}
+
+// Pages choose the streams: however many they ask for, the hub runs at most
+// maxSubscriptions threads, those still ending included, and its
+// subscriptions share one ZeroMQ context instead of two threads each.
+TEST_F(StreamHubTest, BoundsTheSubscriptionThreads) {
+  StartHub(25, 3);
+  const auto threadsBefore = ThreadCount();
+  std::vector<std::shared_ptr<RecordingSink>> sinks;
+  for (const char* stream : {"one", "two", "three"}) {
+    sinks.push_back(std::make_shared<RecordingSink>());
+    EXPECT_TRUE(Watch(stream, sinks.back())) << stream;
+  }
+  EXPECT_TRUE(WaitFor([&] { return ThreadCount() >= threadsBefore + 3; }, 5s));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_LE(ThreadCount(), threadsBefore + 3 + 2) << "3 subscriptions and one ZeroMQ context (I/O and reaper threads)";
+
+  auto late = std::make_shared<RecordingSink>();
+  const auto refusal = OnIo([&] {
+    std::string problem;
+    EXPECT_FALSE(hub_->Watch("four", late, problem));
+    return problem;
+  });
+  EXPECT_NE(refusal.find("most streams"), std::string::npos) << refusal;
+  EXPECT_TRUE(Watch("two", late)) << "a stream followed already costs no thread";
+
+  // A stream left frees its place once its thread has ended.
+  OnIo([&] { hub_->Unwatch("one", sinks[0].get()); });
+  EXPECT_TRUE(WaitFor([&] { return OnIo([&] { return hub_->Threads(); }) < 3; }, 5s));
+  EXPECT_TRUE(Watch("four", late));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // vexatoolsViewer as a user runs it: options, the page's files, refused
-// paths and origins, and a page's WebSocket talking to a live stream.
+// paths and origins, a page's WebSocket talking to a live stream, and
+// hostile pages and clients that must not stop it for everyone else.
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -11,10 +12,13 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <iostream>
 #include <string_view>
 
 #include "TestImages.hpp"
 #include "TestSupport.hpp"
+#include "vexatools/testsupport/Http.hpp"
 #include "vexatools/testsupport/Process.hpp"
 
 namespace korv::vexatools::viewer::test {
@@ -27,6 +31,8 @@ namespace bhttp = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using tcp = asio::ip::tcp;
 using lumo::test::BrokerProcess;
+using ::vexatools::testsupport::HttpGet;
+using ::vexatools::testsupport::IdleConnections;
 using ::vexatools::testsupport::Process;
 
 // Every read gives up after 10 s, so a silent server fails the test instead of hanging it.
@@ -47,8 +53,9 @@ struct PageMessage {
 // The WebSocket side of the page.
 class PageClient {
  public:
-  PageClient(unsigned short port, const std::string& origin) : ws_(ConnectWithTimeout(io_, port)) {
-    const std::string host = "127.0.0.1:" + std::to_string(port);
+  PageClient(unsigned short port, const std::string& origin, std::string host = "")
+      : ws_(ConnectWithTimeout(io_, port)) {
+    if (host.empty()) host = "127.0.0.1:" + std::to_string(port);
     ws_.set_option(websocket::stream_base::decorator(
         [origin](websocket::request_type& request) { request.set(bhttp::field::origin, origin); }));
     ws_.handshake(host, "/ws", error);
@@ -86,6 +93,19 @@ unsigned Status(unsigned short port, const std::string& target) {
   bhttp::response<bhttp::string_body> response;
   bhttp::read(socket, buffer, response);
   return response.result_int();
+}
+
+// Threads of process `pid` now.
+std::size_t ThreadCount(pid_t pid) {
+  std::error_code error;
+  std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", error);
+  return error ? 0 : static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+std::size_t CountOf(const std::string& text, std::string_view what) {
+  std::size_t count = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+  return count;
 }
 
 bool IsFrame(const PageMessage& message) {
@@ -134,7 +154,7 @@ class ViewerServing : public testing::Test {
       : publisher_(LUMO_PUBLISH_TOOL_PATH,
                    {"--broker-uri", broker_.uri(), "--stream", "alpha", "-w", "64", "-e", "48", "--rate", "40"}),
         viewer_(VIEWER_PATH, {"--broker-uri", broker_.uri(), "--http", "127.0.0.1:0", "--stream", "alpha",
-                              "--log-level", "WARN"}) {
+                              "--log-level", "INFO"}) {
     const auto line = viewer_.ReadLine(10s);
     constexpr std::string_view kOpen = "open http://127.0.0.1:";
     const auto at = line ? line->find(kOpen) : std::string::npos;
@@ -143,6 +163,20 @@ class ViewerServing : public testing::Test {
   }
 
   std::string Origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  // A page watching `stream`, with its first frame read.
+  std::unique_ptr<PageClient> Watching(const std::string& stream) {
+    auto page = std::make_unique<PageClient>(port_, Origin());
+    page->Send("watch " + stream);
+    page->ReadUntil(IsFrame);
+    return page;
+  }
+  static int FramesIn(PageClient& page, std::chrono::milliseconds period) {
+    int frames = 0;
+    for (const auto end = std::chrono::steady_clock::now() + period; std::chrono::steady_clock::now() < end;)
+      frames += IsFrame(page.Read()) ? 1 : 0;
+    return frames;
+  }
 
   BrokerProcess broker_;
   unsigned short port_ = 0;
@@ -208,6 +242,67 @@ TEST_F(ViewerServing, AStalledPageDoesNotHoldUpAnother) {
     EXPECT_GT(sequence, last) << "frames must come newest first, never older";
     last = sequence;
   }
+  EXPECT_EQ(viewer_.Stop(SIGTERM), 0);
+}
+
+// A page that names stream after stream (a thread and a ZeroMQ context each,
+// once) leaves the viewer with a bounded number of threads, a quiet log,
+// and frames for the other pages.
+TEST_F(ViewerServing, AWatchFloodLeavesThreadsAndLogBounded) {
+  const auto threadsBefore = ThreadCount(viewer_.Pid());
+  PageClient flood(port_, Origin());
+  for (int i = 0; i < 1000; ++i) flood.Send("watch flood" + std::to_string(i));
+  std::size_t mostThreads = 0;
+  for (int i = 0; i < 40; ++i) {
+    mostThreads = std::max(mostThreads, ThreadCount(viewer_.Pid()));
+    std::this_thread::sleep_for(50ms);
+  }
+  const auto frames = FramesIn(*Watching("alpha"), 2s);
+  const auto logLines = CountOf(viewer_.Err(), "ubscribed");
+  std::cout << "watch flood: threads " << threadsBefore << " -> at most " << mostThreads << ", " << logLines
+            << " log lines, another page " << frames / 2.0 << " frames/s\n";
+  EXPECT_LE(mostThreads, threadsBefore + 16 + 2) << "at most 16 subscriptions, on one ZeroMQ context";
+  EXPECT_LE(logLines, 12u);
+  EXPECT_GE(frames, 10);
+  EXPECT_EQ(viewer_.Stop(SIGTERM), 0);
+}
+
+// A page that asks for the PNG of a large image again and again, and reads
+// nothing, must not take the io thread from the other pages.
+TEST_F(ViewerServing, APngFloodDoesNotStallAnotherPage) {
+  Process big(LUMO_PUBLISH_TOOL_PATH,
+              {"--broker-uri", broker_.uri(), "--stream", "big", "-w", "2048", "-e", "2048", "--rate", "2"});
+  const auto other = Watching("alpha");
+  PageClient flood(port_, Origin());
+  flood.Send("watch big");
+  const auto frame = flood.ReadUntil(IsFrame);
+  flood.Send("pause");  // keeps the image it asks about
+  const auto request = "png " + std::to_string(ReadLe(&frame.bytes[8], 8));
+  for (int i = 0; i < 300; ++i) flood.Send(request);
+  const auto frames = FramesIn(*other, 2s);
+  std::cout << "png flood: another page " << frames / 2.0 << " frames/s\n";
+  EXPECT_GE(frames, 10);
+  EXPECT_EQ(viewer_.Stop(SIGTERM), 0);
+}
+
+// 64 sockets that say nothing, and a page on a DNS name rebound to
+// 127.0.0.1, get nothing from the viewer and keep nobody out.
+TEST_F(ViewerServing, IdleSocketsAndReboundNamesGetNothing) {
+  EXPECT_EQ(::vexatools::testsupport::HostileClientProblems(port_, "/"), "");
+  IdleConnections idle(port_, 64, 64);
+  PageClient page(port_, Origin());
+  ASSERT_FALSE(page.error) << page.error.message();
+  EXPECT_NE(page.Read().text().find(R"("type":"hello")"), std::string::npos);
+  EXPECT_EQ(viewer_.Stop(SIGTERM), 0);
+}
+
+// A page on a DNS name rebound to 127.0.0.1 reaches the viewer with its own
+// name as Host and Origin: it gets no WebSocket.
+TEST_F(ViewerServing, APageOnAReboundNameGetsNoWebSocket) {
+  const std::string rebound = "rebound.example:" + std::to_string(port_);
+  PageClient page(port_, "http://" + rebound, rebound);
+  EXPECT_EQ(page.error, websocket::error::upgrade_declined);
+  EXPECT_EQ(HttpGet(port_, "/", "localhost:" + std::to_string(port_)).status, 200u);
   EXPECT_EQ(viewer_.Stop(SIGTERM), 0);
 }
 

@@ -20,8 +20,10 @@ constexpr std::size_t kHeaderSize = plexoif::kPlexoHeaderSize;
 constexpr std::size_t kMaxPayloadDataBytes =
     plexoif::plexoPacketJumbo::kPayloadCapacity - sorelif::kPayloadHeaderSize;  // 8932
 
+// Seconds on the steady clock, for the once-a-second log throttles: a wall
+// clock stepped back would silence them until it caught up.
 double Now() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <span>
 #include <vector>
@@ -83,7 +84,7 @@ class SampleAssembler {
   std::uint32_t m_dataUnits = 0;
   std::vector<bool> m_received;  // by frame id
 
-  double m_lastRefusalLogTime = 0.0;
+  double m_lastRefusalLogTime = -std::numeric_limits<double>::infinity();  // steady-clock seconds
 
   std::atomic<std::uint64_t> m_samplesIncomplete{0};
   std::atomic<std::uint64_t> m_samplesWithoutSlot{0};

@@ -53,8 +53,10 @@ void NameThisThread(const char* name, const VexaReceiver* owner) {
   tl_threadOwner = owner;
 }
 
+// Seconds on the steady clock, for the once-a-second log throttles: a wall
+// clock stepped back would silence them until it caught up.
 double Now() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace

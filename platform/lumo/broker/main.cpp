@@ -19,6 +19,7 @@
 #include "StreamDirectory.hpp"
 #include "ZmqWait.hpp"
 #include "korv/fnd/StopSignals.hpp"
+#include "korv/vexatools/Version.hpp"
 #include "lumo/LumoLogger.hpp"
 #include "lumo/LumoWire.hpp"
 
@@ -57,7 +58,7 @@ bool IsBindableUri(const std::string& uri) {
 std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
   Options options;
   po::options_description description("Usage: lumoBroker [options]\n\nOptions");
-  description.add_options()("help,h", "show this help and exit")(
+  description.add_options()("help,h", "show this help and exit")("version", "show the version and exit")(
       "uri,u", po::value(&options.uri)->default_value(std::string(lumo::kDefaultBrokerUri)),
       "control endpoint to bind, e.g. tcp://127.0.0.1:5570, tcp://*:5570 (all interfaces), "
       "tcp://127.0.0.1:* (any free port, printed at start-up) or ipc:///tmp/lumo")(
@@ -73,6 +74,11 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
     const po::positional_options_description noPositionalArguments;  // a stray word is an error
     po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
               values);
+    if (values.count("version")) {  // before the checks, like --help
+      std::cout << korv::vexatools::VersionLine("lumoBroker") << "\n";
+      status = 0;
+      return std::nullopt;
+    }
     po::notify(values);
     if (values.count("help")) {
       std::cout << description << "\nLogs go to standard error; the bound endpoint is printed on standard output.\n";

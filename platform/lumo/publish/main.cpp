@@ -1,5 +1,6 @@
 // lumoPublish: publishes a moving test pattern on a LUMO stream, so that a
-// broker and its subscribers can be tried out without a camera.
+// broker and its subscribers can be tried out without a camera, or plays
+// back a recording of vexatoolsRecord (--from FILE.h5).
 #include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
 
@@ -12,7 +13,9 @@
 #include <optional>
 
 #include "ConsoleLogging.hpp"
+#include "RecordingFile.hpp"
 #include "korv/fnd/StopSignals.hpp"
+#include "korv/vexatools/Version.hpp"
 #include "lumo/Lumo.hpp"
 
 namespace {
@@ -28,12 +31,14 @@ struct Options {
   int bytesPerPixel = 0;
   double rate = 0;
   std::int64_t count = 0;
+  std::string from;  // a recording to play instead of the test pattern
+  bool loop = false;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
   Options options;
   po::options_description description("Usage: lumoPublish [options]\n\nOptions");
-  description.add_options()("help,h", "show this help and exit")(
+  description.add_options()("help,h", "show this help and exit")("version", "show the version and exit")(
       "broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
       "LUMO broker to register the stream at")(
       "stream,s", po::value(&options.stream)->default_value("vexa_stream"), "LUMO stream name")(
@@ -41,16 +46,27 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "height,e", po::value(&options.height)->default_value(480), "image height in pixels")(
       "bytes-per-pixel,B", po::value(&options.bytesPerPixel)->default_value(2), "1 (8-bit grey) or 2 (16-bit grey)")(
       "rate,r", po::value(&options.rate)->default_value(10), "images per second")(
-      "count,n", po::value(&options.count)->default_value(0), "stop after this many images (0: until interrupted)");
+      "count,n", po::value(&options.count)->default_value(0), "stop after this many images (0: until interrupted)")(
+      "from", po::value(&options.from), "publish the images of this HDF5 recording (vexatoolsRecord) instead")(
+      "loop", po::bool_switch(&options.loop), "with --from: start over at the end of the recording");
   try {
     po::variables_map values;
     const po::positional_options_description noPositionalArguments;  // a stray word is an error
     po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
               values);
+    if (values.count("version")) {  // before the checks, like --help
+      std::cout << korv::vexatools::VersionLine("lumoPublish") << "\n";
+      status = 0;
+      return std::nullopt;
+    }
     po::notify(values);
     if (values.count("help")) {
-      std::cout << description << "\nExit status: 0 after the images were published or on Ctrl-C,\n"
-                                  "1 for a command-line error or when the broker refuses the stream.\n";
+      std::cout << description
+                << "\nWith --from, the images, their geometry, pixel type and time stamps come from\n"
+                   "the recording's /entry/data (--width, --height and --bytes-per-pixel do not apply),\n"
+                   "at --rate images per second; without --loop it stops after the last image.\n"
+                   "\nExit status: 0 after the images were published or on Ctrl-C,\n"
+                   "1 for a command-line error, an unreadable recording, or when the broker refuses the stream.\n";
       status = 0;
       return std::nullopt;
     }
@@ -59,6 +75,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
     if (options.bytesPerPixel != 1 && options.bytesPerPixel != 2) throw po::error("--bytes-per-pixel must be 1 or 2");
     if (options.count < 0) throw po::error("--count must not be negative");
     if (!(options.rate > 0 && options.rate <= 10000)) throw po::error("--rate must be above 0 and at most 10000");
+    if (options.loop && options.from.empty()) throw po::error("--loop needs --from");
     return options;
   } catch (const po::error& error) {
     std::cerr << "lumoPublish: " << error.what() << "\nTry 'lumoPublish --help'.\n";
@@ -95,6 +112,53 @@ lumo::MetaDataElementsImage3D ImageRecord(const Options& options) {
   return record;
 }
 
+// The images to publish: the test pattern, or those of a recording.
+class ImageSource {
+ public:
+  explicit ImageSource(const Options& options) : options_(options), record_(ImageRecord(options)) {
+    if (options.from.empty()) return;
+    recording_.emplace(options.from);
+    if (recording_->images() == 0) throw std::runtime_error(options.from + " holds no images");
+    const auto& layout = recording_->layout();
+    record_.bytesPerPixel = layout.bytesPerPixel;
+    record_.lumoDataType = layout.lumoDataType;
+    record_.littleEndian = layout.littleEndian ? 1 : 0;
+    record_.width = layout.width;
+    record_.height = layout.height;
+    record_.description = "recording " + options.from;
+  }
+
+  std::size_t ImageBytes() const {
+    return std::size_t(record_.width) * std::size_t(record_.height) * std::size_t(record_.bytesPerPixel);
+  }
+  std::string Describe() const {
+    return fmt::format("{} x {} x {} bytes", record_.width, record_.height, record_.bytesPerPixel);
+  }
+  // The next image and its record; false at the end of a recording played once.
+  bool Next(std::vector<std::uint8_t>& pixels, lumo::MetaDataElementsImage3D& record) {
+    if (!recording_) {
+      timespec now{};
+      clock_gettime(CLOCK_REALTIME, &now);
+      record_.timestamp = double(now.tv_sec) + now.tv_nsec / 1e9;
+      pixels = TestPattern(options_, next_++ * 4);
+    } else {
+      if (next_ == recording_->images()) {
+        if (!options_.loop) return false;
+        next_ = 0;
+      }
+      recording_->Read(next_++, pixels, record_.timestamp);
+    }
+    record = record_;
+    return true;
+  }
+
+ private:
+  const Options& options_;
+  lumo::MetaDataElementsImage3D record_;
+  std::optional<vexatools::record::RecordingReader> recording_;
+  std::uint64_t next_ = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,9 +170,16 @@ int main(int argc, char** argv) {
   lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), log4cplus::WARN_LOG_LEVEL);
   const korv::fnd::StopSignals stop;
 
+  vexatools::record::QuietHdf5Errors();
+  std::optional<ImageSource> source;
+  try {
+    source.emplace(*options);
+  } catch (const std::exception& error) {
+    std::cerr << "lumoPublish: " << error.what() << "\n";
+    return 1;
+  }
   auto publisher = lumo::LumoDataTransferFactory::CreatePublisher(nullptr);
-  const std::size_t imageBytes = std::size_t(options->width) * options->height * options->bytesPerPixel;
-  publisher->SetBufferSize(static_cast<int>(imageBytes), 2);
+  publisher->SetBufferSize(static_cast<int>(std::min<std::size_t>(source->ImageBytes(), INT32_MAX)), 2);
   if (publisher->Register(options->brokerUri, options->stream, 0) != 1) {
     std::cerr << fmt::format("lumoPublish: could not register stream '{}' at {}\n", options->stream,
                              options->brokerUri);
@@ -116,21 +187,25 @@ int main(int argc, char** argv) {
   }
   lumo::LumoEncDecImage3D encoder;
   publisher->set_topic_id(encoder.get_topic_id());
-  fmt::print("Publishing {} x {} x {} bytes on stream '{}' at {:g} images/s\n", options->width, options->height,
-             options->bytesPerPixel, options->stream, options->rate);
+  fmt::print("Publishing {} on stream '{}' at {:g} images/s\n", source->Describe(), options->stream, options->rate);
   std::fflush(stdout);
 
-  auto record = ImageRecord(*options);
+  lumo::MetaDataElementsImage3D record;
+  std::vector<std::uint8_t> pixels;
   const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options->rate));
   auto next = Clock::now();
   std::uint64_t published = 0;
   const auto wanted = static_cast<std::uint64_t>(options->count);
   while (!stop.StopRequested() && (wanted == 0 || published < wanted)) {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    record.timestamp = double(now.tv_sec) + now.tv_nsec / 1e9;
+    try {
+      if (!source->Next(pixels, record)) break;
+    } catch (const std::exception& error) {
+      std::cerr << "lumoPublish: " << error.what() << "\n";
+      status = 1;
+      break;
+    }
     encoder.Encode(record);
-    publisher->WriteData(0, TestPattern(*options, published * 4), encoder.get_meta_data());
+    publisher->WriteData(0, std::move(pixels), encoder.get_meta_data());
     publisher->CompleteWrite();
     ++published;
     next += period;
@@ -142,5 +217,5 @@ int main(int argc, char** argv) {
     std::cerr << "lumoPublish: " << error.what() << "\n";
   }
   fmt::print("Published {} image(s)\n", published);
-  return 0;
+  return status;
 }

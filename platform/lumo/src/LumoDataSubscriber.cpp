@@ -5,6 +5,7 @@
 #include <zmq.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -49,13 +50,25 @@ class ConnectionMonitor : public zmq::monitor_t {
   void on_event_disconnected(const zmq_event_t&, const char*) override { connected = false; }
 };
 
+// Monitor addresses are unique in the process, as subscribers may share a context.
+std::atomic<std::uint64_t> monitorCount{0};
+
 }  // namespace
 
-struct LumoDataSubscriber::Impl {
-  explicit Impl(LumoLogger* lumoLogger) : logger(LoggerOrDefault(lumoLogger)) {}
-
-  log4cplus::Logger logger;
+struct LumoContext::Impl {
   zmq::context_t context{1};
+};
+
+LumoContext::LumoContext() : impl_(std::make_shared<Impl>()) {}
+
+struct LumoDataSubscriber::Impl {
+  Impl(std::shared_ptr<LumoContext::Impl> sharedContext, LumoLogger* lumoLogger)
+      : contextOwner(std::move(sharedContext)), context(contextOwner->context), logger(LoggerOrDefault(lumoLogger)) {}
+
+  // First, so that it outlives every socket below.
+  std::shared_ptr<LumoContext::Impl> contextOwner;
+  zmq::context_t& context;
+  log4cplus::Logger logger;
   std::optional<detail::ControlClient> broker;
   std::optional<zmq::socket_t> dataSocket;
   // Connection events of dataSocket. ZeroMQ gives up for good on a peer that
@@ -63,7 +76,6 @@ struct LumoDataSubscriber::Impl {
   // stream whose connection is down is connected afresh.
   // Declared after dataSocket: it must close before the socket it watches.
   std::unique_ptr<ConnectionMonitor> monitor;
-  int monitorCount = 0;
 
   int receiveQueue = 4;
   std::int64_t maxDataSize = kDefaultMaxImageSize;
@@ -250,7 +262,10 @@ bool LumoDataSubscriber::Impl::Receive(LumoSample& sample) {
   return true;
 }
 
-LumoDataSubscriber::LumoDataSubscriber(LumoLogger* logger) : impl_(std::make_unique<Impl>(logger)) {}
+LumoDataSubscriber::LumoDataSubscriber(LumoLogger* logger) : LumoDataSubscriber(LumoContext(), logger) {}
+
+LumoDataSubscriber::LumoDataSubscriber(const LumoContext& context, LumoLogger* logger)
+    : impl_(std::make_unique<Impl>(context.impl_, logger)) {}
 
 LumoDataSubscriber::~LumoDataSubscriber() = default;
 

@@ -16,6 +16,7 @@
 #include "LogThrottle.hpp"
 #include "PngWriter.hpp"
 #include "korv/fnd/StopSignals.hpp"
+#include "korv/vexatools/Version.hpp"
 #include "lumo/Lumo.hpp"
 
 namespace {
@@ -44,7 +45,7 @@ struct Options {
 std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
   Options options;
   po::options_description description("Usage: lumoSubscribe [options]\n\nOptions");
-  description.add_options()("help,h", "show this help and exit")(
+  description.add_options()("help,h", "show this help and exit")("version", "show the version and exit")(
       "broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
       "LUMO broker to look the stream up at")(
       "stream,s", po::value(&options.stream)->default_value("vexa_stream"), "LUMO stream name")(
@@ -60,6 +61,11 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
     const po::positional_options_description noPositionalArguments;  // a stray word is an error
     po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
               values);
+    if (values.count("version")) {  // before the checks, like --help
+      std::cout << korv::vexatools::VersionLine("lumoSubscribe") << "\n";
+      status = 0;
+      return std::nullopt;
+    }
     po::notify(values);
     if (values.count("help")) {
       std::cout << description

@@ -37,7 +37,7 @@ struct SimConfig {
 
 struct ParsedCommandLine {
   std::optional<SimConfig> config;  // set when the simulator should run
-  int exitStatus = 0;               // otherwise: 0 after --help, 1 after an error
+  int exitStatus = 0;               // otherwise: 0 after --help or --version, 1 after an error
 };
 
 // Reads the command line. Writes the help text to `out`, and errors followed

@@ -37,11 +37,14 @@ struct SendReport {
   std::uint64_t samples = 0;  // samples whose every datagram was sent
   std::uint64_t frames = 0;   // PLEXO frames sent, duplicates and foreign frames included
   std::uint64_t bytes = 0;    // UDP payload bytes of every datagram, junk included
-  double seconds = 0.0;
+  double seconds = 0.0;        // sent: the time it took; written: the span of the time stamps
   FaultCounters faults;       // of the samples counted above
+  std::string file;           // the capture file written, empty when sent
 };
 
-// "Sent 10 samples, 1780 frames, ... Gbit/s", plus the faults when there were any.
+// "Sent 10 samples, 1780 frames, ... Gbit/s", plus the faults when there were
+// any. A capture file is written as fast as it goes, so its report gives no
+// rate: "Wrote 10 samples, 1780 frames, ... bytes to FILE, time-stamped over ... s".
 std::string FormatReport(const SendReport& report);
 
 // Where rendered datagrams go: a UDP socket, or a capture file.

@@ -49,10 +49,25 @@ struct LumoSubscriberStats {
   std::uint64_t connections = 0; // publisher endpoints connected to
 };
 
+// A ZeroMQ context that several subscribers share: one I/O thread for all
+// of them in place of an I/O and a reaper thread for each. Copies are the
+// same context; it ends with the last subscriber or copy that holds it.
+class LumoContext {
+ public:
+  LumoContext();
+
+ private:
+  friend class LumoDataSubscriber;
+  struct Impl;
+  std::shared_ptr<Impl> impl_;
+};
+
 class LumoDataSubscriber {
  public:
-  // Logs through `logger`, or through the log4cplus logger "lumo".
+  // Logs through `logger`, or through the log4cplus logger "lumo". Without
+  // `context` the subscriber has a ZeroMQ context of its own.
   explicit LumoDataSubscriber(LumoLogger* logger = nullptr);
+  explicit LumoDataSubscriber(const LumoContext& context, LumoLogger* logger = nullptr);
   ~LumoDataSubscriber();
 
   LumoDataSubscriber(const LumoDataSubscriber&) = delete;

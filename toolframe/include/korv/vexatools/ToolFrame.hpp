@@ -29,6 +29,10 @@ using korv::fnd::datatype::LookUpDataType;
 
 // The log property file looked up when none is given on the command line.
 inline constexpr const char* kDefaultLogPropertyFile = "config/korv/vexatools/log.properties";
+// The host's own log property file: where it exists, it takes the place of
+// the packaged one for every program, so that an administrator's logging
+// survives package upgrades.
+inline constexpr const char* kHostLogPropertyFile = "/etc/vexatools/log.properties";
 
 // The option values every program shares.
 struct SourceOptions {
@@ -68,12 +72,14 @@ class ToolFrame {
   void AddLoggingOptions(LoggingOptions& values);
   // --stats (long only): statistics on standard error once a second.
   void AddStatsOption(bool& enabled);
+  // --version (long only): prints `versionLine` on standard output, exit 0.
+  void AddVersionOption(std::string versionLine);
 
   // Parses the command line, resolves data type and log level, checks the
   // values and configures logging. Returns only on success: --help and every
   // failure end the process (status 0 and 1). Refused: positional
-  // arguments, a port outside 0 to 65535, a data type without an element
-  // size and, for the geometry of AddSourceOptions, a width or height below
+  // arguments, a port outside 0 to 65535, an address or interface address
+  // that is not IPv4, a data type without an element size and, for the geometry of AddSourceOptions, a width or height below
   // 1 or an image larger than 2^31 - 1 bytes.
   void SetUp(int argc, char** argv);
 
@@ -103,12 +109,19 @@ class ToolFrame {
   const SourceOptions* m_sourceOptions = nullptr;
   bool m_checkGeometry = false;  // width and height declared by AddSourceOptions
   LoggingOptions* m_loggingOptions = nullptr;
+  std::string m_versionLine;
   korv::fnd::datatype::DataType m_dataType = korv::fnd::datatype::Invalid;
   int m_elementSize = 0;
 };
 
-// Configures log4cplus from `propertyFile`, or from the default property
-// file, or with log4cplus's basic console configuration when neither exists.
+// The log property file used when the command line names none: `hostFile`
+// when it exists, otherwise the default one that FindFile finds (relative to
+// the working directory, the program's directory and its parents, the
+// installed data directory); empty when there is none.
+std::string FindLogPropertyFile(const std::string& hostFile = kHostLogPropertyFile);
+
+// Configures log4cplus from `propertyFile`, or from FindLogPropertyFile(),
+// or with log4cplus's basic console configuration when there is none.
 void ConfigureToolLogging(const std::string& propertyFile, const log4cplus::Logger& logger);
 
 // True when a record of `level` sent to `logger` reaches at least one appender.

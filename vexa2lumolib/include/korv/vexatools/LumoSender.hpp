@@ -5,10 +5,12 @@
 // members below. The receiver's thread pushes complete images into
 // spsc_queue and raises new_data; the sender's thread takes them out, one per
 // pass, paced by the publishing interval. Whoever owns the sender sets
-// stopped to end Run(); nothing in the library sets it.
+// stopped to end Run(); nothing in the library sets it. Run() then publishes
+// what is still queued and unregisters, which frees the stream at the broker.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -61,14 +63,25 @@ class KORV_VEXATOOLS_EXPORT LumoSender {
   LumoSender(const LumoSender&) = delete;
   LumoSender& operator=(const LumoSender&) = delete;
 
-  // Up to five attempts, 5 ms apart, each bounded by the LUMO library's
-  // registration timeout. Throws std::runtime_error "Could not register LUMO
-  // publisher" when all fail. Returns without registering once stopped is set.
+  // Up to five attempts, started one second apart (so that together they
+  // outlast a stale registration of the stream at the broker), each bounded
+  // by the LUMO library's registration timeout. Throws std::runtime_error
+  // "Could not register LUMO publisher" when all fail. Returns without
+  // registering once stopped is set.
   void RegisterPublisher();
-  // Registers, then publishes queued images until stopped is set. Throws
-  // when registration fails; a failure to publish one image is logged and
-  // that image dropped.
+  // Registers, then publishes queued images until stopped is set; then
+  // publishes the images still queued and unregisters. Throws when
+  // registration fails; returns at once when stopped during registration. A
+  // failure to publish one image is logged and that image dropped.
   void Run();
+
+  // True from a successful registration until Run() unregisters; from any thread.
+  bool IsRegistered() const { return registered; }
+  // Called on Run()'s thread after each pass of the publishing loop: at
+  // least once per publishing interval, and every few milliseconds while a
+  // sender without an interval is idle. A sender that hangs stops calling
+  // it. Set before Run().
+  void OnPass(std::function<void()> hook) { passDone = std::move(hook); }
 
   // Images written to the LUMO publisher, and images whose writing failed;
   // from any thread.
@@ -81,6 +94,8 @@ class KORV_VEXATOOLS_EXPORT LumoSender {
   bool ServeQueue(bool& tookUnnotified);
   void Publish(const LumoImage& image);
   void PauseAfterPass(bool tookImage) const;
+  void PublishQueued();
+  void Unregister();
 
   int width;
   int height;
@@ -93,6 +108,8 @@ class KORV_VEXATOOLS_EXPORT LumoSender {
   lumo::LumoEncDecImage3D encoder;
   RelaxedCounter published;
   RelaxedCounter publishFailures;
+  std::atomic<bool> registered{false};
+  std::function<void()> passDone;
 };
 
 }  // namespace korv::vexatools

@@ -18,6 +18,7 @@
 #include <log4cplus/logger.h>
 
 #include "korv/vexatools/Export.hpp"
+#include "korv/vexatools/LogThrottle.hpp"
 #include "korv/vexatools/ReceptionStatistics.hpp"
 #include "plexoif/plexoPacket.hpp"
 
@@ -94,15 +95,21 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // reception ends. Throws (after logging) if set-up fails or an exception
   // leaves a handler or hook. Callable once per object.
   void StartReceiver();
-  // Callable from any thread, also from a hook: no further receive is armed,
-  // the socket is shut down for reading (which wakes a waiting receive) and
-  // a running event loop is stopped.
+  // Callable from any thread, also from a hook, at any moment: no further
+  // receive is armed, the socket is shut down for reading (which wakes a
+  // waiting receive) and a running event loop is stopped. A stop before or
+  // during StartReceiver's set-up makes it return without waiting for a
+  // datagram.
   void StopReceiver();
 
   // Handles a receive's outcome for the datagram of `bytes` bytes in
   // m_receiveBuffer: classifies the frame, keeps the counters, calls the
   // hooks and re-arms. Datagrams read in batches take the same path.
   void ReceivePacket(const boost::system::error_code& error, std::size_t bytes);
+
+  // True once StartReceiver has set the socket up and runs the event loop,
+  // until StopReceiver; from any thread.
+  bool IsRunning() const { return m_running; }
 
   int GetWidth() const { return m_width; }
   int GetHeight() const { return m_height; }
@@ -138,6 +145,9 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   std::uint64_t m_packetsReceived = kNoSample;
   std::atomic<bool> m_keepReceiving{true};
   int m_bufferedSamples;
+  // Wall-clock time (seconds since the epoch) of the last "less packets" and
+  // "different sample ID" ERRORs; whether one may be logged is decided on
+  // the steady clock, so that a clock stepped back silences nothing.
   double m_lastIncompleteLogTime = 0.0;
   double m_lastWrongSampleLogTime = 0.0;
   std::uint32_t m_currentSampleId = 0xFFFFFFFF;
@@ -173,11 +183,13 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   void CountClosedSample(const plexoif::plexoPacketBase<8940>& trailer, bool incomplete);
   void CountIncompleteSample(std::uint64_t framesExpected, std::int64_t framesArrived);
 
-  // Times of the last error message about each kind of junk datagram.
-  double m_lastShortDatagramLogTime = 0.0;
-  double m_lastOversizeLogTime = 0.0;
-  double m_lastImpossibleHeaderLogTime = 0.0;
-  double m_lastMalformedLeaderLogTime = 0.0;
+  // One ERROR a second for each kind of fault that can repeat per datagram.
+  LogThrottle m_incompleteLog;
+  LogThrottle m_wrongSampleLog;
+  LogThrottle m_shortDatagramLog;
+  LogThrottle m_oversizeLog;
+  LogThrottle m_impossibleHeaderLog;
+  LogThrottle m_malformedLeaderLog;
   std::string m_receptionEndReason;
   const plexoif::plexoPacketBase<8940>* m_currentFrame = nullptr;
   // Receive slots for one recvmmsg, allocated once with the receiver.

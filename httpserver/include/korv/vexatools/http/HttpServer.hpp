@@ -4,8 +4,13 @@
 // Handlers are registered per exact path; every other path is answered 404,
 // so a request never reaches the file system. What a client sends is
 // bounded: request headers, WebSocket messages, the number of connections
-// and the time a request may take. Everything runs on the threads of the
-// io_context the server is given; handlers are called there.
+// (in all and per peer address) and the time a request may take; when the
+// server is full, the connection that has waited longest without sending a
+// request makes room for a new one, so idle sockets cannot lock clients
+// out. A request whose Host names another server is refused (421), so that
+// a web page on a rebound domain name cannot read the server. Everything
+// runs on the one thread that runs the io_context the server is given;
+// handlers are called there.
 //
 //   HttpServer server(io, ParseListenAddress("127.0.0.1:8080"));
 //   server.AddGet("/status", [](const Request&) { return Response::Text("ok\n"); });
@@ -90,11 +95,20 @@ using WebSocketOpener = std::function<std::shared_ptr<WebSocketHandler>(std::wea
 
 struct ServerLimits {
   std::size_t maxConnections = 64;
+  // Connections from one address; the rest are left to other hosts.
+  std::size_t maxConnectionsPerAddress = 16;
   std::uint32_t maxRequestHeader = 8 * 1024;
   std::uint64_t maxWebSocketMessage = 4 * 1024;
+  // A new connection must deliver its first request within this time.
+  std::chrono::seconds firstRequestTimeout{5};
+  // Later requests on a kept-alive connection, from the end of the last answer.
   std::chrono::seconds requestTimeout{30};
   // A WebSocket client that answers nothing, not even pings, for this long is dropped.
   std::chrono::seconds webSocketIdleTimeout{60};
+  // Refuse requests whose Host header names another server (see
+  // IsHostAllowed). Off only for servers read by programs that may use any
+  // DNS name of this host, and never by pages.
+  bool checkHost = true;
 };
 
 class HttpServer {
@@ -126,6 +140,16 @@ class HttpServer {
 // "ADDRESS:PORT" with an IPv4 address, a bracketed IPv6 address or
 // "localhost". Throws std::invalid_argument with a readable reason.
 boost::asio::ip::tcp::endpoint ParseListenAddress(std::string_view text);
+
+// Whether a request's Host header (`host`, "NAME" or "NAME:PORT") names a
+// server listening on `listenAddress` of the machine called `machineName`:
+// the address it listens on (any IP address when that is 0.0.0.0 or ::),
+// any loopback address and "localhost" when it listens on loopback or on
+// all addresses, and the machine's name when it listens off loopback. Any
+// port is accepted (a forwarded port is fine), and so is an empty Host (no
+// browser omits it). A page on a rebound DNS name sends that name, which
+// none of these are.
+bool IsHostAllowed(std::string_view host, const boost::asio::ip::address& listenAddress, std::string_view machineName);
 
 // The WebSocket Origin rule above, for a request's Host and Origin headers
 // (`origin` empty when absent).

@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -185,7 +186,7 @@ class VexaReceiver {
   std::atomic<std::uint64_t> m_samplesDelivered{0};
   std::atomic<std::uint64_t> m_samplesDropped{0};
   std::atomic<std::uint64_t> m_hookFailures{0};
-  double m_lastHookFailureLogTime = 0.0;
+  double m_lastHookFailureLogTime = -std::numeric_limits<double>::infinity();  // steady-clock seconds
 
   std::mutex m_lifecycleMutex;
   bool m_started = false;

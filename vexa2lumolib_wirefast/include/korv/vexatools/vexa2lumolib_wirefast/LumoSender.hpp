@@ -3,7 +3,9 @@
 // broker (retrying every five seconds until it succeeds or is stopped),
 // then takes the images Vexa2LumoGateway puts into the static ring
 // `spsc_queue` and publishes each with its meta-data record, pausing
-// `interval` milliseconds after each publication and each empty poll.
+// `interval` milliseconds after each publication and each empty poll. With
+// an interval of 0 or less it publishes as soon as an image is handed over
+// and sleeps while the ring is empty.
 //
 // One process runs one gateway with one sender: the ring (one producer, one
 // consumer) and the flags `new_data` and `stopped` are process-wide.
@@ -53,7 +55,9 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT LumoSender {
   // Registers the publisher, retrying every five seconds until it succeeds
   // or `stopped` is set (seen within a second).
   void RegisterPublisher();
-  // The sender thread's body; returns when `stopped` is set.
+  // The sender thread's body; returns when `stopped` is set. A sender runs
+  // once: a second Run(), or Run() after Shutdown(), throws
+  // std::logic_error.
   void Run();
   // Sets `stopped`, clears `new_data`, unregisters and releases the
   // publisher. Only while no thread runs Run(), and never before Run().
@@ -68,6 +72,7 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT LumoSender {
   void GrowBuffer(const LumoImage& image, std::int64_t size);
   void Publish(const LumoImage& image, std::int64_t size, std::uint64_t& publishCount);
   void Pause();
+  void WaitForImage();
   void StopSequence();
   void ReleasePublisher();
 
@@ -81,6 +86,7 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT LumoSender {
   std::unique_ptr<lumo::LumoDataPublisher> publisher;
   lumo::LumoEncDecImage3D encoder;
   std::int64_t bufferSize = 0;
+  std::atomic<bool> hasRun{false};
 };
 
 }  // namespace korv::vexatools::vexa2lumolib_wirefast

@@ -34,17 +34,19 @@ class LogThrottle;
 
 namespace korv::vexatools::vexa2lumolib_wirefast {
 
+// Applications may initialise and read it by position: fields keep their
+// order, and new ones go at the end.
 struct GatewayStatistics {
   std::uint32_t samples = 0;        // samples forwarded to the sender (a full ring drops the image, not the count)
   std::uint32_t missedSamples = 0;  // gaps in the sample identifiers between forwarded samples
   std::uint64_t bytes = 0;          // payload bytes forwarded
-  std::uint64_t ringDrops = 0;      // images a full ring refused: the sender fell behind
   double elapsedSeconds = 0;        // from the first to the last forwarded sample
   double samplesPerSecond = 0;      // samples / elapsedSeconds
   double minIntervalSeconds = 0;    // between consecutive forwarded samples
   double meanIntervalSeconds = 0;
   double maxIntervalSeconds = 0;
   double stddevIntervalSeconds = 0;  // sample standard deviation; 0 with fewer than two intervals
+  std::uint64_t ringDrops = 0;       // images a full ring refused: the sender fell behind
   // Forward jumps of the sample identifier too large for a loss (a forged
   // leader, a source restarted at another number): not in missedSamples.
   std::uint32_t sampleIdJumps = 0;

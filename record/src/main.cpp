@@ -1,0 +1,144 @@
+// vexatoolsRecord: records a LUMO image stream into HDF5 files.
+#include <log4cplus/initializer.h>
+#include <log4cplus/logger.h>
+
+#include <boost/program_options.hpp>
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+
+#include "ConsoleLogging.hpp"
+#include "H5Handle.hpp"
+#include "Recorder.hpp"
+#include "RecordingSink.hpp"
+#include "korv/fnd/StopSignals.hpp"
+#include "lumo/LumoWire.hpp"
+
+namespace {
+
+namespace po = boost::program_options;
+using vexatools::record::RecordOptions;
+
+constexpr const char* kHelpEpilogue = R"(
+Writes the images of a LUMO stream into FILE.h5: /entry/data/data of shape
+(N, height, width) in the stream's pixel type, one image per chunk, with each
+image's sequence number, publisher time stamp and arrival time beside it, and
+the missed sequence numbers in /entry/data/gaps. A reader may follow the file
+while it is written: h5py.File(FILE, "r", swmr=True). A change of image size
+or pixel type, or --max-file-size, continues in FILE_0001.h5, FILE_0002.h5, ...
+An existing file is never overwritten.
+
+The disk never slows the stream: when writing falls behind, images are
+dropped, counted and listed as gaps. A status line a second goes to standard
+error, a summary to standard output. Ctrl-C (SIGINT) or SIGTERM ends the
+recording and closes the file.
+
+Exit status: 0 when the recording ended as asked, 1 for a command-line or
+set-up error or when writing failed (the message says what and where; the
+images flushed before are in the file).
+
+Example:
+  vexatoolsRecord -s vexa_stream -o run1.h5 --duration 60 --compress lz4
+)";
+
+// "1000000", "512K", "100M", "2G" (K, M, G: powers of 1024).
+std::optional<std::uint64_t> ParseSize(const std::string& text) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return {};
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
+  if (errno != 0) return {};
+  const std::string suffix(end);
+  unsigned shift = 0;
+  if (suffix == "K" || suffix == "k") shift = 10;
+  else if (suffix == "M") shift = 20;
+  else if (suffix == "G") shift = 30;
+  else if (!suffix.empty()) return {};
+  if (number > (~0ull >> shift)) return {};
+  return std::uint64_t{number} << shift;
+}
+
+std::optional<RecordOptions> ParseOptions(int argc, char** argv, int& status, std::string& logLevel) {
+  RecordOptions options;
+  std::int64_t count = 0;
+  std::string maxFileSize = "0";
+  std::string compression = "none";
+  std::size_t bufferMegabytes = 256;
+  po::options_description description("Usage: vexatoolsRecord -o FILE.h5 [options]\n\nOptions");
+  description.add_options()("help,h", "show this help and exit")("version", "show the version and exit")(
+      "broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
+      "LUMO broker to look the stream up at")(
+      "stream,s", po::value(&options.stream)->default_value("vexa_stream"), "LUMO stream name")(
+      "output,o", po::value(&options.output)->required(), "HDF5 file to write (FILE.h5)")(
+      "count,n", po::value(&count)->default_value(0), "stop after this many images (0: no limit)")(
+      "duration,d", po::value(&options.durationSeconds)->default_value(0),
+      "stop after this many seconds (0: no limit)")(
+      "max-file-size", po::value(&maxFileSize)->default_value("0"),
+      "start a new numbered file before one grows beyond this many bytes (suffix K, M or G; 0: no limit)")(
+      "compress", po::value(&compression)->default_value("none"),
+      "none, lz4, bitshuffle-lz4 or deflate (LZ4 and bitshuffle need their HDF5 filter plugins)")(
+      "buffer-mb", po::value(&bufferMegabytes)->default_value(256),
+      "images waiting for the disk may take this much memory; beyond it images are dropped")(
+      "log-level,l", po::value(&logLevel)->default_value("WARN"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
+  try {
+    po::variables_map values;
+    const po::positional_options_description noPositionalArguments;  // a stray word is an error
+    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
+              values);
+    if (values.count("help")) {
+      std::cout << description << kHelpEpilogue;
+      status = 0;
+      return std::nullopt;
+    }
+    if (values.count("version")) {
+      std::cout << "vexatoolsRecord (vexatools) " VEXATOOLS_VERSION "\n";
+      status = 0;
+      return std::nullopt;
+    }
+    po::notify(values);
+    if (count < 0) throw po::error("--count must not be negative");
+    options.count = static_cast<std::uint64_t>(count);
+    if (!(options.durationSeconds >= 0 && options.durationSeconds <= 1e9))
+      throw po::error("--duration must be between 0 and 1e9 seconds");
+    const auto size = ParseSize(maxFileSize);
+    if (!size) throw po::error("--max-file-size must be a number of bytes, optionally with K, M or G");
+    options.maxFileSize = *size;
+    if (*size > 0 && *size < vexatools::record::RecordingSink::kMinFileSizeLimit)
+      throw po::error("--max-file-size must be 0 or at least 1M");
+    const auto named = vexatools::record::CompressionNamed(compression);
+    if (!named) throw po::error("--compress must be none, lz4, bitshuffle-lz4 or deflate, not '" + compression + "'");
+    options.compression = *named;
+    if (bufferMegabytes < 1 || bufferMegabytes > (1u << 20)) throw po::error("--buffer-mb must be 1 to 1048576");
+    options.bufferBytes = bufferMegabytes << 20;
+    if (!lumo::IsValidStreamName(options.stream)) throw po::error("invalid --stream '" + options.stream + "'");
+    if (lumo::tools::LevelNamed(logLevel) == log4cplus::NOT_SET_LOG_LEVEL)
+      throw po::error("unknown --log-level '" + logLevel + "'");
+    return options;
+  } catch (const po::error& error) {
+    std::cerr << "vexatoolsRecord: " << error.what() << "\nTry 'vexatoolsRecord --help'.\n";
+    status = 1;
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  log4cplus::Initializer initializer;
+  int status = 0;
+  std::string logLevel;
+  const auto options = ParseOptions(argc, argv, status, logLevel);
+  if (!options) return status;
+  lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), lumo::tools::LevelNamed(logLevel));
+  vexatools::record::QuietHdf5Errors();
+  const korv::fnd::StopSignals stop;
+  try {
+    return vexatools::record::Record(*options, stop.Flag(), std::cerr, std::cout);
+  } catch (const std::exception& error) {
+    std::cerr << "vexatoolsRecord: " << error.what() << "\n";
+    return 1;
+  }
+}
