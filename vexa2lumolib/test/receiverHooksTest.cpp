@@ -189,6 +189,7 @@ TEST_F(ReceiverHooks, FramesThatContradictTheirSampleAreJunk) {
 // Every leader twice, once in mid-sample; a flood of trailers of samples
 // never seen: every sample is published, none counted incomplete.
 TEST_F(ReceiverHooks, RepeatedLeadersAndStrayTrailersLoseNoSample) {
+  Send(7, {2, 3, 4, 5});  // under way at start: counting starts at the first leader
   Send(1, {1, 1, 2, 3, 4, 5});
   Send(2, {1, 2, 3, 1, 4, 5});
   for (std::uint32_t id = 100; id < 200; ++id) m_receiver.Feed(m_layout.BuildSample(id).back());

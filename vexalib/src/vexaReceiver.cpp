@@ -522,6 +522,7 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleLeader(plexoif::plexoPacketBase<8
     m_sampleState = SampleState::Closed;
   }
   m_sampleId = sampleId;
+  m_otherSampleSeen = false;
   m_packetsReceived = 1;
   m_framesInSample = 1;
   m_framesExpected = frame.GetFrameCount();
@@ -601,6 +602,7 @@ void VexaReceiver::HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame) {
 // trailer counts nothing.
 void VexaReceiver::CountClosedSample(const plexoif::plexoPacketBase<8940>& trailer, bool incomplete) {
   if (trailer.GetSampleId() != m_sampleId) {
+    if (m_sampleState == SampleState::NoLeaderYet) return;  // counting starts at the first leader
     if (m_otherSampleSeen && trailer.GetSampleId() == m_otherSampleId) {
       CountIncompleteSample(1, 0);
       m_otherSampleSeen = false;
