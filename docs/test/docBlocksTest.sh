@@ -17,6 +17,10 @@ fail() {
   exit 1
 }
 
+if ! command -v ip >/dev/null; then
+  echo "SKIP: no ip (iproute2) to bring up the loopback interface of the blocks' network namespace"
+  exit 77
+fi
 if [ "$(id -u)" -ne 0 ] || ! unshare --net --mount true 2>/dev/null; then
   echo "SKIP: running the blocks needs root, for network and mount namespaces"
   exit 77

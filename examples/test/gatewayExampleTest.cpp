@@ -4,6 +4,9 @@
 
 #include <signal.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+
 #include <map>
 #include <sstream>
 
@@ -141,6 +144,21 @@ TEST(GatewayExampleMetrics, ServesTheStatisticsWhileItRuns) {
 TEST(GatewayExampleCommandLine, SetUpFailuresEndWithStatusOne) {
   EXPECT_EQ(RunProgram(GATEWAY_EXAMPLE, {"-k", "tcp://127.0.0.1:1"}).exitStatus, 1);  // no port
   EXPECT_EQ(RunProgram(GATEWAY_EXAMPLE, {"-p", "5000"}).exitStatus, 1);             // no broker
+  // An interface name where its address belongs, and a port another socket
+  // holds without sharing it: each message names what to fix.
+  auto result = RunProgram(GATEWAY_EXAMPLE, {"-p", "5000", "-k", "tcp://127.0.0.1:1", "-n", "eth0"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_NE(result.err.find("ERROR: -n/--netif wants the IPv4 address of an interface (for example 192.168.10.2), "
+                            "not 'eth0'"),
+            std::string::npos)
+      << result.err;
+  boost::asio::io_context context;
+  boost::asio::ip::udp::socket holder(context, {boost::asio::ip::udp::v4(), 0});
+  const std::string port = std::to_string(holder.local_endpoint().port());
+  result = RunProgram(GATEWAY_EXAMPLE, {"-p", port, "-k", "tcp://127.0.0.1:1"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_NE(result.err.find("cannot receive on UDP 0.0.0.0:" + port + ": Address already in use"), std::string::npos)
+      << result.err;
   const auto help = RunProgram(GATEWAY_EXAMPLE, {"--help"});
   EXPECT_EQ(help.exitStatus, 0);
   for (const char* option : {"--broker-uri", "--lumo-stream", "--interval", "--extended-info", "--width"}) {

@@ -137,7 +137,7 @@ case "$mode" in
     expect_line "$runtime_files" '^\./usr/lib/systemd/system/vexatoolsVexa2Lumo@\.service$' "runtime package"
     expect_line "$runtime_files" '^\./usr/lib/sysctl\.d/60-vexatools\.conf$' "runtime package"
     for program in vexatoolsVexaReceiver vexatoolsVexa2Lumo vexatoolsVexaSim vexatoolsGatewayExample vexatoolsViewer \
-      lumoBroker lumoPublish lumoSubscribe; do
+      lumoBroker lumoPublish lumoSubscribe vexatoolsRecord; do
       expect_line "$runtime_files" "^\./usr/share/man/man1/$program\.1\.gz$" "runtime package"
     done
     for package in vexatools:"$runtime_files" vexatools-dev:"$dev_files"; do

@@ -130,8 +130,8 @@ class StatusLine {
   std::uint64_t lastBytes_ = 0;
 };
 
-// Hands one received sample to the writer, or records why it was not.
-void Offer(lumo::LumoSample& sample, ImageQueue& queue, GapList& gaps, Counters& counters) {
+// Hands one received sample to the writer (true), or records why it was not.
+bool Offer(lumo::LumoSample& sample, ImageQueue& queue, GapList& gaps, Counters& counters) {
   const auto sequence = sample.header.sequence;
   if (sample.missedBefore > 0) {
     counters.lost += sample.missedBefore;
@@ -147,7 +147,7 @@ void Offer(lumo::LumoSample& sample, ImageQueue& queue, GapList& gaps, Counters&
   } catch (const std::invalid_argument&) {
     ++counters.droppedUnreadable;
     gaps.Add({sequence, 1, GapCause::kUnreadable}, counters);
-    return;
+    return false;
   }
   item.image.pixels = sample.data();
   item.image.sequence = sequence;
@@ -157,11 +157,12 @@ void Offer(lumo::LumoSample& sample, ImageQueue& queue, GapList& gaps, Counters&
   item.received = std::move(sample);  // the pixel bytes stay where they are
   if (queue.TryPush(item)) {
     gaps.pending().clear();
-    return;
+    return true;
   }
   gaps.pending() = std::move(item.gapsBefore);
   ++counters.droppedDiskTooSlow;
   gaps.Add({sequence, 1, GapCause::kDiskTooSlow}, counters);
+  return false;
 }
 
 void PrintSummary(std::ostream& out, const std::vector<FileSummary>& files, const Counters& counters,
@@ -212,9 +213,7 @@ int Record(const RecordOptions& options, const std::atomic<bool>& stop, std::ost
     statusLine.PrintIfDue(status, counters, queue);
     if (!subscriber.Read(sample, 100)) continue;
     if (!firstImage) firstImage = Clock::now();
-    const auto droppedBefore = counters.droppedDiskTooSlow + counters.droppedUnreadable;
-    Offer(sample, queue, gaps, counters);
-    if (counters.droppedDiskTooSlow + counters.droppedUnreadable == droppedBefore) ++handedOver;
+    if (Offer(sample, queue, gaps, counters)) ++handedOver;
   }
   queue.PushEnd(std::move(gaps.pending()));
   writer.Join();

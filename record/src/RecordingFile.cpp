@@ -214,6 +214,10 @@ RecordingWriter::RecordingWriter(const std::string& path, const std::string& str
                    fmt::format("cannot create {} (an existing file is never overwritten)", path));
   CreateDatasets(stream, compression);
   Check(H5Fstart_swmr_write(file_.get()), fmt::format("{}: starting SWMR writing", path));
+  void* handle = nullptr;  // the sec2 driver's file descriptor
+  if (H5Fget_vfd_handle(file_.get(), H5P_DEFAULT, &handle) >= 0 && handle)
+    writeBehind_.emplace(*static_cast<int*>(handle));
+  Hdf5ErrorMessage();
 }
 
 RecordingWriter::~RecordingWriter() = default;
@@ -278,6 +282,13 @@ void RecordingWriter::Append(const ImageEntry& image) {
     throw;
   }
   ++images_;
+  if (writeBehind_) {
+    try {
+      writeBehind_->Advance(static_cast<off_t>(FileSize()), path_);
+    } catch (const std::runtime_error& failure) {
+      throw H5Failure(failure.what());
+    }
+  }
 }
 
 void RecordingWriter::ShrinkTo(std::uint64_t images, std::uint64_t gapRows) noexcept {

@@ -24,6 +24,7 @@
 
 #include "H5Handle.hpp"
 #include "ImageLayout.hpp"
+#include "WriteBehind.hpp"
 
 namespace vexatools::record {
 
@@ -99,6 +100,7 @@ class RecordingWriter {
   H5Handle file_;
   H5Handle pixelType_;
   H5Handle data_, sequence_, timestamp_, arrival_, imageTime_, gaps_;
+  std::optional<WriteBehind> writeBehind_;
   std::uint64_t images_ = 0;
   std::uint64_t gapRows_ = 0;
   std::uint64_t missed_ = 0;

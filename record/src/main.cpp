@@ -15,6 +15,7 @@
 #include "Recorder.hpp"
 #include "RecordingSink.hpp"
 #include "korv/fnd/StopSignals.hpp"
+#include "korv/vexatools/Version.hpp"
 #include "lumo/LumoWire.hpp"
 
 namespace {
@@ -94,7 +95,7 @@ std::optional<RecordOptions> ParseOptions(int argc, char** argv, int& status, st
       return std::nullopt;
     }
     if (values.count("version")) {
-      std::cout << "vexatoolsRecord (vexatools) " VEXATOOLS_VERSION "\n";
+      std::cout << korv::vexatools::VersionLine("vexatoolsRecord") << "\n";
       status = 0;
       return std::nullopt;
     }

@@ -7,8 +7,10 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -17,6 +19,10 @@ try:
     import numpy
 except ImportError:  # the tests say why they skip
     h5py = None
+try:
+    import zmq
+except ImportError:
+    zmq = None
 
 RECORD = os.environ.get("RECORD", "")
 PUBLISH = os.environ.get("PUBLISH", "")
@@ -261,6 +267,35 @@ class RecordTest(unittest.TestCase):
                 self.assert_pattern_images(data, f["/entry/data/sequence"][:], shape[1], shape[0], data.dtype.itemsize)
         self.assertIn("cam_0001.h5: ", recorder.out())
 
+    @unittest.skipIf(zmq is None, "python3-zmq is not installed")
+    def test_images_with_unreadable_meta_data_are_dropped_as_gaps(self):
+        output = self.path("hostile.h5")
+        recorder = self.record(output, "--count", "40", stream="hostile")
+        publisher = HostilePublisher(self.uri, "hostile")
+        publisher.start()
+        try:
+            self.assertEqual(recorder.wait(60), 0, recorder.err())
+        finally:
+            publisher.stop.set()
+            publisher.join(10)
+        self.assertRegex(recorder.out(), r"dropped [1-9]\d* \(disk too slow 0, unreadable [1-9]")
+        with h5py.File(output, "r") as f:
+            sequence = [int(number) for number in f["/entry/data/sequence"][:]]
+            gaps = f["/entry/data/gaps"][:]
+            data = f["/entry/data/data"]
+            self.assertEqual(data.shape, (40, 4, 8))
+            for index, number in enumerate(sequence):
+                self.assertNotEqual(number % 10, 0)
+                self.assertTrue((data[index] == number % 256).all())
+            unreadable = {int(first) for first, count, cause in gaps if cause == 2 and count == 1}
+            self.assertTrue(unreadable)
+            self.assertTrue(all(number % 10 == 0 for number in unreadable))
+            # Every number from the first image to the last is an image or a gap.
+            covered = set(sequence)
+            for first, count, cause in gaps:
+                covered.update(range(int(first), int(first + count)))
+            self.assertTrue(set(range(sequence[0], sequence[-1] + 1)) <= covered)
+
     def test_playback_of_a_file_once_then_stops(self):
         first = self.path("once.h5")
         self.publish("-w", "8", "-e", "4", "-B", "1", "-r", "400")
@@ -284,6 +319,48 @@ class RecordTest(unittest.TestCase):
         self.assertIn("not a stack of images", player.err())
 
 
+def lumo_string(text):
+    return struct.pack("<I", len(text)) + text
+
+
+def lumo_meta(width, height, bytes_per_pixel=1, lumo_type=0):
+    """An encoded image record as LUMO publishers send it."""
+    return (b"LM3D" + struct.pack("<Hii", 1, bytes_per_pixel, 2) + lumo_string(b"") + bytes([1, 1, 1])
+            + struct.pack("<i", lumo_type) + lumo_string(b"") + struct.pack("<ii", width, height)
+            + struct.pack("<iiii", 1, 1, 2, 1) + struct.pack("<iid", 0, 0, 0.0) + lumo_string(b"") + lumo_string(b""))
+
+
+class HostilePublisher(threading.Thread):
+    """Publishes 8x4 images on a LUMO stream; every tenth has meta-data that is
+    garbage or does not match its pixels."""
+
+    def __init__(self, broker, stream):
+        super().__init__(daemon=True)
+        self.broker, self.stream, self.stop = broker, stream, threading.Event()
+
+    def run(self):
+        context = zmq.Context()
+        data = context.socket(zmq.PUB)
+        port = data.bind_to_random_port("tcp://127.0.0.1")
+        control = context.socket(zmq.DEALER)
+        control.connect(self.broker)
+        control.send_multipart([b"", b"REGISTER", self.stream.encode(), b"tcp://127.0.0.1:%d" % port])
+        if control.poll(5000):
+            control.recv_multipart()
+        for sequence in range(1, 3001):  # 15 s at most
+            if self.stop.is_set():
+                break
+            meta = lumo_meta(8, 4)
+            if sequence % 10 == 0:
+                meta = lumo_meta(9, 4) if sequence % 20 == 0 else b"LM3D garbage"
+            header = b"LUMO" + struct.pack("<HHiQQI", 1, 0, 3, sequence, time.time_ns(), 0)
+            data.send_multipart([self.stream.encode(), header, meta, bytes([sequence % 256]) * 32])
+            time.sleep(0.005)
+        data.close(0)
+        control.close(0)
+        context.term()
+
+
 @unittest.skipIf(h5py is None, "python3-h5py is not installed")
 class CommandLineTest(unittest.TestCase):
     def run_record(self, *arguments):
@@ -303,6 +380,18 @@ class CommandLineTest(unittest.TestCase):
             run = self.run_record(*arguments)
             self.assertEqual(run.returncode, 1, arguments)
             self.assertIn(message, run.stderr)
+
+    def test_duration_ends_a_recording_that_got_no_image_without_a_file(self):
+        with tempfile.TemporaryDirectory() as directory:
+            output = os.path.join(directory, "empty.h5")
+            started = time.monotonic()
+            run = subprocess.run([RECORD, "-b", "tcp://127.0.0.1:1", "-o", output, "--duration", "1"],
+                                 capture_output=True, text=True, timeout=30)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertLess(time.monotonic() - started, 10)
+            self.assertIn("no image came; no file written", run.stderr)
+            self.assertIn("Recorded 0 images", run.stdout)
+            self.assertFalse(os.path.exists(output))
 
     def test_a_missing_compression_filter_is_named(self):
         with tempfile.TemporaryDirectory() as directory:

@@ -78,6 +78,27 @@ TEST_F(RecordingFileTest, KeepsPixelBytesTypeByteOrderAndTimesOfEveryPixelType) 
   }
 }
 
+TEST_F(RecordingFileTest, AFileLargerThanTheWriteBehindWindowReadsBackExactly) {
+  // Past the window the writer waits for the disk and drops the written pages
+  // from the cache: what a reader gets must not change.
+  const auto layout = Layout(1024, 512, 2, lumo::kLumoInteger);  // 1 MiB an image
+  const int images = static_cast<int>(2 * WriteBehind::kWindowBytes / layout.ImageBytes());
+  const auto path = Path("large.h5");
+  {
+    RecordingWriter writer(path, "cam", layout, Compression::kNone);
+    WriteImages(writer, images);
+    writer.Close();
+  }
+  RecordingReader reader(path);
+  ASSERT_EQ(reader.images(), static_cast<std::uint64_t>(images));
+  std::vector<std::uint8_t> pixels;
+  double imageTime = 0;
+  for (int i = 0; i < images; ++i) {
+    reader.Read(i, pixels, imageTime);
+    ASSERT_EQ(pixels, Pixels(layout, i)) << "image " << i;
+  }
+}
+
 TEST_F(RecordingFileTest, PixelTypesAreTheNumbersAReaderExpects) {
   EXPECT_EQ(PixelTypeName(Layout(1, 1, 1, lumo::kLumoUnsigned8)), "uint8");
   EXPECT_EQ(PixelTypeName(Layout(1, 1, 2, lumo::kLumoInteger)), "uint16");

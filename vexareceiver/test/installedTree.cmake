@@ -6,7 +6,9 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFI
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${status}")
 endif()
-execute_process(COMMAND ${PREFIX}/bin/vexatoolsVexaReceiver -a not-an-address -p 1 -w 4 -e 4 -s 1 -l DEBUG
+# 192.0.2.1 (a documentation address) is on no interface: the join fails
+# right after set-up.
+execute_process(COMMAND ${PREFIX}/bin/vexatoolsVexaReceiver -a 239.255.0.1 -n 192.0.2.1 -p 1 -w 4 -e 4 -s 1 -l DEBUG
                 WORKING_DIRECTORY /
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 file(REMOVE_RECURSE ${PREFIX})

@@ -109,18 +109,34 @@ TEST(ReceiverToolRun, SocketFailuresEndWithStatusOneAndNoReport) {
   holder.close();
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out, "VEXA Receiver running...\n");
-  EXPECT_TRUE(Contains(result.err, "Application Exception: bind: Address already in use")) << result.err;
+  EXPECT_TRUE(Contains(result.err, "Application Exception: cannot receive on UDP 0.0.0.0:" + port +
+                                       " (another program holds this port without sharing it: stop it or choose "
+                                       "another port): Address already in use"))
+      << result.err;
 
-  result = RunProgram(RECEIVER_PROGRAM, {"-a", "not-an-address", "-p", port, "-w", "4", "-e", "4", "-s", "1"});
+  // 192.0.2.1, a documentation address, is on no interface of a test host.
+  result = RunProgram(RECEIVER_PROGRAM, {"-a", "239.255.0.1", "-n", "192.0.2.1", "-p", port, "-w", "4", "-e", "4",
+                                         "-s", "1"});
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_FALSE(Contains(result.out, "execution report"));
-  EXPECT_TRUE(Contains(result.err, "Application Exception: ")) << result.err;
+  EXPECT_TRUE(Contains(result.err, "Application Exception: cannot join the multicast group 239.255.0.1 on the "
+                                   "interface 192.0.2.1: no local interface has the address 192.0.2.1"))
+      << result.err;
+
+  // Not an address at all: refused before anything starts, in the set-up's form.
+  result = RunProgram(RECEIVER_PROGRAM, {"-a", "not-an-address", "-p", port, "-w", "4", "-e", "4", "-s", "1"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(Contains(result.err, "ERROR: -a/--address wants an IPv4 address (a multicast group, or an address of "
+                                   "this host), not 'not-an-address'\n\nOptions:"))
+      << result.err;
 }
 
 TEST(ReceiverToolRun, DebugLevelLogsThePropertyFileInUse) {
-  // An address that does not parse ends the run right after set-up.
-  const auto result =
-      RunProgram(RECEIVER_PROGRAM, {"-a", "not-an-address", "-p", "1", "-w", "4", "-e", "4", "-s", "1", "-l", "DEBUG"});
+  // A group joined on an interface address no interface has ends the run
+  // right after set-up.
+  const auto result = RunProgram(RECEIVER_PROGRAM, {"-a", "239.255.0.1", "-n", "192.0.2.1", "-p", "1", "-w", "4", "-e",
+                                                    "4", "-s", "1", "-l", "DEBUG"});
   EXPECT_TRUE(Contains(result.err, "Using default log property file: <")) << result.err;
   EXPECT_TRUE(Contains(result.err, "config/korv/vexatools/log.properties>")) << result.err;
 }

@@ -73,11 +73,14 @@ void ViewerClient::Watch(std::string stream) {
 void ViewerClient::SwitchWhenAllowed() {
   if (!wantedStream_ || closed_) return;
   if (*wantedStream_ == stream_) return wantedStream_.reset();
-  const auto now = Clock::now();
-  if (TakeSwitchTurn(now)) return SwitchTo(*std::exchange(wantedStream_, std::nullopt));
-  if (switchTimerArmed_) return;
+  if (TakeSwitchTurn(Clock::now())) return SwitchTo(*std::exchange(wantedStream_, std::nullopt));
+  SwitchAt(switchCredit_ + kSwitchInterval);
+}
+
+void ViewerClient::SwitchAt(Clock::time_point when) {
+  if (switchTimerArmed_ || closed_) return;
   switchTimerArmed_ = true;
-  switchTimer_.expires_at(switchCredit_ + kSwitchInterval);
+  switchTimer_.expires_at(when);
   switchTimer_.async_wait([weak = weak_from_this()](const boost::system::error_code& error) {
     const auto self = weak.lock();
     if (!self) return;
@@ -103,8 +106,15 @@ void ViewerClient::SwitchTo(std::string stream) {
   sentBeyondShown_ = 0;
   figures_.reset();
   std::string problem;
-  if (!hub_.Watch(stream, shared_from_this(), problem)) return ReplyError("cannot watch '" + stream + "': " + problem);
-  stream_ = std::move(stream);
+  if (hub_.Watch(stream, shared_from_this(), problem)) {
+    stream_ = std::move(stream);
+    refusedStream_.clear();
+    return;
+  }
+  if (stream != refusedStream_) ReplyError("cannot watch '" + stream + "': " + problem);
+  refusedStream_ = stream;
+  if (!wantedStream_) wantedStream_ = std::move(stream);
+  SwitchAt(Clock::now() + kRetryInterval);
 }
 
 std::shared_ptr<const ViewFrame> ViewerClient::SentImage(std::uint64_t sequence) const {

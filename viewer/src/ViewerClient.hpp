@@ -14,7 +14,10 @@
 // What one page can cost everyone is bounded: it watches one stream at a
 // time, and switches at most kSwitchBurst times at once and then once per
 // kSwitchInterval (a `watch` that comes sooner is kept and done when its
-// turn comes, the newest one winning). A PNG is made on the encoder's
+// turn comes, the newest one winning). A stream the viewer cannot follow
+// now (every subscription taken) is told to the page once and tried again
+// every kRetryInterval until it can, or until the page names another. A
+// PNG is made on the encoder's
 // thread, never on the io_context's, and one at a time: a `png` asked while
 // the last one has not left yet is refused.
 //
@@ -56,6 +59,7 @@ class ViewerClient : public http::WebSocketHandler, public FrameSink, public std
   // Stream switches a page may make at once, and then one per interval.
   static constexpr int kSwitchBurst = 5;
   static constexpr std::chrono::milliseconds kSwitchInterval{200};
+  static constexpr std::chrono::milliseconds kRetryInterval{1000};
 
   // PNG files are made on `encoder` (a thread pool, say).
   ViewerClient(boost::asio::io_context& io, StreamHub& hub, std::weak_ptr<http::WebSocketChannel> channel,
@@ -74,6 +78,7 @@ class ViewerClient : public http::WebSocketHandler, public FrameSink, public std
  private:
   void Watch(std::string stream);
   void SwitchWhenAllowed();
+  void SwitchAt(std::chrono::steady_clock::time_point when);
   bool TakeSwitchTurn(std::chrono::steady_clock::time_point now);
   void SwitchTo(std::string stream);
   void ReplyPixel(std::string_view arguments);
@@ -98,6 +103,7 @@ class ViewerClient : public http::WebSocketHandler, public FrameSink, public std
 
   std::string stream_;
   std::optional<std::string> wantedStream_;  // asked for, waiting for its turn
+  std::string refusedStream_;                // last one refused, told to the page
   std::chrono::steady_clock::time_point switchCredit_{};
   boost::asio::steady_timer switchTimer_;
   bool switchTimerArmed_ = false;

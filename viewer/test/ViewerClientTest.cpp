@@ -247,8 +247,9 @@ TEST_F(ViewerClientTest, StreamSwitchesAreRateLimitedAndTheLastOneWins) {
   EXPECT_GE(std::chrono::steady_clock::now() - started, ViewerClient::kSwitchInterval / 2);
 }
 
-// Pages beyond the hub's bound on subscriptions are told, and keep no stream.
-TEST(ViewerClientLimits, APageBeyondTheSubscriptionBoundIsTold) {
+// A page beyond the hub's bound on subscriptions is told once, and gets its
+// stream when a subscription is free again.
+TEST(ViewerClientLimits, APageBeyondTheSubscriptionBoundIsToldAndServedLater) {
   boost::asio::thread_pool encoder(1);
   boost::asio::io_context io;
   StreamHub hub(io, HubSettings{lumo::test::DeadEndpoint(), 10, kMaxViewBytes, 1000, std::chrono::hours(1), 2});
@@ -268,6 +269,14 @@ TEST(ViewerClientLimits, APageBeyondTheSubscriptionBoundIsTold) {
   const std::string text(bytes.begin(), bytes.end());
   EXPECT_NE(text.find(R"("type":"error")"), std::string::npos) << text;
   EXPECT_NE(text.find("cannot watch 's2'"), std::string::npos) << text;
+
+  pages[0]->OnClose();
+  for (int i = 0; i < 150 && pages[2]->stream().empty(); ++i) {
+    io.restart();
+    if (io.run_for(20ms) == 0) std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(pages[2]->stream(), "s2");
+  EXPECT_FALSE(pages[2]->NextMessage()) << "the refusal is told once";
   for (auto& page : pages) page->OnClose();
   hub.Stop();
 }

@@ -102,6 +102,9 @@
     drawn: { zoom: 1, grid: false, labels: 0, overview: false },
     drawMs: 0,         // time to draw a frame, smoothed
     imageData: null,   // reused from frame to frame
+    colourTable: null, // colour of each 8- or 16-bit value, and what it was made for
+    colourTableKey: '',
+    profileWidth: 0,   // the profile plot's width in canvas pixels, 0 until measured
   };
 
   // ---- Messages from the server ---------------------------------------
@@ -529,20 +532,33 @@
     const small = smallIntegerTable(values);
     if (small) {
       // One colour per possible value, then one look-up per pixel.
-      const { offset, size } = small;
-      const colours = new Uint32Array(size);
-      for (let i = 0; i < size; ++i) colours[i] = colourOf(i - offset, paint);
+      const colours = smallColourTable(small, paint);
+      const offset = small.offset;
       for (let i = 0; i < values.length; ++i) rgba[i] = colours[values[i] + offset];
     } else {
       for (let i = 0; i < values.length; ++i) rgba[i] = colourOf(values[i], paint);
     }
     frame.marked = markedCounts(frame, state.marks);
     offscreenContext.putImageData(state.imageData, 0, 0);
+    draw();  // first: it measures the canvas, before this frame's figures change the page
     updateShapes();
-    draw();
     drawHistogram(frame, range, paint);
     showImageFigures(frame);
     $('window-range').textContent = `${format(range.low)} – ${format(range.high)}`;
+  }
+
+  // The colour of every 8- or 16-bit value; made again only when the window,
+  // the map or the marks change, not for every frame.
+  function smallColourTable(small, paint) {
+    const marks = paint.marks ? `${paint.marks.low}/${paint.marks.high}` : 'none';
+    const key = `${small.offset}/${small.size}/${paint.low}/${paint.high}/${state.mapIndex}/${marks}`;
+    if (state.colourTableKey !== key) {
+      const colours = new Uint32Array(small.size);
+      for (let i = 0; i < small.size; ++i) colours[i] = colourOf(i - small.offset, paint);
+      state.colourTable = colours;
+      state.colourTableKey = key;
+    }
+    return state.colourTable;
   }
 
   function fitView(frame) {
@@ -758,6 +774,7 @@
     const hadProfile = !$('profile-box').hidden;
     $('profile-box').hidden = !state.profile;
     if (hadProfile !== Boolean(state.profile)) {
+      state.profileWidth = 0;
       // The image's room changed. While a line is drawn the image stays
       // where it is, not jumping under the mouse; a fitted one fits again after.
       if (state.drag && !state.view.userMoved) {
@@ -798,7 +815,9 @@
     const profile = state.profile;
     if (!profile) return;
     const plot = $('profile');
-    const width = Math.max(1, Math.round(plot.getBoundingClientRect().width * devicePixelRatio));
+    // Measured when the plot appears or the window changes, not for every frame.
+    if (!state.profileWidth) state.profileWidth = Math.max(1, Math.round(plot.getBoundingClientRect().width * devicePixelRatio));
+    const width = state.profileWidth;
     const height = Math.round(PROFILE_HEIGHT * devicePixelRatio);
     if (plot.width !== width || plot.height !== height) {
       plot.width = width;
@@ -1014,7 +1033,7 @@
 
   const toggleHelp = () => ($('help').hidden = !$('help').hidden);
 
-  function escape() {
+  function closeHelpAndClearShapes() {
     $('help').hidden = true;
     clearShapes();
     draw();
@@ -1039,7 +1058,7 @@
     c: () => setColourMap((state.mapIndex + 1) % COLOUR_MAPS.length),
     s: save,
     '?': toggleHelp,
-    Escape: escape,
+    Escape: closeHelpAndClearShapes,
   };
 
   window.addEventListener('keydown', (event) => {
@@ -1070,7 +1089,9 @@
   };
   $('panel-toggle').onclick = () => {
     document.body.classList.toggle('panel-open');
+    state.profileWidth = 0;
     draw();
+    drawProfile();
   };
 
   COLOUR_MAPS.forEach((map, index) => $('colour-map').add(new Option(map.name, String(index))));
@@ -1086,6 +1107,7 @@
     });
   }
   window.addEventListener('resize', () => {
+    state.profileWidth = 0;
     draw();
     drawProfile();
   });

@@ -7,11 +7,13 @@
 #include <chrono>
 #include <exception>
 #include <stdexcept>
+#include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/multicast.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/socket_base.hpp>
+#include <boost/system/system_error.hpp>
 #include <log4cplus/loggingmacros.h>
 
 #include "SampleAssembler.hpp"
@@ -100,14 +102,24 @@ void VexaReceiver::StartReceiver() {
   ip::udp::socket& socket = m_socket->socket;
   socket.open(ip::udp::v4());
   socket.set_option(boost::asio::socket_base::reuse_address(true));
-  socket.bind(ip::udp::endpoint(address.is_multicast() ? address : ip::address_v4::any(),
-                                static_cast<unsigned short>(m_port)));
+  const ip::udp::endpoint local(address.is_multicast() ? address : ip::address_v4::any(),
+                                static_cast<unsigned short>(m_port));
+  boost::system::error_code error;
+  socket.bind(local, error);
+  if (error) {
+    throw boost::system::system_error(
+        error, "cannot receive on UDP " + local.address().to_string() + ":" + std::to_string(local.port()));
+  }
   if (m_config.socketReceiveBufferBytes > 0) {
     socket.set_option(boost::asio::socket_base::receive_buffer_size(m_config.socketReceiveBufferBytes));
   }
   if (address.is_multicast()) {
     const ip::address_v4 interface = m_netif.empty() ? ip::address_v4::any() : ip::make_address_v4(m_netif);
-    socket.set_option(ip::multicast::join_group(address, interface));
+    socket.set_option(ip::multicast::join_group(address, interface), error);
+    if (error) {
+      throw boost::system::system_error(error, "cannot join the multicast group " + address.to_string() +
+                                                   " on the interface " + interface.to_string());
+    }
   }
   socket.non_blocking(true);
   m_localPort = socket.local_endpoint().port();
