@@ -81,6 +81,32 @@ Frames SmallFrames(std::uint32_t sampleId) {
   return frames;
 }
 
+// Frames that name the sample being assembled but contradict it: every
+// leader twice, trailers of samples never seen, a trailer with another frame
+// count, a one-unit copy of the last payload frame before the real one.
+void WriteHostileSampleSeeds(const Corpus& corpus, const korv::vexasim::SampleFrames& layout) {
+  Frames repeated;
+  for (std::uint32_t id = 1; id <= 2; ++id) {
+    const Frames sample = layout.BuildSample(id);
+    repeated.push_back(sample.front());
+    repeated.insert(repeated.end(), sample.begin(), sample.end());
+  }
+  corpus.Write("repeated-leaders", Records(repeated));
+  Frames stray = Stream(layout, 1, 1);
+  for (std::uint32_t id = 50; id < 54; ++id) stray.push_back(layout.BuildSample(id).back());
+  const Frames after = Stream(layout, 2, 1);
+  stray.insert(stray.end(), after.begin(), after.end());
+  corpus.Write("stray-trailers", Records(stray));
+  Frames contradicting = Stream(layout, 1, 1);
+  Bytes otherCount = contradicting.back();
+  layout.WriteHeader(otherCount.data(), 1, 2, 2, static_cast<std::uint16_t>(otherCount.size() - 32));
+  Bytes oneUnit = contradicting[1];  // 8 x 8 Int16: the only payload frame is the last one
+  oneUnit[32 + 4] = 0;
+  oneUnit[32 + 5] = 1;
+  contradicting.insert(contradicting.begin() + 1, {otherCount, oneUnit});
+  corpus.Write("contradicting-frames", Records(contradicting));
+}
+
 void WriteReceiverSeeds(const Corpus& corpus) {
   const auto layout = Layout(8, 8, dt::Int16, false);
   corpus.Write("one-sample", Records(Stream(layout, 1, 1)));
@@ -99,6 +125,7 @@ void WriteReceiverSeeds(const Corpus& corpus) {
   corpus.Write("small-frames-mixed", Records(mixed));
   corpus.Write("extended-leader", Records(Stream(Layout(8, 8, dt::Int16, true), 1, 2)));
   corpus.Write("other-geometry", Records(Stream(Layout(4, 4, dt::Int16, false), 1, 2)));
+  WriteHostileSampleSeeds(corpus, layout);
 }
 
 void WriteSorelSeeds(const Corpus& corpus) {
@@ -126,6 +153,16 @@ void WriteAssemblerSeeds(const Corpus& corpus) {
   Frames lossy = Stream(Layout(8, 8, dt::Int16, true), 1, 3);
   lossy.erase(lossy.begin() + 5);  // the trailer of sample 2
   corpus.Write("lost-trailer", Records(lossy, {kInt16 | kExtended}));
+  // A legacy leader announcing 134,217,728 Int16 pixels (256 MiB), with the
+  // frame count that size needs, then an ordinary sample.
+  const auto small = Layout(8, 8, dt::Int16, false);
+  Bytes oversized = small.BuildSample(1).front();
+  constexpr std::uint32_t kUnits = 134217728;
+  for (int i = 0; i < 4; ++i) oversized[32 + 4 + i] = static_cast<std::uint8_t>(kUnits >> (24 - 8 * i));
+  small.WriteHeader(oversized.data(), 1, 1, static_cast<std::uint16_t>(2 + (kUnits + 4465) / 4466), 8);
+  Frames afterOversized{oversized};
+  for (auto& frame : small.BuildSample(2)) afterOversized.push_back(frame);
+  corpus.Write("oversized-leader", Records(afterOversized, {kInt16}));
 }
 
 // The messages a publisher of 8 x 8 images sends, with the meta-data record

@@ -68,6 +68,9 @@ std::string MetricsText(const gw::GatewayStatistics& statistics) {
       .Family("vexa_gateway_missed_samples_total", "counter",
               "Gaps in the sample identifiers between forwarded samples.", {{"", statistics.missedSamples}})
       .Family("vexa_gateway_bytes_total", "counter", "Payload bytes forwarded.", {{"", statistics.bytes}})
+      .Family("vexa_gateway_sample_id_jumps_total", "counter",
+              "Sample identifier jumps too large for a loss, between forwarded samples.",
+              {{"", statistics.sampleIdJumps}})
       .Family("vexa_images_dropped_total", "counter",
               "Images not published, by cause: the ring to the sender was full.",
               {{R"(cause="ring_full")", statistics.ringDrops}})
@@ -85,6 +88,7 @@ void PrintStatistics(const gw::GatewayStatistics& statistics) {
   fmt::print("meanIntervalSeconds {}\n", statistics.meanIntervalSeconds);
   fmt::print("maxIntervalSeconds {}\n", statistics.maxIntervalSeconds);
   fmt::print("stddevIntervalSeconds {}\n", statistics.stddevIntervalSeconds);
+  fmt::print("sampleIdJumps {}\n", statistics.sampleIdJumps);
   std::fflush(stdout);
 }
 

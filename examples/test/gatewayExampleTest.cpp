@@ -94,10 +94,11 @@ TEST_P(GatewayExample, ImagesArriveBitExactAndTheStatisticsMatch) {
   const auto result = example.Finish(10s);
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   const auto statistics = ParseStatistics(result.out);
-  EXPECT_EQ(statistics.size(), 10u) << result.out;
+  EXPECT_EQ(statistics.size(), 11u) << result.out;
   EXPECT_EQ(statistics.at("samples"), std::to_string(probes + kSamples));
   EXPECT_EQ(statistics.at("missedSamples"), "0");
   EXPECT_EQ(statistics.count("ringDrops"), 1u);
+  EXPECT_EQ(statistics.at("sampleIdJumps"), "0");
   EXPECT_EQ(statistics.at("bytes"), std::to_string((probes + kSamples) * sampleBytes));
   for (const char* field : {"elapsedSeconds", "samplesPerSecond", "meanIntervalSeconds"}) {
     EXPECT_GT(std::stod(statistics.at(field)), 0.0) << field;

@@ -190,6 +190,34 @@ TEST(SampleAssembler, LeadersThatCannotBeHonouredAreRefusedAndCounted) {
   EXPECT_EQ(lying.assembler.SamplesIncomplete(), 1u);
 }
 
+// One 40-byte leader announcing 256 MiB commits no memory; payload frames
+// commit what they carry; the next, small sample frees the large buffer.
+TEST(SampleAssembler, MemoryIsCommittedByFramesAndGivenBackAfterAnOversizedSample) {
+  AssembledSample* slot = nullptr;
+  SampleAssembler assembler(Settings(), [&slot]() {
+    auto sample = std::make_unique<AssembledSample>();
+    slot = sample.get();
+    return sample;
+  });
+  const auto oversized = MakeFrames(16384, 8192, dt::Int16, false);  // 256 MiB in 30056 frames
+  std::vector<unsigned char> frame(korv::vexasim::kMaxFrameSize);
+  assembler.Feed(std::span(frame.data(), oversized.BuildFrame(1, 1, frame)));
+  ASSERT_NE(slot, nullptr);
+  EXPECT_EQ(slot->payload.size(), 0u) << "nothing committed at the leader";
+  assembler.Feed(std::span(frame.data(), oversized.BuildFrame(1, 2, frame)));
+  EXPECT_EQ(slot->payload.size(), oversized.UnitsPerFrame() * 2u);
+
+  const auto small = MakeFrames(100, 100, dt::Int16, false);
+  std::unique_ptr<AssembledSample> done;
+  for (const auto& datagram : small.BuildSample(2)) {
+    if (auto sample = assembler.Feed(datagram)) done = std::move(sample);
+  }
+  ASSERT_NE(done, nullptr);
+  EXPECT_EQ(done->payload, Pattern(2, 20000));
+  EXPECT_LT(done->payload.capacity(), 1u << 20) << "the 256 MiB buffer went back";
+  EXPECT_EQ(assembler.SamplesIncomplete(), 1u);
+}
+
 TEST(SampleAssembler, WithNoFreeSampleTheSampleIsDroppedAndAssemblyGoesOn) {
   const auto frames = MakeFrames(100, 100, dt::Int16, false);
   Assembler a(Settings(), 0);

@@ -30,8 +30,8 @@ struct Delivery {
 
 class TestReceiver : public korv::vexalib::VexaReceiver {
  public:
-  explicit TestReceiver(ExtendedInfoMode mode, dt::DataType type = dt::Int16)
-      : VexaReceiver("127.0.0.1", "", 0, type, Config(mode)) {}
+  explicit TestReceiver(ExtendedInfoMode mode, dt::DataType type = dt::Int16, int width = 0, int height = 0)
+      : VexaReceiver("127.0.0.1", "", 0, type, Config(mode, width, height)) {}
   ~TestReceiver() override { StopReceiver(); }
 
   // Called during each delivery; may throw or stop the receiver.
@@ -60,8 +60,10 @@ class TestReceiver : public korv::vexalib::VexaReceiver {
   }
 
  private:
-  static ReceiverConfig Config(ExtendedInfoMode mode) {
+  static ReceiverConfig Config(ExtendedInfoMode mode, int width, int height) {
     ReceiverConfig config;
+    config.width = width;
+    config.height = height;
     config.socketReceiveBufferBytes = 4 * 1024 * 1024;
     config.extendedInfoMode = mode;
     return config;
@@ -151,6 +153,21 @@ TEST(OutsideReceiver, HostileDatagramsNeitherCrashNorStopReception) {
   ASSERT_TRUE(receiver.WaitForDeliveries(1));
   EXPECT_EQ(receiver.Deliveries()[0].payload, Pattern(5));
   EXPECT_EQ(receiver.GetCounters().framesRejected, 4u);
+}
+
+// Without a bound of its own, a receiver with a configured geometry refuses
+// a leader announcing more: one datagram must not reserve 256 MiB.
+TEST(OutsideReceiver, TheConfiguredGeometryBoundsTheSampleSize) {
+  TestReceiver receiver(ExtendedInfoMode::Enabled, dt::UInt16, 200, 100);
+  receiver.StartReceiver();
+  vexatools::testsupport::UdpSender sender("127.0.0.1", static_cast<std::uint16_t>(receiver.GetLocalPort()));
+  const korv::vexasim::SampleFrames larger({200, 101, 2, dt::UInt16});
+  sender.SendAll(larger.BuildSample(1));
+  sender.SendAll(Frames(false).BuildSample(2));
+  ASSERT_TRUE(receiver.WaitForDeliveries(1));
+  receiver.StopReceiver();
+  EXPECT_EQ(receiver.Deliveries()[0].sampleId, 2u);
+  EXPECT_EQ(receiver.GetCounters().samplesIncomplete, 1u) << "the larger sample's leader is refused";
 }
 
 TEST(OutsideReceiver, AThrowingHookIsLoggedWithItsTextAndDeliveryGoesOn) {

@@ -44,7 +44,8 @@ StatsLine ReceptionStatsLine(const ReceptionStatistics& now, const ReceptionStat
       .Add("frames_missing", now.framesMissing)
       .Add("other_sample_frames", now.otherSampleFrames)
       .Add("socket_drops", now.socketDrops)
-      .Add("junk", now.Junk());
+      .Add("junk", now.Junk())
+      .Add("duplicate_leaders", now.duplicateLeaders);
   return line;
 }
 
@@ -60,9 +61,10 @@ std::string LossSummary(const ReceptionStatistics& s) {
       "  missing beyond those (network or sender): {} frame(s)\n"
       "  junk datagrams dropped: {} ({} short, {} oversize, {} malformed)\n"
       "  frames of another sample: {}\n"
+      "  repeated leaders (duplicates, not losses): {}\n"
       "  socket receive buffer: {} bytes in force, {} bytes wanted\n",
       s.incompleteSamples, s.completeSamples + s.incompleteSamples, s.framesMissing, s.socketDrops, beyondHost,
-      s.Junk(), s.junkShort, s.junkOversize, s.junkMalformed, s.otherSampleFrames, s.receiveBufferInForce,
+      s.Junk(), s.junkShort, s.junkOversize, s.junkMalformed, s.otherSampleFrames, s.duplicateLeaders, s.receiveBufferInForce,
       s.receiveBufferWanted);
 }
 

@@ -21,6 +21,8 @@ std::string MetricsText(const ReceptionStatistics& r, const PublishingFigures& p
                {R"(cause="junk_short")", r.junkShort},
                {R"(cause="junk_oversize")", r.junkOversize},
                {R"(cause="junk_malformed")", r.junkMalformed}})
+      .Family("vexa_duplicate_leaders_total", "counter", "Repeated leaders of the sample being assembled.",
+              {{"", r.duplicateLeaders}})
       .Family("vexa_images_published_total", "counter", "Images written to the LUMO stream.", {{"", p.published}})
       .Family("vexa_images_dropped_total", "counter",
               "Complete images not published, by cause: the hand-over ring was full, or writing failed.",

@@ -22,6 +22,8 @@ constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
 
 // Depth of the socket receive buffer, in whole images.
 constexpr int kBufferedSamples = 3;
+// Image bytes one payload frame can carry: its payload less the SOREL payload header.
+constexpr std::size_t kMaxFrameImageBytes = plexoif::plexoPacketJumbo::kPayloadCapacity - sorelif::kPayloadHeaderSize;
 
 int CheckedBytesPerPixel(int width, int height, int bytesPerPixel) {
   if (width < 1 || height < 1 || bytesPerPixel < 1) {
@@ -48,6 +50,11 @@ std::uint64_t Vexa2LumoReceiver::AnnouncedPixels() const {
 }
 
 void Vexa2LumoReceiver::HandleLeaderPacket() {
+  // A repeated leader of the sample being assembled keeps its image.
+  if (m_assembly == Assembly::Assembling && m_sampleId == m_imageSampleId &&
+      CurrentFrame().GetFrameCount() == m_imageFrameCount) {
+    return;
+  }
   image.reset();
   imageOffset = 0;
   m_imageSampleId = m_sampleId;
@@ -106,7 +113,11 @@ void Vexa2LumoReceiver::HandlePayloadPacket(plexoif::plexoPacketBase<8940>& pack
     return;
   }
   const std::int64_t offset = Placement(frameId, length);
-  if (offset < 0) return drop(kOutsideImage, "its data units do not fit the image");
+  if (offset < 0) {
+    // Junk that must not take the place of the frame it claims to be.
+    CountJunkFrame();
+    return drop(kOutsideImage, "its data units do not fit the image");
+  }
   std::memcpy(image->GetImage() + offset, parsed.getPayload(), length);
   m_frameArrived[frameId] = true;
   ++m_payloadFramesArrived;
@@ -119,12 +130,31 @@ void Vexa2LumoReceiver::HandlePayloadPacket(plexoif::plexoPacketBase<8940>& pack
 std::int64_t Vexa2LumoReceiver::Placement(std::uint16_t frameId, std::size_t length) {
   const auto size = static_cast<std::size_t>(image->GetSize());
   if (length > size) return -1;
-  if (frameId == m_imageFrameCount - 1) return static_cast<std::int64_t>(size - length);
+  if (frameId == m_imageFrameCount - 1) return PlaceLastFrame(length);
   if (m_payloadFrameLength && *m_payloadFrameLength != length) return -1;
   const std::size_t offset = std::size_t(frameId - 2) * length;  // < 2^16 * 2^14: no overflow
   if (offset > size - length) return -1;
   m_payloadFrameLength = length;
   return static_cast<std::int64_t>(offset);
+}
+
+// The last payload frame holds what the others leave: with n payload
+// frames of `full` bytes before it, size - (n x full) bytes, between 1 and
+// `full`, and no frame carries more than a frame's payload. A last frame of
+// another length (a truncated copy, say) is refused, so that the real one
+// can still take its place; when it comes first it sets `full`.
+std::int64_t Vexa2LumoReceiver::PlaceLastFrame(std::size_t length) {
+  const auto size = static_cast<std::size_t>(image->GetSize());
+  const std::size_t framesBefore = m_imageFrameCount - 3u;
+  if (length == 0) return -1;
+  if (framesBefore == 0) return length == size ? 0 : -1;
+  const std::size_t rest = size - length;
+  if (rest % framesBefore != 0) return -1;
+  const std::size_t full = rest / framesBefore;
+  if (full < length || full > kMaxFrameImageBytes || full % static_cast<std::size_t>(m_bytesPerPixel) != 0) return -1;
+  if (m_payloadFrameLength && *m_payloadFrameLength != full) return -1;
+  m_payloadFrameLength = full;
+  return static_cast<std::int64_t>(rest);
 }
 
 // With every payload frame in once, equal lengths before the last and the
@@ -134,8 +164,22 @@ bool Vexa2LumoReceiver::SampleComplete() const {
   return m_payloadFramesArrived == m_imageFrameCount - 2 && imageOffset == image->GetSize();
 }
 
-void Vexa2LumoReceiver::HandleTrailerPacket() {
-  const std::uint32_t trailerSampleId = CurrentFrame().GetSampleId();
+void Vexa2LumoReceiver::HandleTrailerPacket() { CloseAtTrailer(); }
+
+// Called at the trailer of a sample with too few frames, and at a leader that
+// follows an incomplete sample. Only the sample's own trailer closes it: a
+// stray trailer of another sample leaves the open image to its own frames.
+void Vexa2LumoReceiver::HandleLostPackets() {
+  if (CurrentFrame().GetFrameId() != 1) CloseAtTrailer();
+}
+
+// Whether the image is published depends on its own frames, not on the
+// number of frames the base counted (which counts repeats and junk): a
+// repeated leader in mid-sample makes the base report a loss for a sample
+// whose frames all arrived.
+void Vexa2LumoReceiver::CloseAtTrailer() {
+  const plexoif::plexoPacketBase<8940>& trailer = CurrentFrame();
+  const std::uint32_t trailerSampleId = trailer.GetSampleId();
   const bool ownTrailer = trailerSampleId == m_imageSampleId;
   if (m_assembly != Assembly::Assembling || !ownTrailer) {
     // A repeated trailer of the last sample is harmless; any other trailer
@@ -146,7 +190,17 @@ void Vexa2LumoReceiver::HandleTrailerPacket() {
     }
     return;
   }
-  if (SampleComplete()) {
+  if (trailer.GetFrameCount() != m_imageFrameCount) {
+    // Junk (the base counts it): the sample's own trailer may still come.
+    if (MayLog(kForeignTrailer)) {
+      VEXA_LOG_FMT(m_logger, kError, "Trailer of sample {} ignored: it counts {} frames, its leader {}",
+                   trailerSampleId, trailer.GetFrameCount(), m_imageFrameCount);
+    }
+    return;
+  }
+  const bool complete = SampleComplete();
+  ReportSampleOutcome(complete, complete ? 0 : m_imageFrameCount - 2u - static_cast<unsigned>(m_payloadFramesArrived));
+  if (complete) {
     if (!LumoSender::spsc_queue.push(image)) CountRingDrop();
     LumoSender::new_data = true;
     ImageQueuedSignal().release();
@@ -157,16 +211,6 @@ void Vexa2LumoReceiver::HandleTrailerPacket() {
                  m_imageSampleId, m_payloadFramesArrived, m_imageFrameCount - 2, imageOffset, image->GetSize());
   }
   CloseImage();
-}
-
-// Called at the trailer of a sample with too few frames, and at a leader that
-// follows an incomplete sample. Only the sample's own trailer closes it: a
-// stray trailer of another sample leaves the open image to its own frames.
-void Vexa2LumoReceiver::HandleLostPackets() {
-  const plexoif::plexoPacketBase<8940>& frame = CurrentFrame();
-  if (m_assembly == Assembly::Assembling && frame.GetFrameId() != 1 && frame.GetSampleId() == m_imageSampleId) {
-    CloseImage();
-  }
 }
 
 // The sender fell behind: the image is lost. Counted, and logged at most

@@ -181,6 +181,46 @@ TEST_F(ReceiverHooks, DuplicateFrameDoesNotStandInForALostOne) {
   EXPECT_EQ(m_log.Count(ERROR_LOG_LEVEL, "it arrived after the sample's trailer"), 1);  // once a second
 }
 
+// Malformed frames that name the sample being assembled: a trailer with
+// another frame count, a one-unit copy of the last payload frame before the
+// real one. Each is junk; the sample is published and counted complete.
+TEST_F(ReceiverHooks, FramesThatContradictTheirSampleAreJunk) {
+  const auto frames = m_layout.BuildSample(1);
+  Datagram otherCount = frames[4];
+  m_layout.WriteHeader(otherCount.data(), 1, 3, 3, 4);  // the trailer of a 3-frame sample 1
+  Datagram oneUnit = frames[3];
+  oneUnit[32 + 4] = 0;
+  oneUnit[32 + 5] = 1;
+  for (const Datagram& datagram : {frames[0], frames[1], frames[2], otherCount, oneUnit, frames[3], frames[4]}) {
+    m_receiver.Feed(datagram);
+  }
+  EXPECT_EQ(QueuedSampleIds(), (std::vector<std::uint32_t>{1}));
+  const auto statistics = m_receiver.GetReceptionStatistics();
+  EXPECT_EQ(statistics.completeSamples, 1u);
+  EXPECT_EQ(statistics.incompleteSamples, 0u);
+  EXPECT_EQ(statistics.junkMalformed, 2u);
+}
+
+// Every leader twice, once in mid-sample; a flood of trailers of samples
+// never seen: every sample is published, none counted incomplete.
+TEST_F(ReceiverHooks, RepeatedLeadersAndStrayTrailersLoseNoSample) {
+  Send(7, {2, 3, 4, 5});  // under way at start: counting starts at the first leader
+  Send(1, {1, 1, 2, 3, 4, 5});
+  Send(2, {1, 2, 3, 1, 4, 5});
+  for (std::uint32_t id = 100; id < 200; ++id) m_receiver.Feed(m_layout.BuildSample(id).back());
+  SendWhole(3);
+  EXPECT_EQ(QueuedSampleIds(), (std::vector<std::uint32_t>{1, 2, 3}));
+  const auto statistics = m_receiver.GetReceptionStatistics();
+  EXPECT_EQ(statistics.completeSamples, 3u);
+  EXPECT_EQ(statistics.incompleteSamples, 0u);
+  EXPECT_EQ(statistics.framesMissing, 0u);
+  EXPECT_EQ(statistics.duplicateLeaders, 2u);
+  EXPECT_EQ(statistics.junkMalformed, 100u) << "the stray trailers";
+
+  Send(4, {2, 3, 4, 5});  // a sample whose leader was lost is still a loss
+  EXPECT_EQ(m_receiver.GetReceptionStatistics().incompleteSamples, 1u);
+}
+
 TEST_F(ReceiverHooks, LeaderOfAnotherImageSizeIsNotPublished) {
   const auto taller = Layout(kWidth, kHeight + 1);
   for (const auto& frame : taller.BuildSample(1)) m_receiver.Feed(frame);

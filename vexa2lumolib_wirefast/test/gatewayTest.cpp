@@ -82,7 +82,8 @@ TEST_F(Gateway, CompleteInfoIsAdoptedAndAnnouncedOnce) {
   RunSteps(*gateway,
            {{"first", info, 3145728, true},
             {"same again", info, 3145728, true},
-            {"absent marker keeps the adopted geometry", kAbsent, 3145728, true}});
+            {"absent marker: the configured geometry", kAbsent, 614400, true},
+            {"not the adopted one", kAbsent, 3145728, false}});
   EXPECT_EQ(log.Count(kInfo, "Using geometry from VEXA Extended Info: 1024x768 type 65536"), 1);
   std::shared_ptr<LumoImage> image;
   ASSERT_TRUE(LumoSender::spsc_queue.pop(image));
@@ -93,8 +94,9 @@ TEST_F(Gateway, CompleteInfoIsAdoptedAndAnnouncedOnce) {
 TEST_F(Gateway, SizeMismatchWarnsAdoptsAndDropsTheSample) {
   auto gateway = MakeGateway(640, 480, dt::UInt16);
   RunSteps(*gateway, {{"info says 100x100 Int16", Info(1.0, dt::Int16, 100, 100), 20001, false},
-                            {"configured size no longer applies", kAbsent, 614400, false},
-                            {"adopted size", kAbsent, 20000, true}});
+                            {"absent marker: the configured size", kAbsent, 614400, true},
+                            {"not the one from info", kAbsent, 20000, false},
+                            {"info of that size again", Info(1.0, dt::Int16, 100, 100), 20000, true}});
   EXPECT_EQ(log.Count(kWarn, "Extended Info reports 100x100 type 256 (expected 20000 bytes) but payload was 20001 bytes"), 1);
   EXPECT_EQ(log.Count(kError, "Payload size 20001 bytes does not match expected 20000 bytes for 100x100 type 256"), 1);
 }
@@ -265,6 +267,36 @@ TEST_F(Gateway, StatisticsOfDeliveredSamples) {
   EXPECT_GE(statistics.maxIntervalSeconds, statistics.meanIntervalSeconds);
 }
 
+// One forged extended leader (1x1 Byte, an identifier three billion ahead)
+// between legacy samples: the samples after it still take the configured
+// geometry, and the jump is counted apart from the missed samples.
+TEST_F(Gateway, AForgedLeaderDecidesNeitherGeometryNorLosses) {
+  auto gateway = MakeGateway(100, 100, dt::Int16, ExtendedInfoMode::Enabled);
+  gateway->StartReceiver();
+  const korv::vexasim::SampleFrames legacy({100, 100, 2, dt::Int16});
+  const korv::vexasim::SampleFrames forged({1, 1, 1, dt::Byte, true});
+  vexatools::testsupport::UdpSender sender("127.0.0.1", static_cast<std::uint16_t>(gateway->GetLocalPort()));
+  std::uint32_t offered = 0;
+  auto send = [&](const korv::vexasim::SampleFrames& frames, std::uint32_t id) {
+    sender.SendAll(frames.BuildSample(id, 1.0));
+    ++offered;
+    for (int i = 0; i < 1000 && gateway->GetCounters().samplesDelivered + gateway->GetCounters().hookFailures < offered;
+         ++i)
+      std::this_thread::sleep_for(5ms);
+    ResetHandOver();
+  };
+  send(legacy, 100);
+  send(forged, 3'000'000'000u);
+  for (std::uint32_t id = 101; id <= 110; ++id) send(legacy, id);
+  send(legacy, 113);
+  gateway->StopReceiver();
+  const auto statistics = gateway->GetStatistics();
+  EXPECT_EQ(statistics.samples, 13u) << "the forged sample and all twelve legacy ones";
+  EXPECT_EQ(statistics.missedSamples, 2u) << "only 111 and 112";
+  EXPECT_EQ(statistics.sampleIdJumps, 1u);
+  EXPECT_EQ(log.Count(kError, "does not match expected"), 0);
+}
+
 // Code that fills the statistics by position keeps working: the documented
 // fields come first, in their order, and later additions follow them.
 TEST(GatewayStatisticsLayout, PositionalInitialisationFillsTheDocumentedFieldsFirst) {
@@ -279,6 +311,7 @@ TEST(GatewayStatisticsLayout, PositionalInitialisationFillsTheDocumentedFieldsFi
   EXPECT_EQ(statistics.maxIntervalSeconds, 8.0);
   EXPECT_EQ(statistics.stddevIntervalSeconds, 9.0);
   EXPECT_EQ(statistics.ringDrops, 10u);
+  EXPECT_EQ(statistics.sampleIdJumps, 0u);
 }
 
 TEST(LumoImage, NegativeFactorsAllocateNothingAndKeepTheirValues) {

@@ -562,13 +562,18 @@ VexaReceiver::FrameOutcome VexaReceiver::HandleLeader(plexoif::plexoPacketBase<8
                                                                     << " - Expected: " << m_framesExpected);
     HandleLostPackets();
   }
-  // The sample before this leader never saw its trailer: at least that is
-  // missing, even when a trailer of another sample made up the count.
-  if (m_sampleState == SampleState::Open) {
+  // A repeated leader of the sample being assembled is a duplicate, not the
+  // end of that sample. Otherwise the sample before this leader never saw its
+  // trailer: at least that is missing, even when a trailer of another sample
+  // made up the count.
+  if (m_sampleState == SampleState::Open && sampleId == m_sampleId && frame.GetFrameCount() == m_framesExpected) {
+    m_counters.duplicateLeaders.Add();
+  } else if (m_sampleState == SampleState::Open) {
     CountIncompleteSample(m_framesExpected, std::min<std::int64_t>(m_framesInSample - 1, m_framesExpected - 1));
     m_sampleState = SampleState::Closed;
   }
   m_sampleId = sampleId;
+  m_otherSampleSeen = false;
   m_packetsReceived = 1;
   m_framesInSample = 1;
   m_framesExpected = frame.GetFrameCount();
@@ -614,7 +619,7 @@ void VexaReceiver::HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame) {
     VEXA_LOG_FMT(m_logger, kDebug, "Received last packet (trailer) - sample: {}, nb of frames {}, expected {}",
                  m_sampleId, m_framesInSample, frameCount);
     const bool incomplete = m_framesInSample < int{frameCount};
-    CountClosedSample(frame, incomplete);
+    m_reportedOutcome.reset();
     if (incomplete) {
       if (ThrottleAllows(m_incompleteLog, m_lastIncompleteLogTime)) {
         VEXA_LOG_FMT(m_logger, kError,
@@ -626,10 +631,13 @@ void VexaReceiver::HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame) {
     } else {
       HandleTrailerPacket();
     }
+    CountClosedSample(frame, incomplete);
   } else if (frame.GetSampleId() == m_sampleId) {
     HandlePayloadPacket(frame);
   } else {
     m_counters.otherSampleFrames.Add();
+    m_otherSampleId = frame.GetSampleId();
+    m_otherSampleSeen = true;
     if (ThrottleAllows(m_wrongSampleLog, m_lastWrongSampleLogTime)) {
       VEXA_LOG_STREAM(m_logger, kError, "Received packet with different sample ID, frame will be skipped!");
     }
@@ -638,14 +646,33 @@ void VexaReceiver::HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame) {
   }
 }
 
-// Counts the sample a trailer closes, once. A trailer of another sample
-// than the last leader's stands for a sample whose leader never came; a
-// repeated trailer counts nothing.
+// Counts the sample a trailer closes, once, after the trailer's hook: a
+// subclass that assembled the sample may have reported what it found. A
+// trailer of another sample than the last leader's stands for a sample whose
+// leader never came when frames of that sample arrived; without them it is
+// junk, as is a trailer whose frame count is not its leader's. A repeated
+// trailer counts nothing.
 void VexaReceiver::CountClosedSample(const plexoif::plexoPacketBase<8940>& trailer, bool incomplete) {
   if (trailer.GetSampleId() != m_sampleId) {
-    if (m_sampleState != SampleState::NoLeaderYet) CountIncompleteSample(1, 0);
+    if (m_sampleState == SampleState::NoLeaderYet) return;  // counting starts at the first leader
+    if (m_otherSampleSeen && trailer.GetSampleId() == m_otherSampleId) {
+      CountIncompleteSample(1, 0);
+      m_otherSampleSeen = false;
+    } else {
+      m_counters.junkMalformed.Add();
+    }
   } else if (m_sampleState == SampleState::Open) {
-    if (incomplete) {
+    if (trailer.GetFrameCount() != m_framesExpected) {
+      m_counters.junkMalformed.Add();
+      return;
+    }
+    if (m_reportedOutcome) {
+      if (m_reportedOutcome->complete) {
+        m_counters.completeSamples.Add();
+      } else {
+        CountIncompleteSample(m_reportedOutcome->framesMissing, 0);
+      }
+    } else if (incomplete) {
       CountIncompleteSample(trailer.GetFrameCount(), m_framesInSample);
     } else {
       m_counters.completeSamples.Add();
@@ -653,6 +680,12 @@ void VexaReceiver::CountClosedSample(const plexoif::plexoPacketBase<8940>& trail
     m_sampleState = SampleState::Closed;
   }
 }
+
+void VexaReceiver::ReportSampleOutcome(bool complete, std::uint64_t framesMissing) {
+  m_reportedOutcome = ReportedOutcome{complete, framesMissing};
+}
+
+void VexaReceiver::CountJunkFrame() { m_counters.junkMalformed.Add(); }
 
 void VexaReceiver::CountIncompleteSample(std::uint64_t framesExpected, std::int64_t framesArrived) {
   m_counters.incompleteSamples.Add();

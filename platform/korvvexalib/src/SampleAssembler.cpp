@@ -127,7 +127,7 @@ void SampleAssembler::OnLeader(const Header& header, std::span<const unsigned ch
   }
   m_current->sampleId = header.sampleId;
   m_current->info = info;
-  m_current->payload.resize(sampleBytes);
+  ReserveFor(m_current->payload, sampleBytes);
   m_assembling = true;
   m_sampleId = header.sampleId;
   m_frameCount = header.frameCount;
@@ -168,7 +168,14 @@ void SampleAssembler::OnPayload(const Header& header, std::span<const unsigned c
     return;
   }
   if (!MarkReceived(header.frameId)) return;
-  std::memcpy(m_current->payload.data() + firstUnit * m_bytesPerPixel, payload->GetData(), payload->GetDataSize());
+  // The buffer grows to the end of the furthest frame received (the bytes
+  // between zero-filled until their frames come), so memory is committed as
+  // frames arrive, not at the leader.
+  std::vector<std::uint8_t>& bytes = m_current->payload;
+  const std::size_t offset = firstUnit * m_bytesPerPixel;
+  const std::size_t end = offset + payload->GetDataSize();
+  if (bytes.size() < end) bytes.resize(end);
+  std::memcpy(bytes.data() + offset, payload->GetData(), payload->GetDataSize());
 }
 
 std::unique_ptr<AssembledSample> SampleAssembler::OnTrailer(const Header& header,
@@ -221,6 +228,16 @@ bool SampleAssembler::MarkReceived(std::uint16_t frameId) {
   m_received[frameId] = true;
   ++m_framesReceived;
   return true;
+}
+
+// Empties the buffer and reserves room for a sample of `sampleBytes`; only
+// address space, which the payload frames commit as they arrive. A buffer
+// more than twice that size, left by an oversized sample, is freed first so
+// that its memory goes back to the system.
+void SampleAssembler::ReserveFor(std::vector<std::uint8_t>& payload, std::uint64_t sampleBytes) {
+  payload.clear();
+  if (payload.capacity() / 2 > sampleBytes) std::vector<std::uint8_t>().swap(payload);
+  payload.reserve(sampleBytes);
 }
 
 // A sample still being assembled when the next leader comes lost its trailer

@@ -7,8 +7,9 @@
 // only when the sample it announces is within the size limit and its frame
 // count fits that size; the first payload frame fixes the data units per
 // frame (senders may send smaller frames than the largest), and every
-// payload frame must then carry exactly the data units of its position. Memory use is bounded by the
-// largest accepted sample.
+// payload frame must then carry exactly the data units of its position.
+// Memory use is bounded by the largest accepted sample, and committed as
+// payload frames arrive.
 #pragma once
 
 #include <atomic>
@@ -66,6 +67,7 @@ class SampleAssembler {
   bool MarkReceived(std::uint16_t frameId);
   bool LearnUnitsPerFrame(std::uint16_t frameId, std::uint64_t units);
   void AbandonCurrent();
+  static void ReserveFor(std::vector<std::uint8_t>& payload, std::uint64_t sampleBytes);
   void Reject();
   void Stray();
   // Counts a sample whose leader could not be accepted; logs the reason.

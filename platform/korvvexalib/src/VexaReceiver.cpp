@@ -31,13 +31,24 @@ namespace {
 
 namespace ip = boost::asio::ip;
 
+// The configured bound, else the size of the configured geometry, else the
+// default: without a bound of its own, a receiver that knows its image size
+// refuses leaders announcing more than that.
+std::uint64_t MaxSampleBytes(korv::fnd::datatype::DataType dataType, const ReceiverConfig& config) {
+  if (config.maxSampleBytes > 0) return static_cast<std::uint64_t>(config.maxSampleBytes);
+  const int bytesPerPixel = korv::fnd::datatype::ElementSize(dataType);
+  if (config.width > 0 && config.height > 0 && bytesPerPixel > 0) {
+    return std::uint64_t(config.width) * std::uint64_t(config.height) * std::uint64_t(bytesPerPixel);
+  }
+  return ReceiverConfig::kDefaultMaxSampleBytes;
+}
+
 detail::AssemblerSettings MakeAssemblerSettings(korv::fnd::datatype::DataType dataType, const ReceiverConfig& config) {
   detail::AssemblerSettings settings;
   settings.dataType = dataType;
   settings.extendedInfoMode = config.extendedInfoMode;
   settings.componentId = config.componentId;
-  settings.maxSampleBytes = static_cast<std::uint64_t>(
-      config.maxSampleBytes > 0 ? config.maxSampleBytes : ReceiverConfig::kDefaultMaxSampleBytes);
+  settings.maxSampleBytes = MaxSampleBytes(dataType, config);
   settings.logEveryFrame = config.logEveryFrame;
   return settings;
 }
@@ -95,7 +106,7 @@ VexaReceiver::VexaReceiver(const std::string& address, const std::string& netif,
   const int bytesPerPixel = korv::fnd::datatype::ElementSize(dataType);
   if (config.width > 0 && config.height > 0 && bytesPerPixel > 0) {
     const std::uint64_t expected = std::uint64_t(config.width) * std::uint64_t(config.height) * bytesPerPixel;
-    if (expected <= static_cast<std::uint64_t>(MakeAssemblerSettings(dataType, config).maxSampleBytes)) {
+    if (expected <= MaxSampleBytes(dataType, config)) {
       for (int i = 0; i < kDeliverySlots; ++i) {
         auto sample = std::make_unique<Sample>();
         sample->payload.reserve(expected);

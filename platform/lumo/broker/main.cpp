@@ -1,5 +1,7 @@
 // lumoBroker: the directory where LUMO publishers register their streams and
 // subscribers look them up. Data never passes through it.
+#include <malloc.h>
+
 #include <log4cplus/configurator.h>
 #include <log4cplus/initializer.h>
 #include <log4cplus/loggingmacros.h>
@@ -42,6 +44,8 @@ constexpr std::size_t kMaxRequestFrames = 6;
 // holds at most this many replies (each at most one LIST page).
 constexpr int kReplyQueue = 8;
 constexpr int kRequestQueue = 16;
+// How often free heap pages go back to the system.
+constexpr auto kHeapTrimInterval = std::chrono::seconds(1);
 
 // ZeroMQ takes a port number modulo 65536; refuse it instead.
 bool IsBindableUri(const std::string& uri) {
@@ -174,6 +178,11 @@ int Run(const Options& options, log4cplus::Logger& logger, const korv::fnd::Stop
 
   lumo::broker::StreamDirectory directory(std::chrono::milliseconds(options.leaseMs),
                                           static_cast<std::size_t>(options.maxStreams), logger);
+  // ZeroMQ keeps a request whole until its last frame, in many small blocks;
+  // after a peer that sent a huge one left, the allocator would keep those
+  // pages for the rest of the run. Free pages go back to the system once a
+  // second, which costs a walk over a small heap.
+  auto lastHeapTrim = Clock::now();
   while (!stop.StopRequested()) {
     auto wait = std::chrono::milliseconds(200);
     if (const auto next = directory.NextExpiry())
@@ -186,6 +195,10 @@ int Run(const Options& options, log4cplus::Logger& logger, const korv::fnd::Stop
       Serve(socket, directory);
     }
     directory.Expire(Clock::now());
+    if (Clock::now() - lastHeapTrim >= kHeapTrimInterval) {
+      malloc_trim(0);
+      lastHeapTrim = Clock::now();
+    }
   }
   LOG4CPLUS_INFO(logger, "Stopping on signal " << stop.Signal() << " with " << directory.size()
                                                << " stream(s) registered");

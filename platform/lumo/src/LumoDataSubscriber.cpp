@@ -26,7 +26,6 @@ using std::chrono::milliseconds;
 constexpr milliseconds kLookupTimeout{500};
 // Pause between look-ups while the stream has no publisher.
 constexpr milliseconds kLookupRetry{200};
-constexpr std::size_t kDataFrames = 4;
 // A sequence jump beyond this is not loss (2^32 messages is years of images
 // at any real rate) but a publisher that started a new sequence.
 constexpr std::uint64_t kMaxPlausibleGap = std::uint64_t{1} << 32;
@@ -79,7 +78,7 @@ struct LumoDataSubscriber::Impl {
   std::unique_ptr<ConnectionMonitor> monitor;
 
   int receiveQueue = 4;
-  std::int64_t maxDataSize = 256LL * 1024 * 1024;
+  std::int64_t maxDataSize = kDefaultMaxImageSize;
   milliseconds lookupInterval{1000};
 
   std::string streamName;
@@ -99,6 +98,7 @@ struct LumoDataSubscriber::Impl {
   void ReadConnectionEvents();
   bool Receive(LumoSample& sample);
   void CountMalformed(const char* why);
+  void DropPublisher(const char* why);
   void FollowSequence(LumoSample& sample);
   bool LookupDue(Clock::time_point now) const {
     return now >= nextLookup && (!dataSocket || now - lastActivity >= lookupInterval);
@@ -135,7 +135,7 @@ void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
   socket.set(zmq::sockopt::linger, 0);
   socket.set(zmq::sockopt::rcvhwm, receiveQueue);
   socket.set(zmq::sockopt::maxmsgsize, maxDataSize);
-  socket.set(zmq::sockopt::subscribe, streamName);
+  socket.set(zmq::sockopt::subscribe, std::string_view(streamName).substr(0, kMaxSubscriptionSize));
   // Declared after the socket, so that on every path it closes first.
   auto newMonitor = std::make_unique<ConnectionMonitor>();
   try {
@@ -177,6 +177,16 @@ void LumoDataSubscriber::Impl::ReadConnectionEvents() {
   } catch (const zmq::error_t&) {
     // Interrupted by a signal: the events left are read at the next look-up.
   }
+}
+
+// A publisher that breaks the bounds of a message is disconnected, and
+// connected again at the next look-up at the earliest: ZeroMQ keeps a
+// message whole until its last frame, so each such message costs memory
+// until it ends.
+void LumoDataSubscriber::Impl::DropPublisher(const char* why) {
+  CountMalformed(why);
+  Disconnect();
+  nextLookup = Clock::now() + lookupInterval;
 }
 
 void LumoDataSubscriber::Impl::CountMalformed(const char* why) {
@@ -228,6 +238,7 @@ bool LumoDataSubscriber::Impl::Receive(LumoSample& sample) {
     ++count;
   }
   if (count == 0) return false;
+  if (count > kDataFrames) return DropPublisher("more than four frames in one message"), false;
   if (more || count != kDataFrames) return CountMalformed("not four frames"), false;
   if (frames[0].size() != streamName.size() || std::memcmp(frames[0].data(), streamName.data(), streamName.size()) != 0)
     return CountMalformed("another stream name"), false;

@@ -14,12 +14,13 @@ namespace {
 constexpr char kDataMagic[4] = {'L', 'U', 'M', 'O'};
 
 // Length of the UTF-8 sequence starting at `text[i]`, or 0 when it is not a
-// well-formed, shortest-form encoding of a scalar value.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
+// well-formed, shortest-form encoding of a scalar value; `value` is set to
+// that value.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i, char32_t& value) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
   std::size_t length = 0;
-  char32_t value = 0;
+  value = lead;
   if (lead < 0x80) return 1;
   if ((lead & 0xE0) == 0xC0) length = 2, value = lead & 0x1F;
   else if ((lead & 0xF0) == 0xE0) length = 3, value = lead & 0x0F;
@@ -33,6 +34,29 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
   constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
   if (value < kShortest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
   return length;
+}
+
+// Characters that control or reorder text, or show as blanks or nothing at
+// all: in a stream name they would break log lines and listings, or make one
+// name look like another (U+202E shows the rest of a line reversed).
+bool IsControlOrInvisible(char32_t c) {
+  struct Range {
+    char32_t first, last;
+  };
+  static constexpr Range kRefused[] = {
+      {0x0000, 0x0020}, {0x007F, 0x00A0},  // C0 and C1 controls (U+0085 next line), blank, no-break space
+      {0x00AD, 0x00AD},                    // soft hyphen
+      {0x061C, 0x061C},                    // Arabic letter mark
+      {0x1680, 0x1680}, {0x180E, 0x180E},  // Ogham space, Mongolian vowel separator
+      {0x2000, 0x200F},                    // spaces, zero-width characters, left-to-right and right-to-left marks
+      {0x2028, 0x202F},                    // line and paragraph separators, bidirectional embeddings and overrides
+      {0x205F, 0x206F},                    // medium space, invisible operators, bidirectional isolates
+      {0x3000, 0x3000},                    // ideographic space
+      {0xFEFF, 0xFEFF},                    // zero-width no-break space
+      {0xFFF9, 0xFFFB},                    // interlinear annotation controls
+  };
+  return std::any_of(std::begin(kRefused), std::end(kRefused),
+                     [c](const Range& range) { return c >= range.first && c <= range.last; });
 }
 
 bool IsHostCharacter(char c) {
@@ -72,10 +96,9 @@ std::optional<DataHeader> DecodeDataHeader(std::span<const std::uint8_t> bytes) 
 bool IsValidStreamName(std::string_view name) {
   if (name.empty() || name.size() > kMaxStreamNameSize) return false;
   for (std::size_t i = 0; i < name.size();) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    if (c <= 0x20 || c == 0x7F) return false;
-    const std::size_t length = Utf8SequenceLength(name, i);
-    if (length == 0) return false;
+    char32_t c = 0;
+    const std::size_t length = Utf8SequenceLength(name, i, c);
+    if (length == 0 || IsControlOrInvisible(c)) return false;
     i += length;
   }
   return true;

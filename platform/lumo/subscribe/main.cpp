@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "ConsoleLogging.hpp"
+#include "LogThrottle.hpp"
 #include "PngWriter.hpp"
 #include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/Version.hpp"
@@ -26,6 +27,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int kExitOk = 0;
 constexpr int kExitSetup = 1;
 constexpr int kExitTimeout = 2;
+constexpr int kExitNotSaved = 3;
+// Stream names longer than this are shortened in file names, so that the
+// whole name stays within the 255 bytes a Linux file system allows.
+constexpr std::size_t kMaxStreamPartOfFileName = 200;
 
 struct Options {
   std::string brokerUri;
@@ -34,6 +39,7 @@ struct Options {
   double timeoutSeconds = 10;
   std::string saveDir;
   std::string logLevel;
+  std::int64_t maxImageBytes = lumo::kDefaultMaxImageSize;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
@@ -47,6 +53,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "timeout,t", po::value(&options.timeoutSeconds)->default_value(10),
       "give up when no image arrives for this many seconds (0: wait forever)")(
       "save", po::value(&options.saveDir), "write each image as a PNG file into this directory")(
+      "max-image-bytes", po::value(&options.maxImageBytes)->default_value(lumo::kDefaultMaxImageSize),
+      "largest image accepted, in bytes; a publisher that sends a larger one is disconnected")(
       "log-level,l", po::value(&options.logLevel)->default_value("WARN"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
   try {
     po::variables_map values;
@@ -62,11 +70,13 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
     if (values.count("help")) {
       std::cout << description
                 << "\nExit status: 0 when the images were received or the tool was interrupted,\n"
-                   "1 for a command-line or set-up error, 2 when no image came within --timeout.\n";
+                   "1 for a command-line or set-up error, 2 when no image came within --timeout,\n"
+                   "3 when --save could not save an image (full disk, unreadable meta-data...).\n";
       status = kExitOk;
       return std::nullopt;
     }
     if (options.count < 0) throw po::error("--count must not be negative");
+    if (options.maxImageBytes < 1) throw po::error("--max-image-bytes must be at least 1");
     if (!(options.timeoutSeconds >= 0 && options.timeoutSeconds <= 86400))
       throw po::error("--timeout must be between 0 and 86400 seconds");
     if (log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(options.logLevel)) ==
@@ -93,12 +103,24 @@ class PngNames {
  public:
   std::string Next(const lumo::LumoSample& sample) {
     if (run_.empty() || sample.publisherRestarted) run_ = RunName(sample.header.publishTimeNs);
-    std::string safe;
-    for (char c : sample.stream) safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_';
-    return fmt::format("{}_{}_{:08}.png", safe, run_, sample.header.sequence);
+    return fmt::format("{}_{}_{:08}.png", StreamPart(sample.stream), run_, sample.header.sequence);
   }
 
  private:
+  // The stream name with every character but letters, digits, '-' and '.'
+  // replaced by '_'. A long one keeps its beginning and ends in a hash of
+  // the whole name, so that streams that differ only further on still get
+  // files of their own.
+  static std::string StreamPart(const std::string& stream) {
+    std::string safe;
+    for (char c : stream) safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_';
+    if (safe.size() <= kMaxStreamPartOfFileName) return safe;
+    std::uint64_t hash = 0xcbf29ce484222325;  // FNV-1a
+    for (unsigned char c : stream) hash = (hash ^ c) * 0x100000001b3;
+    const std::string suffix = fmt::format("~{:016x}", hash);
+    return safe.substr(0, kMaxStreamPartOfFileName - suffix.size()) + suffix;
+  }
+
   static std::string RunName(std::uint64_t publishTimeNs) {
     const std::time_t seconds = static_cast<std::time_t>(publishTimeNs / 1000000000);
     std::tm utc{};
@@ -112,6 +134,7 @@ class PngNames {
 // Counts what was received for the summary line.
 struct Totals {
   std::uint64_t images = 0;
+  std::uint64_t notSaved = 0;  // with --save: images that could not be saved
   std::uint64_t bytes = 0;
   std::uint64_t bytesAfterFirst = 0;
   Clock::time_point first;
@@ -129,8 +152,8 @@ struct Totals {
     const double seconds = std::chrono::duration<double>(last - first).count();
     const double rate = images > 1 && seconds > 0 ? static_cast<double>(images - 1) / seconds : 0.0;
     const double megabytes = images > 1 && seconds > 0 ? static_cast<double>(bytesAfterFirst) / seconds / 1e6 : 0.0;
-    return fmt::format("images {}, gaps {} ({} missed), {:.1f} images/s, {:.1f} MB/s", images, stats.gaps, stats.missed,
-                       rate, megabytes);
+    return fmt::format("images {}, gaps {} ({} missed), {:.1f} images/s, {:.1f} MB/s{}", images, stats.gaps,
+                       stats.missed, rate, megabytes, notSaved == 0 ? "" : fmt::format(", {} not saved", notSaved));
   }
 };
 
@@ -166,6 +189,7 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
     }
   }
   lumo::LumoDataSubscriber subscriber;
+  subscriber.SetMaxDataSize(options.maxImageBytes);
   if (subscriber.Subscribe(options.brokerUri, options.stream, 1000) < 0) {
     std::cerr << "lumoSubscribe: cannot subscribe to stream '" << options.stream << "' at " << options.brokerUri
               << " (see the log above)\n";
@@ -182,6 +206,8 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
   auto lastImage = Clock::now();
   lumo::LumoSample sample;
   PngNames names;
+  // A full disk fails every image: one error line a second tells enough.
+  lumo::detail::LogThrottle errorLines(1);
   const auto wanted = static_cast<std::uint64_t>(options.count);
   while (!stop.StopRequested() && (wanted == 0 || totals.images < wanted)) {
     if (!subscriber.Read(sample, kSliceMs)) {
@@ -196,9 +222,17 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
     totals.Add(sample.data().size());
     std::string saveError;
     std::cout << DescribeImage(sample, saveError, options.saveDir, names) << "\n";
-    if (!saveError.empty()) std::cerr << "lumoSubscribe: seq " << sample.header.sequence << ": " << saveError << "\n";
+    if (saveError.empty()) continue;
+    if (!options.saveDir.empty()) ++totals.notSaved;
+    if (std::uint64_t held = 0; errorLines.Admit(held))
+      std::cerr << "lumoSubscribe: seq " << sample.header.sequence << ": " << saveError
+                << lumo::detail::LogThrottle::Note(held) << "\n";
   }
   std::cout << totals.Summary(subscriber.stats()) << std::endl;
+  if (totals.notSaved > 0) {
+    std::cerr << "lumoSubscribe: " << totals.notSaved << " image(s) could not be saved\n";
+    return kExitNotSaved;
+  }
   return status;
 }
 

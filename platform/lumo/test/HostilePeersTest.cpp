@@ -19,13 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::size_t CountLines(const std::string& text, const std::string& containing) {
-  std::istringstream lines(text);
-  std::size_t count = 0;
-  for (std::string line; std::getline(lines, line);) count += line.find(containing) != std::string::npos;
-  return count;
-}
-
 TEST(BrokerAccess, StrangersAreRefusedAtTheHandshakeAndListedNetworksServed) {
   BrokerProcess broker("tcp://127.0.0.1:*", 1000, {"--allow", "127.0.0.1/32", "--allow", "::1"});
   // The hostile peer speaks ZeroMQ's wire protocol by hand, as the
@@ -49,6 +42,22 @@ TEST(BrokerAccess, StrangersAreRefusedAtTheHandshakeAndListedNetworksServed) {
     Process refused(BrokerPath(), {"--uri", "tcp://127.0.0.1:*", "--allow", bad});
     EXPECT_EQ(refused.Wait(10s), 1) << bad;
   }
+}
+
+// ZeroMQ holds a request that never ends in memory until the peer leaves;
+// then the broker gives the memory back instead of keeping it for the rest
+// of its run.
+TEST(BrokerBounds, AnUnfinishedRequestsMemoryGoesBackWhenThePeerLeaves) {
+  if (!vexatools::testsupport::kResidentMemoryShowsGrowth) GTEST_SKIP() << "resident memory means little here";
+  BrokerProcess broker;
+  const auto residentBefore = vexatools::testsupport::ResidentKilobytes(broker.process().Pid());
+  ASSERT_TRUE(residentBefore);
+  Process attacker(AttackPath(), {"unfinished", broker.uri(), "200", "0"});
+  EXPECT_EQ(attacker.Wait(60s), 0) << attacker.Err();
+  EXPECT_TRUE(WaitFor([&] {
+    return vexatools::testsupport::ResidentKilobytes(broker.process().Pid()).value_or(0) < *residentBefore + 20 * 1024;
+  }, 5s)) << vexatools::testsupport::ResidentKilobytes(broker.process().Pid()).value_or(0) << " kB, "
+          << *residentBefore << " kB before 200 MB of one request";
 }
 
 TEST(BrokerBounds, ListIsPagedAndClientsThatNeverReadDoNotStopTheBroker) {

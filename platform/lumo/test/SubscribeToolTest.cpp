@@ -8,6 +8,7 @@
 #include <csetjmp>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "TestSupport.hpp"
@@ -69,9 +70,10 @@ bool Matches(const std::string& text, const char* format, Fields*... fields) {
 // Publishes the same image every 20 ms until destroyed.
 class RepeatingPublisher {
  public:
-  RepeatingPublisher(const std::string& broker, const MetaDataElementsImage3D& record, std::vector<std::uint8_t> pixels)
+  RepeatingPublisher(const std::string& broker, const MetaDataElementsImage3D& record, std::vector<std::uint8_t> pixels,
+                     const std::string& stream = "tool")
       : publisher_(LumoDataTransferFactory::CreatePublisher(nullptr)) {
-    EXPECT_EQ(publisher_->Register(broker, "tool", 0), 1);
+    EXPECT_EQ(publisher_->Register(broker, stream, 0), 1);
     encoder_.Encode(record);
     thread_ = std::thread([this, pixels = std::move(pixels)] {
       for (int i = 0; i < 1500 && !stop_; ++i) {
@@ -102,12 +104,15 @@ class SubscribeTool : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(directory); }
 
-  // Runs lumoSubscribe for three images and returns its output lines.
-  std::vector<std::string> RunForThreeImages(const BrokerProcess& broker) {
-    Process tool(SubscribePath(), {"--broker-uri", broker.uri(), "--stream", "tool", "--count", "3", "--timeout",
+  // Runs lumoSubscribe for three images and returns its output lines;
+  // its standard error goes to `errors`.
+  std::vector<std::string> RunForThreeImages(const BrokerProcess& broker, int expectedStatus = 0,
+                                             const std::string& stream = "tool", std::string* errors = nullptr) {
+    Process tool(SubscribePath(), {"--broker-uri", broker.uri(), "--stream", stream, "--count", "3", "--timeout",
                                         "10", "--save", directory.string()});
     const std::string output = tool.ReadAll(30s);
-    EXPECT_EQ(tool.Wait(10s), 0);
+    EXPECT_EQ(tool.Wait(10s), expectedStatus) << tool.Err();
+    if (errors) *errors = tool.Err();
     std::vector<std::string> lines;
     std::istringstream stream(output);
     for (std::string line; std::getline(stream, line);) lines.push_back(line);
@@ -180,13 +185,52 @@ TEST_F(SubscribeTool, ScalesFloatPixelsOntoTheWhole16BitRange) {
   EXPECT_EQ(values, (std::vector<int>{0, 13107, 26214, 39321, 52428, 65535}));
 }
 
+// Images that cannot be saved are listed, counted in the summary, reported
+// on standard error at most once a second, and make the exit status 3.
 TEST_F(SubscribeTool, ImagesWhoseGeometryDoesNotMatchTheDataAreListedButNotSaved) {
   BrokerProcess broker;
   RepeatingPublisher publisher(broker.uri(), SenderRecord(100, 100, 2, kLumoInteger), PatternImage(10, 1));
-  const auto lines = RunForThreeImages(broker);
+  std::string errors;
+  const auto lines = RunForThreeImages(broker, 3, "tool", &errors);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_NE(lines[0].find("100x100"), std::string::npos);
+  EXPECT_TRUE(lines[3].ends_with(", 3 not saved")) << lines[3];
   EXPECT_TRUE(SavedFiles().empty());
+  EXPECT_LE(CountLines(errors, "lumoSubscribe: seq "), 2u) << errors;
+  EXPECT_NE(errors.find("lumoSubscribe: 3 image(s) could not be saved"), std::string::npos) << errors;
+}
+
+// The longest stream names would make file names longer than the 255 bytes
+// a file system allows; two names that differ only at the end still get
+// files of their own.
+TEST_F(SubscribeTool, LongStreamNamesGiveShortUniqueFileNames) {
+  BrokerProcess broker;
+  std::vector<std::string> prefixes;
+  for (const char last : {'a', 'b'}) {
+    const std::string stream = std::string(kMaxStreamNameSize - 1, 'n') + last;
+    RepeatingPublisher publisher(broker.uri(), SenderRecord(8, 4, 2, kLumoInteger), PatternImage(64, 1), stream);
+    RunForThreeImages(broker, 0, stream);
+  }
+  const auto files = SavedFiles();
+  ASSERT_EQ(files.size(), 6u);
+  std::set<std::string> streamParts;
+  for (const auto& file : files) {
+    const std::string name = file.filename().string();
+    EXPECT_LE(name.size(), 255u) << name;
+    EXPECT_TRUE(ReadPng(file)) << name;
+    streamParts.insert(name.substr(0, name.find('_')));
+  }
+  EXPECT_EQ(streamParts.size(), 2u);
+}
+
+TEST_F(SubscribeTool, ImagesOverTheMaximumSizeNeverArrive) {
+  BrokerProcess broker;
+  RepeatingPublisher publisher(broker.uri(), SenderRecord(8, 4, 2, kLumoInteger), PatternImage(64, 1));
+  Process tool(SubscribePath(), {"--broker-uri", broker.uri(), "--stream", "tool", "--timeout", "2",
+                                 "--max-image-bytes", "63"});
+  const std::string output = tool.ReadAll(30s);
+  EXPECT_EQ(tool.Wait(10s), 2) << output;
+  EXPECT_EQ(CountLines(output, "seq "), 0u) << output;
 }
 
 TEST_F(SubscribeTool, ShowsTheTestPatternOfLumoPublish) {

@@ -4,6 +4,7 @@
 #include <log4cplus/configurator.h>
 #include <log4cplus/initializer.h>
 
+#include <sstream>
 #include <stdexcept>
 
 #include "ZmqWait.hpp"
@@ -70,6 +71,13 @@ std::optional<Frames> RawBrokerClient::AskBinary(const std::vector<std::string>&
   }
   if (delimiter && !reply.empty() && reply.front().empty()) reply.erase(reply.begin());
   return reply;
+}
+
+std::size_t CountLines(const std::string& text, const std::string& containing) {
+  std::istringstream lines(text);
+  std::size_t count = 0;
+  for (std::string line; std::getline(lines, line);) count += line.find(containing) != std::string::npos;
+  return count;
 }
 
 std::string DeadEndpoint() { return "tcp://127.0.0.1:" + std::to_string(vexatools::testsupport::FreeTcpPort()); }

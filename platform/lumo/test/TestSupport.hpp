@@ -50,6 +50,9 @@ class RawBrokerClient {
   zmq::socket_t socket_;
 };
 
+// Lines of `text` that contain `containing`.
+std::size_t CountLines(const std::string& text, const std::string& containing);
+
 // A loopback endpoint where nothing listens.
 std::string DeadEndpoint();
 

@@ -142,6 +142,19 @@ TEST(StreamNames, AcceptPrintableUtf8WithoutBlanks) {
     EXPECT_FALSE(IsValidStreamName(name)) << name;
 }
 
+// Unicode controls, bidirectional controls and invisible blanks, encoded in
+// UTF-8, alone and inside a name; letters next to them stay valid.
+TEST(StreamNames, RefuseUnicodeControlsBidiControlsAndInvisibleBlanks) {
+  for (const char* character : {"\xC2\x85", "\xC2\x80", "\xC2\x9F", "\xC2\xA0", "\xE2\x80\xAE", "\xE2\x80\xAA",
+                                "\xE2\x81\xA6", "\xE2\x81\xA9", "\xE2\x80\x8F", "\xE2\x80\x8B", "\xE2\x80\xA8",
+                                "\xE3\x80\x80", "\xEF\xBB\xBF", "\xD8\x9C"}) {
+    EXPECT_FALSE(IsValidStreamName(character)) << character;
+    EXPECT_FALSE(IsValidStreamName(std::string("cam") + character + "gpj.exe")) << character;
+  }
+  for (const char* name : {"\xC2\xA1", "\xE2\x80\x90", "\xE2\x82\xAC", "\xE3\x81\x82", "\xF0\x9F\x93\xB7"})
+    EXPECT_TRUE(IsValidStreamName(name)) << name;
+}
+
 TEST(TcpEndpoints, ParseOnlyHostAndPortWithinRange) {
   const auto plain = ParseTcpEndpoint("tcp://127.0.0.1:5570");
   ASSERT_TRUE(plain);

@@ -67,6 +67,9 @@ class KORV_VEXATOOLS_EXPORT Vexa2LumoReceiver : public VexaReceiver {
   // Where in the image a payload frame of `length` bytes goes, or -1 when it
   // does not fit.
   std::int64_t Placement(std::uint16_t frameId, std::size_t length);
+  std::int64_t PlaceLastFrame(std::size_t length);
+  // Queues the image at its own trailer when it is whole; else drops it.
+  void CloseAtTrailer();
   bool SampleComplete() const;
   void CloseImage();
   // True when an ERROR about `fault` may be logged now (at most once a second).

@@ -17,12 +17,16 @@ struct ReceptionStatistics {
   std::uint64_t otherSampleFrames = 0;  // frames of another sample than the one being assembled
   std::uint64_t junkShort = 0;          // datagrams shorter than a frame header
   std::uint64_t junkOversize = 0;       // datagrams longer than the largest frame
-  std::uint64_t junkMalformed = 0;      // impossible frame headers and malformed leaders
+  // Impossible frame headers, malformed leaders, trailers of no sample that
+  // arrived or with another frame count than their leader's, payload frames
+  // that do not fit the image (publisher).
+  std::uint64_t junkMalformed = 0;
   std::uint64_t socketDrops = 0;        // datagrams the kernel dropped because the socket buffer was full
   // Socket receive buffer as the kernel counts it (what getsockopt reports):
   // what bufferedSamples whole samples need, and what is in force.
   std::uint64_t receiveBufferWanted = 0;
   std::uint64_t receiveBufferInForce = 0;
+  std::uint64_t duplicateLeaders = 0;  // repeated leaders of the sample being assembled
 
   std::uint64_t Junk() const { return junkShort + junkOversize + junkMalformed; }
 };
@@ -50,7 +54,7 @@ class RelaxedCounter {
 // The counters a receiver keeps, written only on its receive thread.
 struct ReceptionCounters {
   RelaxedCounter datagrams, bytes, completeSamples, incompleteSamples, framesMissing, otherSampleFrames, junkShort,
-      junkOversize, junkMalformed, receiveBufferWanted, receiveBufferInForce;
+      junkOversize, junkMalformed, receiveBufferWanted, receiveBufferInForce, duplicateLeaders;
 
   ReceptionStatistics Snapshot() const {
     ReceptionStatistics s;
@@ -65,6 +69,7 @@ struct ReceptionCounters {
     s.junkMalformed = junkMalformed.Get();
     s.receiveBufferWanted = receiveBufferWanted.Get();
     s.receiveBufferInForce = receiveBufferInForce.Get();
+    s.duplicateLeaders = duplicateLeaders.Get();
     return s;
   }
 };

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -71,6 +72,15 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // or leader that reports a loss in HandleLostPackets. Valid only while a
   // hook runs.
   const plexoif::plexoPacketBase<8940>& CurrentFrame() const { return *m_currentFrame; }
+  // For a subclass that assembles samples itself, called in
+  // HandleTrailerPacket or HandleLostPackets at the sample's own trailer:
+  // whether the sample came out complete, and if not how many frames it
+  // lacks. The statistics then count the sample as the subclass found it,
+  // not by the number of frames that arrived (repeats and junk included).
+  void ReportSampleOutcome(bool complete, std::uint64_t framesMissing);
+  // Counts a frame a subclass dropped because it contradicts the sample it
+  // names (a payload frame that does not fit the image) as junk.
+  void CountJunkFrame();
 
  public:
   // Asks for the next datagram, handled on the event-loop thread. Called
@@ -210,6 +220,15 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // for counting each sample once as complete or incomplete.
   enum class SampleState { NoLeaderYet, Open, Closed };
   SampleState m_sampleState = SampleState::NoLeaderYet;
+  // The sample of the last frame of another sample than the one being
+  // assembled, so that its trailer counts a sample whose leader was lost.
+  std::uint32_t m_otherSampleId = 0;
+  bool m_otherSampleSeen = false;
+  struct ReportedOutcome {
+    bool complete;
+    std::uint64_t framesMissing;
+  };
+  std::optional<ReportedOutcome> m_reportedOutcome;
   ReceptionCounters m_counters;
   // The socket's descriptor once it is open, for reading its drops from any thread.
   std::atomic<int> m_socketHandle{-1};

@@ -54,7 +54,8 @@ struct ReceiverConfig {
   std::int32_t socketReceiveBufferBytes = 16 * 1024 * 1024;
   // Largest sample accepted, in bytes; a leader announcing more is refused
   // and its sample counted as incomplete. It bounds what one leader can make
-  // the receiver allocate. 0 or less: kDefaultMaxSampleBytes.
+  // the receiver allocate. 0 or less: width x height x the constructor's
+  // data type size when those are known, else kDefaultMaxSampleBytes.
   std::int32_t maxSampleBytes = 0;
   // Only frames whose PLEXO component id equals this are taken; 0 takes all.
   std::uint16_t componentId = 0;

@@ -47,6 +47,9 @@ struct GatewayStatistics {
   double maxIntervalSeconds = 0;
   double stddevIntervalSeconds = 0;  // sample standard deviation; 0 with fewer than two intervals
   std::uint64_t ringDrops = 0;       // images a full ring refused: the sender fell behind
+  // Forward jumps of the sample identifier too large for a loss (a forged
+  // leader, a source restarted at another number): not in missedSamples.
+  std::uint32_t sampleIdJumps = 0;
 };
 
 class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT Vexa2LumoGateway : public korv::vexalib::VexaReceiver {
@@ -86,10 +89,22 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT Vexa2LumoGateway : public korv::vexalib:
   void ResetIntervalStatsLocked();
   void UpdateIntervalStatsLocked(double intervalMillis);
   void CountForwarded(std::size_t payloadBytes, bool queued);
+  void UseFallbackGeometry();
 
+  struct Geometry {
+    int width = 0;
+    int height = 0;
+    korv::fnd::datatype::DataType dataType = korv::fnd::datatype::Unspecified;
+    bool operator==(const Geometry&) const = default;
+  };
+
+  // The geometry of the sample being handled: from its Basic Image Info, or
+  // the configured one for a sample without (or with incomplete) info.
   int width;
   int height;
   korv::fnd::datatype::DataType dataType;
+  const Geometry configured;
+  Geometry lastFromInfo;  // the last geometry a complete Basic Image Info gave
   std::string storedText1;
   std::string storedText2;
   double storedValue;
@@ -103,6 +118,7 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT Vexa2LumoGateway : public korv::vexalib:
   mutable std::mutex statisticsMutex;
   std::uint32_t samplesForwarded = 0;
   std::uint32_t missedSamples = 0;
+  std::uint32_t sampleIdJumps = 0;
   std::uint32_t lastSampleId = 0;
   std::uint64_t bytesForwarded = 0;
   std::uint64_t ringDrops = 0;
