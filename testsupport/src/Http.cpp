@@ -10,12 +10,19 @@ namespace vexatools::testsupport {
 
 HttpReply HttpGet(std::uint16_t port, const std::string& target) { return HttpGet(port, target, "127.0.0.1"); }
 
-HttpReply HttpGet(std::uint16_t port, const std::string& target, const std::string& host) {
+namespace {
+
+HttpReply Get(const std::string& source, std::uint16_t port, const std::string& target, const std::string& host) {
   namespace http = boost::beast::http;
+  using boost::asio::ip::tcp;
   boost::asio::io_context io;
   boost::beast::tcp_stream stream(io);
   stream.expires_after(std::chrono::seconds(10));
-  stream.connect(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
+  if (!source.empty()) {
+    stream.socket().open(tcp::v4());
+    stream.socket().bind(tcp::endpoint(boost::asio::ip::make_address(source), 0));
+  }
+  stream.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
   http::request<http::empty_body> request(http::verb::get, target, 11);
   request.set(http::field::host, host);
   http::write(stream, request);
@@ -23,6 +30,16 @@ HttpReply HttpGet(std::uint16_t port, const std::string& target, const std::stri
   http::response<http::string_body> response;
   http::read(stream, buffer, response);
   return {response.result_int(), std::string(response[http::field::content_type]), response.body()};
+}
+
+}  // namespace
+
+HttpReply HttpGet(std::uint16_t port, const std::string& target, const std::string& host) {
+  return Get("", port, target, host);
+}
+
+HttpReply HttpGetFrom(const std::string& source, std::uint16_t port, const std::string& target) {
+  return Get(source, port, target, "127.0.0.1");
 }
 
 std::string HostileClientProblems(std::uint16_t port, const std::string& target) {

@@ -34,6 +34,7 @@ namespace websocket = boost::beast::websocket;
 using tcp = asio::ip::tcp;
 using lumo::test::BrokerProcess;
 using ::vexatools::testsupport::HttpGet;
+using ::vexatools::testsupport::HttpGetFrom;
 using ::vexatools::testsupport::IdleConnections;
 using ::vexatools::testsupport::Process;
 
@@ -371,8 +372,11 @@ TEST_F(ViewerSoak, HostilePagesAndClientsFor20Seconds) {
     frames += FramesIn(*watcher, 500ms);
     ++loads;
     try {
-      loadsServed += HttpGet(port_, "/").status == 200 ? 1 : 0;
-    } catch (const std::exception&) {
+      // A user at another address than the attackers': the per-address
+      // bound must keep room for them.
+      loadsServed += HttpGetFrom("127.0.0.200", port_, "/").status == 200 ? 1 : 0;
+    } catch (const std::exception& error) {
+      std::cerr << "page load: " << error.what() << "\n";
     }
     mostThreads = std::max(mostThreads, ThreadCount(viewer_.Pid()));
     mostKilobytes = std::max(mostKilobytes, ::vexatools::testsupport::ResidentKilobytes(viewer_.Pid()).value_or(0));

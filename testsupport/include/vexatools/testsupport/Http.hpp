@@ -21,6 +21,9 @@ struct HttpReply {
 HttpReply HttpGet(std::uint16_t port, const std::string& target);
 // The same with the Host header `host`.
 HttpReply HttpGet(std::uint16_t port, const std::string& target, const std::string& host);
+// The same from the loopback address `source` (127.0.0.200, say): a client at
+// another address than the ones holding connections.
+HttpReply HttpGetFrom(const std::string& source, std::uint16_t port, const std::string& target);
 
 // What hostile clients achieve against GET `target` on 127.0.0.1:`port`:
 // 64 connections that send nothing while 10 requests are made, then a
