@@ -14,7 +14,7 @@ and waiting for samples.
 Usage: BUILD_DIR=<release build> cpu.py [--rate R] [--seconds S] [--rounds N]
 """
 import argparse
-import importlib.util
+import importlib.machinery
 import os
 import re
 import signal
@@ -22,14 +22,16 @@ import statistics
 import subprocess
 import sys
 import time
+import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def load(name, path):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.machinery.SourceFileLoader(name, path)
+    module = types.ModuleType(name)
+    module.__file__ = path
+    loader.exec_module(module)
     return module
 
 
