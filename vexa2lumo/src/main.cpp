@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "Metrics.hpp"
+#include "PublisherMetrics.hpp"
 #include "ServiceNotifier.hpp"
 #include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/LogRecord.hpp"
