@@ -70,6 +70,9 @@ class KORV_VEXATOOLS_EXPORT LumoSender {
   // "Could not register LUMO publisher" when all fail. Returns without
   // registering once stopped is set.
   void RegisterPublisher();
+  // Also publishes by reliable multicast (lumo::LumoDataPublisher::SetMulticast).
+  // Before Run(). False for a malformed endpoint.
+  bool SetMulticast(const lumo::MulticastOptions& options) { return publisher->SetMulticast(options); }
   // Registers, then publishes queued images until stopped is set; then
   // publishes the images still queued and unregisters. Throws when
   // registration fails; returns at once when stopped during registration. A
