@@ -3,7 +3,7 @@
 exists, and every #anchor names a heading of the linked document (as GitHub
 spells heading anchors). Sections move between documents; a link left
 pointing at the old place is found here.
-Usage: docLinksTest.py SOURCE_DIR"""
+Usage: doc_links_test.py SOURCE_DIR"""
 import pathlib
 import re
 import sys
