@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "Metrics.hpp"
+#include "PublisherMetrics.hpp"
 #include "ServiceNotifier.hpp"
 #include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/LogRecord.hpp"
@@ -27,8 +27,6 @@ namespace {
 using korv::vexatools::LumoSender;
 using korv::vexatools::PublishingFigures;
 using korv::vexatools::Vexa2LumoReceiver;
-
-constexpr char kLogSource[] = "vexa2lumo/src/main";
 
 struct PublisherOptions {
   std::string streamName;

@@ -1,10 +1,11 @@
 // Publishes the images that the publishing receiver queues on a named LUMO
 // stream, registered at a broker. Run() is the body of a thread of its own.
 //
-// Receiver and sender never refer to each other: they meet at the static
-// members below. The receiver's thread pushes complete images into
-// spsc_queue and raises new_data; the sender's thread takes them out, one per
-// pass, paced by the publishing interval. Whoever owns the sender sets
+// Receiver and sender hold no reference to each other: they meet at the
+// static members below (and a wake-up signal internal to the library). The
+// receiver's thread pushes complete images into spsc_queue and raises
+// new_data; the sender's thread takes them out, one per pass, paced by the
+// publishing interval. Whoever owns the sender sets
 // stopped to end Run(); nothing in the library sets it. Run() then publishes
 // what is still queued and unregisters, which frees the stream at the broker.
 #pragma once
