@@ -17,6 +17,7 @@
 #include "korv/vexatools/Version.hpp"
 #include "korv/vexatools/http/HttpServer.hpp"
 #include "lumo/LumoLogger.hpp"
+#include "lumo/LumoMulticast.hpp"
 #include "lumo/LumoWire.hpp"
 
 namespace {
@@ -30,6 +31,8 @@ struct Options {
   std::string listen;
   std::string stream;
   double maxFps = 25;
+  bool multicast = false;
+  std::string multicastNetif;
   std::string logLevel;
   boost::asio::ip::tcp::endpoint endpoint;
 };
@@ -44,6 +47,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "ADDRESS:PORT the page is served on (0.0.0.0:PORT for other hosts)")(
       "stream,s", po::value(&options.stream), "stream shown first (default: the first one listed)")(
       "max-fps", po::value(&options.maxFps)->default_value(25), "most images per second sent to each page")(
+      "multicast", po::bool_switch(&options.multicast),
+      "receive a stream by multicast when its publisher offers it (over TCP otherwise, with a warning)")(
+      "multicast-netif", po::value(&options.multicastNetif),
+      "with --multicast: join on the interface with this IPv4 address (default: the one that reaches the publisher)")(
       "log-level,l", po::value(&options.logLevel)->default_value("INFO"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
   try {
     po::variables_map values;
@@ -66,6 +73,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       return std::nullopt;
     }
     if (!(options.maxFps >= 0.1 && options.maxFps <= 1000)) throw po::error("--max-fps must be from 0.1 to 1000");
+    if (!options.multicastNetif.empty() && !options.multicast) throw po::error("--multicast-netif needs --multicast");
+    if (!options.multicastNetif.empty() && lumo::InterfaceMtu(options.multicastNetif) <= 0)
+      throw po::error("--multicast-netif: no interface of this host has the address '" + options.multicastNetif + "'");
     if (!options.stream.empty() && !lumo::IsValidStreamName(options.stream))
       throw po::error("--stream '" + options.stream + "' is not a stream name");
     if (log4cplus::getLogLevelManager().fromString(options.logLevel) == log4cplus::NOT_SET_LOG_LEVEL)
@@ -128,7 +138,13 @@ int main(int argc, char** argv) {
     std::cerr << "vexatoolsViewer: " << error.what() << "\n";
     return 1;
   }
-  viewer::Viewer view(io, *server, {options->brokerUri, options->stream, options->maxFps});
+  viewer::ViewerSettings settings;
+  settings.brokerUri = options->brokerUri;
+  settings.firstStream = options->stream;
+  settings.maxFps = options->maxFps;
+  settings.multicast = options->multicast;
+  settings.multicastNetif = options->multicastNetif;
+  viewer::Viewer view(io, *server, settings);
   server->Start();
   view.Start();
 
