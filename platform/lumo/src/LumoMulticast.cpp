@@ -27,6 +27,9 @@ constexpr std::string_view kPgmScheme = "epgm://";
 // host names (resolved by whom?) have no place in them.
 std::optional<in_addr> ParseIpv4(std::string_view text) {
   if (text.empty() || text.size() > 15) return std::nullopt;
+  // inet_pton reads a C string: a NUL inside would end it early.
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; }))
+    return std::nullopt;
   const std::string copy(text);
   in_addr address{};
   if (inet_pton(AF_INET, copy.c_str(), &address) != 1) return std::nullopt;

@@ -43,7 +43,8 @@ TEST(MulticastEndpoint, RefusesEverythingElse) {
                                  "epgm://10.0.0.1 ;239.1.1.1:5556", "epgm://10.0.0.1;239.1.1.1:+5556",
                                  "epgm://1.2.3.4.5;239.1.1.1:5556", "epgm://[::1];239.1.1.1:5556",
                                  "epgm://10.0.0.1;239.1.1.1:5556" + std::string(250, ' '),
-                                 std::string("epgm://10.0.0.1\0;239.1.1.1:5556", 32)}) {
+                                 std::string("epgm://10.0.0.1\0;239.1.1.1:5556", 31),
+                                 std::string("epgm://10.0.0.1;239.1.1.1\0:5556", 31)}) {
     std::string problem;
     EXPECT_FALSE(ParseMulticastEndpoint(text, problem)) << text;
     EXPECT_FALSE(problem.empty()) << text;
