@@ -3,6 +3,9 @@
 // for whole samples.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/udp.hpp>
 
@@ -21,5 +24,18 @@ void JoinGroup(boost::asio::ip::udp::socket& socket, const boost::asio::ip::addr
 // Linux also hands a socket a group's datagrams from every interface on
 // which another program of the host joined it.
 void ReceiveOnlyOwnMemberships(boost::asio::ip::udp::socket& socket);
+
+// The socket receive buffer as the kernel counts it (it doubles the value
+// set, for its bookkeeping): what whole samples need, what was set, and
+// what is in force.
+struct ReceiveBufferSize {
+  std::uint64_t wanted = 0;
+  int setting = 0;
+  std::uint64_t inForce = 0;
+};
+ReceiveBufferSize SizeReceiveBuffer(boost::asio::ip::udp::socket& socket, std::uint64_t wanted);
+// The WARN for a buffer that holds fewer than `bufferedSamples` samples,
+// the commonest silent cause of loss, with the sysctl that fixes it.
+std::string ReceiveBufferShortMessage(const ReceiveBufferSize& size, int bufferedSamples);
 
 }  // namespace korv::vexatools

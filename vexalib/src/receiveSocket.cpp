@@ -16,14 +16,9 @@
 #include <fmt/format.h>
 
 #include "SampleTracker.hpp"
-#include "korv/vexatools/AppLogger.hpp"
-#include "korv/vexatools/LogRecord.hpp"
 
 namespace korv::vexatools {
 namespace {
-
-constexpr char kLogSource[] = "vexalib/src/receiveSocket";
-constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
 
 // Image bytes one full frame carries: its payload less the SOREL payload header.
 constexpr std::int64_t kImageBytesPerFrame = Frame::kPayloadCapacity - sorelif::kPayloadHeaderSize;
@@ -77,38 +72,33 @@ std::uint64_t VexaReceiver::ReceiveBufferWanted(int bufferedSamples, int imageBy
   return std::uint64_t(bufferedSamples) * datagramsPerSample * kBufferChargePerDatagram;  // < 2^31 * 2^19 * 2^15
 }
 
-// Asks for a buffer that holds m_bufferedSamples whole samples as the kernel
-// counts them (it doubles the value set, for its bookkeeping), beyond
-// net.core.rmem_max when the process may (SO_RCVBUFFORCE needs
-// CAP_NET_ADMIN), then reads back what is in force. A buffer that holds
-// fewer samples is the commonest silent cause of loss: it is logged at WARN
-// with the sysctl that fixes it.
-void VexaReceiver::SetUpReceiveBuffer() {
-  const std::uint64_t wanted = ReceiveBufferWanted(m_bufferedSamples, GetSize());
-  const int setting = static_cast<int>(std::min<std::int64_t>((wanted + 1) / 2, kLargestBufferSetting));
-  if (::setsockopt(m_socket.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &setting, sizeof setting) != 0) {
-    m_socket.set_option(boost::asio::socket_base::receive_buffer_size(setting));
+// Sets beyond net.core.rmem_max when the process may (SO_RCVBUFFORCE needs
+// CAP_NET_ADMIN), then reads back what is in force.
+ReceiveBufferSize SizeReceiveBuffer(boost::asio::ip::udp::socket& socket, std::uint64_t wanted) {
+  ReceiveBufferSize size;
+  size.wanted = wanted;
+  size.setting = static_cast<int>(std::min<std::int64_t>((wanted + 1) / 2, kLargestBufferSetting));
+  if (::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &size.setting, sizeof size.setting) != 0) {
+    socket.set_option(boost::asio::socket_base::receive_buffer_size(size.setting));
   }
   // Read directly: boost.asio halves the value it reports on Linux.
   int inForce = 0;
   socklen_t length = sizeof inForce;
-  if (::getsockopt(m_socket.native_handle(), SOL_SOCKET, SO_RCVBUF, &inForce, &length) != 0) {
+  if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVBUF, &inForce, &length) != 0) {
     throw boost::system::system_error(errno, boost::system::system_category(), "get_option");
   }
-  const auto inForceBytes = static_cast<std::uint64_t>(std::max(inForce, 0));
-  m_tracker->Counters().receiveBufferWanted.Set(wanted);
-  m_tracker->Counters().receiveBufferInForce.Set(inForceBytes);
-  if (inForceBytes >= wanted) return;
+  size.inForce = static_cast<std::uint64_t>(std::max(inForce, 0));
+  return size;
+}
 
-  const std::uint64_t sampleCharge = wanted / static_cast<std::uint64_t>(m_bufferedSamples);
-  const std::string message = fmt::format(
+std::string ReceiveBufferShortMessage(const ReceiveBufferSize& size, int bufferedSamples) {
+  const std::uint64_t sampleCharge = size.wanted / static_cast<std::uint64_t>(bufferedSamples);
+  return fmt::format(
       "Socket receive buffer holds {:.2f} of the {} sample(s) asked for: {} bytes in force, {} bytes wanted "
       "({} bytes per {}-byte datagram as the kernel counts it); samples will be lost at full rate. Fix: sysctl "
       "-w net.core.rmem_max={}",
-      static_cast<double>(inForceBytes) / static_cast<double>(sampleCharge), m_bufferedSamples, inForceBytes, wanted,
-      kBufferChargePerDatagram, Frame::kCapacity, setting);
-  VEXA_LOG_STREAM(m_logger, kWarn, message);
-  if (m_receiveBufferShort) m_receiveBufferShort(message);
+      static_cast<double>(size.inForce) / static_cast<double>(sampleCharge), bufferedSamples, size.inForce,
+      size.wanted, VexaReceiver::kBufferChargePerDatagram, Frame::kCapacity, size.setting);
 }
 
 // The socket's drop count (SO_MEMINFO): datagrams refused because its

@@ -101,6 +101,18 @@ void VexaReceiver::HandleWrongFrameId() {}
 // The constructor has checked that the product fits.
 int VexaReceiver::GetSize() const { return CheckedImageSize(m_width, m_height, m_bytesPerPixel); }
 
+// Asks for a buffer that holds m_bufferedSamples whole samples, and says
+// so when the host grants less.
+void VexaReceiver::SetUpReceiveBuffer() {
+  const ReceiveBufferSize size = SizeReceiveBuffer(m_socket, ReceiveBufferWanted(m_bufferedSamples, GetSize()));
+  m_tracker->Counters().receiveBufferWanted.Set(size.wanted);
+  m_tracker->Counters().receiveBufferInForce.Set(size.inForce);
+  if (size.inForce >= size.wanted) return;
+  const std::string message = ReceiveBufferShortMessage(size, m_bufferedSamples);
+  VEXA_LOG_STREAM(m_logger, kWarn, message);
+  if (m_receiveBufferShort) m_receiveBufferShort(message);
+}
+
 void VexaReceiver::StartReceiver() {
   namespace ip = boost::asio::ip;
   try {
