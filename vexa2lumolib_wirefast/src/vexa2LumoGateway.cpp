@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "ImageHandedOverSignal.hpp"
-#include "isoTime.hpp"
+#include "IsoTime.hpp"
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/LogThrottle.hpp"
