@@ -32,7 +32,7 @@ class CheckingEvents final : public korv::vexatools::SampleEvents {
     if (m_junk) VEXA_FUZZ_CHECK(after.Junk() == before.Junk() + 1 && after.completeSamples == before.completeSamples);
     VEXA_FUZZ_CHECK(after.Junk() <= after.datagrams && after.completeSamples <= after.datagrams);
     if (!goesOn) {
-      VEXA_FUZZ_CHECK(m_framesExpected == SampleTracker::kNoSample && m_framesInSample == 0);
+      VEXA_FUZZ_CHECK(m_fields.framesExpected == SampleTracker::kNoSample && m_fields.framesInSample == 0);
     }
     return goesOn;
   }
@@ -42,7 +42,7 @@ class CheckingEvents final : public korv::vexatools::SampleEvents {
     m_framed = true;
     CheckWithinDatagram(frame);
   }
-  void LossBeforeLeader() override { VEXA_FUZZ_CHECK(m_framesExpected != SampleTracker::kNoSample); }
+  void LossBeforeLeader() override { VEXA_FUZZ_CHECK(m_fields.framesExpected != SampleTracker::kNoSample); }
   void LeaderArrived(const Frame& frame) override { VEXA_FUZZ_CHECK(frame.GetFrameId() == 1); }
   void DescribeLeader(const Frame& frame, const sorelif::sorelLeaderPacket& leader) override {
     VEXA_FUZZ_CHECK(frame.GetFrameId() == 1 && leader.getCommonHeaderExtensionLength() == 0);
@@ -50,22 +50,23 @@ class CheckingEvents final : public korv::vexatools::SampleEvents {
   }
   void LeaderRefused(const std::string& reason) override { VEXA_FUZZ_CHECK(!reason.empty()); }
   void LeaderAccepted() override {
-    VEXA_FUZZ_CHECK(m_framesInSample == 1 && m_packetsReceived == 1 && m_sampleId == m_currentSampleId);
+    VEXA_FUZZ_CHECK(m_fields.framesInSample == 1 && m_fields.packetsReceived == 1);
+    VEXA_FUZZ_CHECK(m_fields.sampleId == m_fields.currentSampleId);
     m_sink = m_tracker.Leader().GetPayloadDataUnits();
   }
   void Trailer(const Frame& trailer, bool incomplete) override {
     VEXA_FUZZ_CHECK(trailer.GetFrameId() == trailer.GetFrameCount());
-    VEXA_FUZZ_CHECK(incomplete == (m_framesInSample < int{trailer.GetFrameCount()}));
+    VEXA_FUZZ_CHECK(incomplete == (m_fields.framesInSample < int{trailer.GetFrameCount()}));
     // Now and then a subclass's own finding, as the publishing receiver reports it.
     if (m_slot.Bytes()[m_bytes - 1] & 1) m_tracker.ReportSampleOutcome(!incomplete, incomplete ? 1 : 0);
   }
   void Payload(Frame& frame) override {
     VEXA_FUZZ_CHECK(frame.GetFrameId() > 1 && frame.GetFrameId() < frame.GetFrameCount());
-    VEXA_FUZZ_CHECK(frame.GetSampleId() == m_sampleId);
+    VEXA_FUZZ_CHECK(frame.GetSampleId() == m_fields.sampleId);
   }
   void OtherSampleFrame(const Frame& frame) override {
     VEXA_FUZZ_CHECK(frame.GetFrameId() != 1 && frame.GetFrameId() != frame.GetFrameCount());
-    VEXA_FUZZ_CHECK(frame.GetSampleId() != m_sampleId);
+    VEXA_FUZZ_CHECK(frame.GetSampleId() != m_fields.sampleId);
   }
 
  private:
@@ -77,12 +78,8 @@ class CheckingEvents final : public korv::vexatools::SampleEvents {
     m_sink = sum;
   }
 
-  std::uint64_t m_framesExpected = SampleTracker::kNoSample;
-  std::uint64_t m_packetsReceived = SampleTracker::kNoSample;
-  int m_framesInSample = 0;
-  std::uint32_t m_currentSampleId = 0xFFFFFFFF;
-  std::uint32_t m_sampleId = 0;
-  SampleTracker m_tracker{{m_framesExpected, m_packetsReceived, m_framesInSample, m_currentSampleId, m_sampleId}};
+  korv::vexatools::OwnSampleFields m_fields;
+  SampleTracker m_tracker{m_fields.Fields()};
   korv::vexatools::ReceiveSlot m_slot;
   std::size_t m_bytes = 0;
   bool m_junk = false;

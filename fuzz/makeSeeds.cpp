@@ -134,7 +134,6 @@ void WriteReceiverSeeds(const Corpus& corpus) {
 // extended leader that ends reception.
 void WriteTrackerSeeds(const Corpus& corpus) {
   const auto layout = Layout(8, 8, dt::Int16, false);
-  corpus.Write("three-samples", Records(Stream(layout, 7, 3)));
   Frames losses = Stream(layout, 1, 4);
   losses.erase(losses.begin() + 9);  // the leader of sample 4
   losses.erase(losses.begin() + 5);  // the trailer of sample 2
@@ -142,7 +141,7 @@ void WriteTrackerSeeds(const Corpus& corpus) {
   corpus.Write("lost-payload-trailer-leader", Records(losses));
   corpus.Write("wrapping-sample-ids", Records(Stream(layout, 0xFFFFFFFE, 4)));
   Frames resized = Stream(layout, 1, 1);
-  const Frames larger = Stream(Layout(100, 100, dt::Byte, false), 2, 2);
+  const Frames larger = Stream(Layout(100, 100, dt::Byte, false), 2, 1);
   resized.insert(resized.end(), larger.begin(), larger.end());
   corpus.Write("geometry-change", Records(resized));
   Frames repeated = Stream(layout, 1, 2);
@@ -156,7 +155,10 @@ void WriteTrackerSeeds(const Corpus& corpus) {
   notALeader[32] = 2;
   junk.insert(junk.begin() + 1, {Bytes(31, 0), Bytes(8973, 0), impossible, notALeader});
   corpus.Write("junk-among-frames", Records(junk));
-  corpus.Write("extended-leader", Records(Stream(Layout(8, 8, dt::Int16, true), 1, 2)));
+  Frames extended = Stream(layout, 1, 1);
+  const Frames refused = Stream(Layout(8, 8, dt::Int16, true), 2, 1);
+  extended.insert(extended.end(), refused.begin(), refused.end());
+  corpus.Write("extended-leader-after-a-sample", Records(extended));
 }
 
 void WriteSorelSeeds(const Corpus& corpus) {

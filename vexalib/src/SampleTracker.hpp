@@ -65,6 +65,17 @@ struct SampleFields {
   std::uint32_t& sampleId;
 };
 
+// Those fields with their starting values, for a tracker used on its own.
+struct OwnSampleFields {
+  std::uint64_t framesExpected = VexaReceiver::kNoSample;
+  std::uint64_t packetsReceived = VexaReceiver::kNoSample;
+  int framesInSample = 0;
+  std::uint32_t currentSampleId = 0xFFFFFFFF;
+  std::uint32_t sampleId = 0;
+
+  SampleFields Fields() { return {framesExpected, packetsReceived, framesInSample, currentSampleId, sampleId}; }
+};
+
 class SampleTracker {
  public:
   static constexpr std::uint64_t kNoSample = VexaReceiver::kNoSample;

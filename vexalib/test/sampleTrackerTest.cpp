@@ -44,12 +44,8 @@ class Tracker : public korv::vexatools::SampleEvents {
   // What a subclass reports at the next trailer, if anything.
   std::optional<std::pair<bool, std::uint64_t>> reportAtTrailer;
 
-  std::uint64_t framesExpected = SampleTracker::kNoSample;
-  std::uint64_t packetsReceived = SampleTracker::kNoSample;
-  int framesInSample = 0;
-  std::uint32_t currentSampleId = 0xFFFFFFFF;
-  std::uint32_t sampleId = 0;
-  SampleTracker tracker{{framesExpected, packetsReceived, framesInSample, currentSampleId, sampleId}};
+  korv::vexatools::OwnSampleFields fields;
+  SampleTracker tracker{fields.Fields()};
   korv::vexatools::ReceiveSlot slot;
 
  private:
@@ -102,11 +98,11 @@ class SampleTrackerTest : public ::testing::Test {
 TEST_F(SampleTrackerTest, CompleteSamplesAreCountedOnceWithTheFieldsTheHooksRead) {
   ASSERT_TRUE(t.Take(Whole(5)));
   EXPECT_EQ(t.events, "L P P P T");
-  EXPECT_EQ(t.currentSampleId, 5u);
-  EXPECT_EQ(t.sampleId, 5u);
-  EXPECT_EQ(t.framesExpected, 5u);
-  EXPECT_EQ(t.packetsReceived, 5u);
-  EXPECT_EQ(t.framesInSample, 5);
+  EXPECT_EQ(t.fields.currentSampleId, 5u);
+  EXPECT_EQ(t.fields.sampleId, 5u);
+  EXPECT_EQ(t.fields.framesExpected, 5u);
+  EXPECT_EQ(t.fields.packetsReceived, 5u);
+  EXPECT_EQ(t.fields.framesInSample, 5);
   ASSERT_TRUE(t.Take(Whole(6)));
   EXPECT_EQ(t.events, "L P P P T L P P P T") << "the next leader reports no loss";
   EXPECT_EQ(t.announcedUnits, (std::vector<std::uint32_t>{10000, 10000})) << "the leader, parsed";
@@ -237,7 +233,7 @@ TEST_F(SampleTrackerTest, SampleIdsWrapAroundWithoutALoss) {
   const ReceptionStatistics s = t.Statistics();
   EXPECT_EQ(s.completeSamples, 4u);
   EXPECT_EQ(s.incompleteSamples + s.otherSampleFrames + s.Junk(), 0u);
-  EXPECT_EQ(t.currentSampleId, 1u);
+  EXPECT_EQ(t.fields.currentSampleId, 1u);
 }
 
 // A source that changes its geometry: samples of another frame count are
@@ -277,10 +273,10 @@ TEST_F(SampleTrackerTest, AnExtendedLeaderIsRefusedAndEndsReception) {
   EXPECT_EQ(t.refusal,
             "Failed to parse leader packet for sample 2 (payload 36 bytes): SOREL leader carries 28 bytes of extended "
             "info. This receiver only supports legacy leader packets without extended info.");
-  EXPECT_EQ(t.currentSampleId, 2u);
-  EXPECT_EQ(t.framesInSample, 0);
-  EXPECT_EQ(t.framesExpected, SampleTracker::kNoSample);
-  EXPECT_EQ(t.packetsReceived, SampleTracker::kNoSample);
+  EXPECT_EQ(t.fields.currentSampleId, 2u);
+  EXPECT_EQ(t.fields.framesInSample, 0);
+  EXPECT_EQ(t.fields.framesExpected, SampleTracker::kNoSample);
+  EXPECT_EQ(t.fields.packetsReceived, SampleTracker::kNoSample);
 }
 
 }  // namespace
