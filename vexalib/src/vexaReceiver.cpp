@@ -25,12 +25,6 @@
 namespace korv::vexatools {
 namespace {
 
-constexpr char kLogSource[] = "vexalib/src/vexaReceiver";
-constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
-constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
-constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
-constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
-
 // Checks of the datagram counter per silence limit: a silence is reported
 // between the limit and a fifth more after the last datagram.
 constexpr int kSilenceChecksPerLimit = 5;
