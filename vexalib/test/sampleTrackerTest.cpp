@@ -13,10 +13,7 @@
 namespace vexatest {
 namespace {
 
-using korv::vexatools::Frame;
-using korv::vexatools::JunkCause;
-using korv::vexatools::ReceptionStatistics;
-using korv::vexatools::SampleTracker;
+using namespace korv::vexatools;
 using Datagram = std::vector<unsigned char>;
 
 // A tracker with the fields a receiver's hooks read, and its events as the
@@ -24,7 +21,7 @@ using Datagram = std::vector<unsigned char>;
 // "Lost" for a loss (at a short trailer or at the leader after an
 // incomplete sample), "W" for a frame of another sample, "J" for junk, "R"
 // for a refused leader.
-class Tracker : public korv::vexatools::SampleEvents {
+class Tracker : public SampleEvents {
  public:
   // Takes each datagram in turn; false once reception ended.
   bool Take(const std::vector<Datagram>& datagrams) {
@@ -44,9 +41,9 @@ class Tracker : public korv::vexatools::SampleEvents {
   // What a subclass reports at the next trailer, if anything.
   std::optional<std::pair<bool, std::uint64_t>> reportAtTrailer;
 
-  korv::vexatools::OwnSampleFields fields;
+  OwnSampleFields fields;
   SampleTracker tracker{fields.Fields()};
-  korv::vexatools::ReceiveSlot slot;
+  ReceiveSlot slot;
 
  private:
   void Add(const char* event) { events += events.empty() ? event : std::string(" ") + event; }
