@@ -33,6 +33,9 @@
 #                          interface gets nothing and says so after 5 s
 #   --no-example           without the gateway example and its viewers (for bench/netlab)
 #   --keep                 leave the namespaces up and print how to enter each host
+#   --lumo-multicast E     the publishers also publish by reliable multicast (E: epgm or norm)
+#                          and the viewers receive that way
+#   --tcp-viewers N        with --lumo-multicast: the first N viewers stay on TCP
 # Prints one line per host and exits 0 only when every viewer got every image
 # of every complete sample bit-exact and the losses by cause add up to what
 # the lab dropped; 1 otherwise, 2 for a bad command line, 77 when it cannot
@@ -42,7 +45,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mtu=9000 packet_size=8972 viewers=2 samples=20 rate=10 loss=0 link_rate="" multicast_checks=0 with_example=1 keep=0
-usage() { sed -n '22,40p' "$0" | sed 's/^# \{0,1\}//'; }
+lumo_multicast="" tcp_viewers=0
+usage() { sed -n '22,43p' "$0" | sed 's/^# \{0,1\}//'; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --mtu) mtu="$2"; shift 2 ;;
@@ -55,6 +59,8 @@ while [ $# -gt 0 ]; do
     --multicast-checks) multicast_checks=1; shift ;;
     --no-example) with_example=0; shift ;;
     --keep) keep=1; shift ;;
+    --lumo-multicast) lumo_multicast="$2"; shift 2 ;;
+    --tcp-viewers) tcp_viewers="$2"; shift 2 ;;
     -h|--help) usage; exit 0 ;;
     *) echo "netlab: unknown option $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -66,6 +72,8 @@ bad() { echo "netlab: $1" >&2; exit 2; }
 [[ "$packet_size" =~ ^[0-9]+$ ]] || bad "--packet-size must be a number of bytes"
 [[ "$rate" =~ ^[0-9]+(\.[0-9]+)?$ ]] || bad "--rate must be a number"
 [[ "$loss" =~ ^[0-9]+(\.[0-9]+)?$ ]] && awk "BEGIN{exit !($loss < 100)}" || bad "--loss must be 0 to 100"
+[ -z "$lumo_multicast" ] || [[ "$lumo_multicast" =~ ^(epgm|norm)$ ]] || bad "--lumo-multicast must be epgm or norm"
+[[ "$tcp_viewers" =~ ^[0-9]+$ && "$tcp_viewers" -le "$viewers" ]] || bad "--tcp-viewers must be 0 to --viewers"
 [ -z "$link_rate" ] || [[ "$link_rate" =~ ^[0-9]+(\.[0-9]+)?[kmg]?bit$ ]] || bad "--link-rate must be like 1gbit or 500mbit"
 
 # Root's uid is not enough in a container without CAP_NET_ADMIN (bit 12).
@@ -225,8 +233,18 @@ stat_of() { sed -n "s/.* $2=\([0-9]*\).*/\1/p" <<<"$1"; }
 
 start broker "$gateway" "$broker" --uri "$broker_uri" --log-level WARN
 wait_for "$work/broker.out" "listening on" 10 || { echo "netlab: lumoBroker did not start" >&2; cat "$work/broker.err" >&2; exit 1; }
-start publisher "$gateway" "$publisher" -a "$group" -n 10.77.1.2 -p "$port" "${geometry[@]}" -k "$broker_uri" -i 0 --stats
-[ "$with_example" -eq 0 ] || start example "$gateway" "$example" -a "$group" -n 10.77.1.2 -p "$port" "${geometry[@]}" -k "$broker_uri" -s vexa_gateway -i 0
+# With --lumo-multicast each publisher also sends on a group of its own on
+# the viewer net, at a rate that carries the camera's (images of 1.5 MiB).
+publisher_multicast=() example_multicast=()
+if [ -n "$lumo_multicast" ]; then
+  multicast_rate=$(awk "BEGIN{printf \"%d\", $rate * 1572864 * 8 * 1.25 / 1e6 + 10}")
+  publisher_multicast=(--multicast "$lumo_multicast://10.77.2.2;239.77.2.1:5556" --multicast-rate "$multicast_rate")
+  example_multicast=(--multicast "$lumo_multicast://10.77.2.2;239.77.2.2:5558" --multicast-rate "$multicast_rate")
+fi
+start publisher "$gateway" "$publisher" -a "$group" -n 10.77.1.2 -p "$port" "${geometry[@]}" -k "$broker_uri" -i 0 --stats \
+  "${publisher_multicast[@]}"
+[ "$with_example" -eq 0 ] || start example "$gateway" "$example" -a "$group" -n 10.77.1.2 -p "$port" "${geometry[@]}" -k "$broker_uri" -s vexa_gateway -i 0 \
+  "${example_multicast[@]}"
 start receiver "$gateway" "$receiver" -a "$group" -n 10.77.1.2 -p "$port" "${geometry[@]}" -s "$samples" --stats
 if [ "$multicast_checks" -eq 1 ]; then
   start receiver2 "$gateway2" "$receiver" -a "$group" -n 10.77.1.3 -p "$port" "${geometry[@]}" -s "$samples" --stats
@@ -239,8 +257,10 @@ for i in $(seq "$viewers"); do
   for stream in "${streams[@]}"; do
     name="viewer${i}_$stream"
     viewer_names+=("$name")
+    viewer_multicast=()
+    [ -z "$lumo_multicast" ] || [ "$i" -le "$tcp_viewers" ] || viewer_multicast=(--multicast)
     start "$name" "$lab-viewer$i" "$viewer" -b "$broker_uri" -s "$stream" --name "viewer$i $stream" --idle 3 \
-      --timeout 30
+      --timeout 30 "${viewer_multicast[@]}"
   done
 done
 # Every viewer connected to its publisher, so that none misses the first images.
@@ -398,7 +418,12 @@ for name in "${viewer_names[@]}"; do
   [[ "$name" != *vexa_gateway ]] || expected=$example_published
   check "$name: $images images of $expected published" equal "$images" "$expected"
   check "$name: $exact of $images images bit-exact" equal "$exact" "$images"
-  check "$name: publisher not reached at 10.77.2.2 on the viewer net" grep -q 'from tcp://10.77.2.2:' <<<"$line"
+  viewer_index=${name#viewer}; viewer_index=${viewer_index%%_*}
+  if [ -n "$lumo_multicast" ] && [ "$viewer_index" -gt "$tcp_viewers" ]; then
+    check "$name: not received by multicast from 10.77.2.2" grep -q "from $lumo_multicast://10.77.2.2;239.77.2" <<<"$line"
+  else
+    check "$name: publisher not reached at 10.77.2.2 on the viewer net" grep -q 'from tcp://10.77.2.2:' <<<"$line"
+  fi
 done
 
 if [ "${#failures[@]}" -gt 0 ]; then

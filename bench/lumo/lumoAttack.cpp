@@ -67,21 +67,21 @@ class RawZmtpPeer {
       rest = rest.substr(semicolon + 1);
     }
     const auto colon = rest.rfind(':');
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
     const timeval timeout{5, 0};  // a peer that stops reading or answering ends the attack
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     if (!source.empty()) {
       sockaddr_in local{};
       local.sin_family = AF_INET;
       ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
-      if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) throw std::runtime_error("bind");
+      if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) throw std::runtime_error("bind");
     }
     sockaddr_in remote{};
     remote.sin_family = AF_INET;
     remote.sin_port = htons(static_cast<std::uint16_t>(std::stoi(rest.substr(colon + 1))));
     ::inet_pton(AF_INET, rest.substr(0, colon).c_str(), &remote.sin_addr);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) throw std::runtime_error("connect");
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) throw std::runtime_error("connect");
     // Greeting: signature, version 3.0, mechanism NULL, not a server.
     std::string greeting(64, '\0');
     greeting[0] = '\xFF';
@@ -91,13 +91,13 @@ class RawZmtpPeer {
     // READY with Socket-Type DEALER.
     const std::string ready = std::string("\x05READY\x0BSocket-Type\0\0\0\x06", 22) + "DEALER";
     Write(greeting + '\x04' + static_cast<char>(ready.size()) + ready);
-    accepted_ = PeerIsReady();
+    m_accepted = PeerIsReady();
   }
-  ~RawZmtpPeer() { ::close(fd_); }
+  ~RawZmtpPeer() { ::close(m_fd); }
 
   // Whether the peer finished the handshake with READY (else ERROR, or it
   // closed the connection).
-  bool accepted() const { return accepted_; }
+  bool accepted() const { return m_accepted; }
 
   // One frame with the MORE flag. False once the peer closed the connection.
   bool WriteMoreFrame(const std::string& body) {
@@ -110,7 +110,7 @@ class RawZmtpPeer {
  private:
   bool Write(const std::string& bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
-      const auto sent = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      const auto sent = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
       if (sent <= 0) return false;
       done += static_cast<std::size_t>(sent);
     }
@@ -121,15 +121,15 @@ class RawZmtpPeer {
     std::string reply;
     char buffer[256];
     while (reply.size() < 66 || reply.size() < 66u + static_cast<unsigned char>(reply[65])) {
-      const auto got = ::recv(fd_, buffer, sizeof buffer, 0);
+      const auto got = ::recv(m_fd, buffer, sizeof buffer, 0);
       if (got <= 0) return false;
       reply.append(buffer, static_cast<std::size_t>(got));
     }
     return reply.compare(66, 6, "\x05READY") == 0;
   }
 
-  int fd_ = -1;
-  bool accepted_ = false;
+  int m_fd = -1;
+  bool m_accepted = false;
 };
 
 int Unfinished(const std::string& uri, long megabytes, std::chrono::milliseconds hold) {

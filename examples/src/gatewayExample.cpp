@@ -40,6 +40,7 @@ struct GatewayOptions {
   int interval = 100;
   bool extendedInfo = false;
   std::string metricsAddress;  // empty: no /metrics
+  lumo::MulticastOptions multicast;
 };
 
 void DeclareOptions(korv::vexatools::ToolFrame& frame, korv::vexatools::SourceOptions& source,
@@ -59,7 +60,14 @@ void DeclareOptions(korv::vexatools::ToolFrame& frame, korv::vexatools::SourceOp
       ("extended-info,x", po::bool_switch(&gateway.extendedInfo),
        "Take the image geometry from the Basic Image Info of the VEXA Extended Info when present")
       ("metrics", po::value<std::string>(&gateway.metricsAddress),
-       "Serve GET /metrics (Prometheus text format) on ADDRESS:PORT");
+       "Serve GET /metrics (Prometheus text format) on ADDRESS:PORT")
+      ("multicast", po::value<std::string>(&gateway.multicast.endpoint)->notifier([](const std::string& endpoint) {
+         std::string problem;
+         if (!lumo::ParseMulticastEndpoint(endpoint, problem)) throw po::error("--multicast '" + endpoint + "': " + problem);
+       }),
+       "Also publish by reliable multicast on this endpoint: epgm://INTERFACE;GROUP:PORT (PGM) or norm://INTERFACE;GROUP:PORT (NORM), INTERFACE the IPv4 address that sends")
+      ("multicast-rate", po::value<int>(&gateway.multicast.rateMbit)->default_value(0),
+       "Multicast sending rate in Mbit/s (0: the image size times 1000/interval, plus a quarter; 1000 when the interval is 0)");
 }
 
 std::string MetricsText(const gw::GatewayStatistics& statistics) {
@@ -127,6 +135,9 @@ int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::S
                                source.width, source.height, "", "", 0.0, 0, 0, mode, lumoLogPropertyFile, "");
   gw::LumoSender sender(source.width, source.height, frame.GetDataType(), options.brokerUri, options.streamName,
                         options.interval);
+  lumo::MulticastOptions multicast = options.multicast;
+  if (options.interval > 0) multicast.imagesPerSecond = 1000.0 / options.interval;
+  sender.SetMulticast(multicast);
   std::optional<korv::vexatools::http::MetricsServer> metrics;
   if (!options.metricsAddress.empty()) {
     metrics.emplace(korv::vexatools::http::ParseListenAddress(options.metricsAddress),

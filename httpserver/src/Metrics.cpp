@@ -23,27 +23,27 @@ ServerLimits MetricsLimits(const boost::asio::ip::tcp::endpoint& endpoint) {
 MetricsPage& MetricsPage::Family(std::string_view name, std::string_view type, std::string_view help,
                                  std::initializer_list<Sample> samples) {
   const std::string family(name);
-  m_text += "# HELP " + family + ' ' + std::string(help) + "\n# TYPE " + family + ' ' + std::string(type) + '\n';
+  text_ += "# HELP " + family + ' ' + std::string(help) + "\n# TYPE " + family + ' ' + std::string(type) + '\n';
   for (const Sample& sample : samples) {
-    m_text += family;
-    if (!sample.labels.empty()) m_text += '{' + std::string(sample.labels) + '}';
-    m_text += ' ' + std::to_string(sample.value) + '\n';
+    text_ += family;
+    if (!sample.labels.empty()) text_ += '{' + std::string(sample.labels) + '}';
+    text_ += ' ' + std::to_string(sample.value) + '\n';
   }
   return *this;
 }
 
 MetricsServer::MetricsServer(const boost::asio::ip::tcp::endpoint& endpoint, PageSource page)
-    : m_server(std::make_unique<HttpServer>(m_io, endpoint, MetricsLimits(endpoint))) {
-  m_server->AddGet("/metrics", [page = std::move(page)](const Request&) {
+    : server_(std::make_unique<HttpServer>(io_, endpoint, MetricsLimits(endpoint))) {
+  server_->AddGet("/metrics", [page = std::move(page)](const Request&) {
     return Response::Text(page(), kExpositionContentType);
   });
-  m_server->Start();
-  m_thread = std::thread([this] { m_io.run(); });
+  server_->Start();
+  thread_ = std::thread([this] { io_.run(); });
 }
 
 MetricsServer::~MetricsServer() {
-  m_io.stop();
-  m_thread.join();
+  io_.stop();
+  thread_.join();
 }
 
 }  // namespace korv::vexatools::http

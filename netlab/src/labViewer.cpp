@@ -37,6 +37,7 @@ struct Options {
   std::uint64_t count = 0;
   double idleSeconds = 3;
   double timeoutSeconds = 20;
+  bool multicast = false;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
@@ -56,7 +57,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "idle", po::value(&options.idleSeconds)->default_value(3),
       "stop when no image came for this many seconds after the first one")(
       "timeout,t", po::value(&options.timeoutSeconds)->default_value(20),
-      "give up when the first image does not come within this many seconds");
+      "give up when the first image does not come within this many seconds")(
+      "multicast", po::bool_switch(&options.multicast),
+      "receive by multicast when the publisher offers it (over TCP otherwise, with a warning)");
   try {
     po::variables_map values;
     po::store(po::command_line_parser(argc, argv).options(description).positional({}).run(), values);
@@ -133,6 +136,7 @@ int main(int argc, char** argv) {
   const korv::fnd::StopSignals stop;
 
   lumo::LumoDataSubscriber subscriber;
+  subscriber.SetMulticast(options->multicast);
   if (subscriber.Subscribe(options->brokerUri, options->stream, 1000) < 0) {
     std::cerr << "netlabViewer: cannot subscribe to '" << options->stream << "' at " << options->brokerUri << "\n";
     return 1;

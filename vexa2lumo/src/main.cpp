@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "Metrics.hpp"
+#include "PublisherMetrics.hpp"
 #include "ServiceNotifier.hpp"
 #include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/LogRecord.hpp"
@@ -36,6 +36,7 @@ struct PublisherOptions {
   std::string brokerUri;
   bool stats = false;
   std::string metricsAddress;  // empty: no /metrics
+  lumo::MulticastOptions multicast;
 };
 
 PublishingFigures FiguresOf(const Vexa2LumoReceiver& receiver, const LumoSender& sender) {
@@ -168,7 +169,14 @@ int main(int argc, char** argv) {
       ("lumo-stream,s", po::value<std::string>(&publishing.streamName)->default_value("vexa_stream"),
        "LUMO stream name")
       ("interval,i", po::value<int>(&publishing.interval)->default_value(100), "publishing interval in ms")
-      ("broker-uri,k", po::value<std::string>(&publishing.brokerUri)->required(), "Broker URI");
+      ("broker-uri,k", po::value<std::string>(&publishing.brokerUri)->required(), "Broker URI")
+      ("multicast", po::value<std::string>(&publishing.multicast.endpoint)->notifier([](const std::string& endpoint) {
+         std::string problem;
+         if (!lumo::ParseMulticastEndpoint(endpoint, problem)) throw po::error("--multicast '" + endpoint + "': " + problem);
+       }),
+       "Also publish by reliable multicast on this endpoint: epgm://INTERFACE;GROUP:PORT (PGM) or norm://INTERFACE;GROUP:PORT (NORM), INTERFACE the IPv4 address that sends")
+      ("multicast-rate", po::value<int>(&publishing.multicast.rateMbit)->default_value(0),
+       "Multicast sending rate in Mbit/s (0: the image size times 1000/interval, plus a quarter; 1000 when the interval is 0)");
   frame.AddLoggingOptions(logging);
   frame.AddStatsOption(publishing.stats);
   frame.Options().add_options()("metrics", po::value<std::string>(&publishing.metricsAddress),
@@ -181,6 +189,8 @@ int main(int argc, char** argv) {
                                frame.GetElementSize());
     LumoSender sender(source.width, source.height, frame.GetDataType(), publishing.brokerUri, publishing.streamName,
                       publishing.interval);
+    if (publishing.interval > 0) publishing.multicast.imagesPerSecond = 1000.0 / publishing.interval;
+    sender.SetMulticast(publishing.multicast);
     frame.ShowReceptionWarnings(receiver);
     const Reporting reporting(publishing, receiver, sender);
     return RunPublisher(receiver, sender, frame.GetLogger(), stop);

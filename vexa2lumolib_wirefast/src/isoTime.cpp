@@ -1,4 +1,4 @@
-#include "isoTime.hpp"
+#include "IsoTime.hpp"
 
 #include <pthread.h>
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "ImageHandedOverSignal.hpp"
-#include "isoTime.hpp"
+#include "IsoTime.hpp"
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexatools/ImageBytes.hpp"
 #include "korv/vexatools/LogRecord.hpp"

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <thread>
 
-#include "isoTime.hpp"
+#include "IsoTime.hpp"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "lumo/LumoMulticast.hpp"
 #include "lumo/LumoWire.hpp"
 
 namespace lumo::broker {
@@ -87,12 +88,13 @@ StreamDirectory::Frames StreamDirectory::Handle(const Frames& request, std::stri
   const std::string& verb = request[0];
   const std::size_t arguments = request.size() - 1;
   const auto expect = [&](std::size_t count) { return arguments == count; };
-  if (verb == "REGISTER" && expect(2)) return Register(request, peerAddress, now);
+  if (verb == "REGISTER" && (expect(2) || expect(3))) return Register(request, peerAddress, now);
   if (verb == "HEARTBEAT" && expect(2)) return Renew(request, now);
   if (verb == "UNREGISTER" && expect(2)) return Unregister(request, now);
   if (verb == "LOOKUP" && expect(1)) return Lookup(request);
-  if (verb == "LIST" && expect(0)) return List("");
-  if (verb == "LIST" && expect(1)) return List(request[1]);
+  if (verb == "LIST" && expect(0)) return List("", false);
+  if (verb == "LIST" && expect(1)) return List(request[1], false);
+  if (verb == "LIST" && expect(2) && request[2] == "MULTICAST") return List(request[1], true);
   for (const char* known : {"REGISTER", "HEARTBEAT", "UNREGISTER", "LOOKUP", "LIST"})
     if (verb == known) return Malformed(fmt::format("wrong number of arguments for {}", verb), now);
   return Malformed(IsPrintableWord(verb) ? fmt::format("unknown request '{}'", verb) : "unknown request", now);
@@ -105,6 +107,14 @@ StreamDirectory::Frames StreamDirectory::Register(const Frames& request, std::st
   std::string problem;
   const auto endpoint = ResolveEndpoint(request[2], peerAddress, problem);
   if (!endpoint) return Malformed(problem, now);
+  // Kept in the form rebuilt from its parts, so that what subscribers get is
+  // exactly what was checked.
+  std::string multicast;
+  if (request.size() > 3) {
+    const auto parsed = ParseMulticastEndpoint(request[3], problem);
+    if (!parsed) return Malformed(problem, now);
+    multicast = FormatMulticastEndpoint(*parsed);
+  }
   std::uint64_t held = 0;
   if (const auto it = streams_.find(stream); it != streams_.end()) {
     if (refusedLog_.Admit(now, held))
@@ -119,9 +129,11 @@ StreamDirectory::Frames StreamDirectory::Register(const Frames& request, std::st
     return Error("the broker holds its maximum number of streams");
   }
   Registration& registration = streams_[stream];
-  registration = {*endpoint, NewToken(), now + lease_};
+  registration = {*endpoint, multicast, NewToken(), now + lease_};
   if (changeLog_.Admit(now, held))
-    LOG4CPLUS_INFO(logger_, "Registered stream '" << stream << "' at " << *endpoint << detail::LogThrottle::Note(held));
+    LOG4CPLUS_INFO(logger_, "Registered stream '" << stream << "' at " << *endpoint
+                                                  << (multicast.empty() ? "" : " and " + multicast)
+                                                  << detail::LogThrottle::Note(held));
   return Ok({registration.token, std::to_string(lease_.count())});
 }
 
@@ -145,18 +157,23 @@ StreamDirectory::Frames StreamDirectory::Unregister(const Frames& request, Clock
 StreamDirectory::Frames StreamDirectory::Lookup(const Frames& request) const {
   const auto it = streams_.find(request[1]);
   if (it == streams_.end()) return Error("no publisher registered for this stream");
-  return Ok({it->second.endpoint});
+  if (it->second.multicast.empty()) return Ok({it->second.endpoint});
+  return Ok({it->second.endpoint, it->second.multicast});
 }
 
 // One page of names, so that a reply stays small however many streams there
 // are: the queue of replies that a client does not read is bounded by
-// messages, not bytes.
-StreamDirectory::Frames StreamDirectory::List(std::string_view after) const {
-  Frames names;
+// messages, not bytes. With `withMulticast` each name is followed by the
+// stream's multicast endpoint, or an empty frame when it has none.
+StreamDirectory::Frames StreamDirectory::List(std::string_view after, bool withMulticast) const {
+  Frames frames;
+  std::size_t names = 0;
   for (auto it = after.empty() ? streams_.begin() : streams_.upper_bound(after);
-       it != streams_.end() && names.size() < kMaxListNames; ++it)
-    names.push_back(it->first);
-  return Ok(std::move(names));
+       it != streams_.end() && names < kMaxListNames; ++it, ++names) {
+    frames.push_back(it->first);
+    if (withMulticast) frames.push_back(it->second.multicast);
+  }
+  return Ok(std::move(frames));
 }
 
 StreamDirectory::Registration* StreamDirectory::Owned(const std::string& stream, const std::string& token) {

@@ -36,6 +36,7 @@ class StreamDirectory {
  private:
   struct Registration {
     std::string endpoint;
+    std::string multicast;  // "" when the publisher registered none
     std::string token;
     Clock::time_point expires;
   };
@@ -44,7 +45,7 @@ class StreamDirectory {
   Frames Renew(const Frames& request, Clock::time_point now);
   Frames Unregister(const Frames& request, Clock::time_point now);
   Frames Lookup(const Frames& request) const;
-  Frames List(std::string_view after) const;
+  Frames List(std::string_view after, bool withMulticast) const;
   // The registration of `stream` if `token` is its token.
   Registration* Owned(const std::string& stream, const std::string& token);
   Frames Malformed(std::string reason, Clock::time_point now);

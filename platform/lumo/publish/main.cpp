@@ -33,6 +33,7 @@ struct Options {
   std::int64_t count = 0;
   std::string from;  // a recording to play instead of the test pattern
   bool loop = false;
+  lumo::MulticastOptions multicast;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
@@ -48,7 +49,12 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "rate,r", po::value(&options.rate)->default_value(10), "images per second")(
       "count,n", po::value(&options.count)->default_value(0), "stop after this many images (0: until interrupted)")(
       "from", po::value(&options.from), "publish the images of this HDF5 recording (vexatoolsRecord) instead")(
-      "loop", po::bool_switch(&options.loop), "with --from: start over at the end of the recording");
+      "loop", po::bool_switch(&options.loop), "with --from: start over at the end of the recording")(
+      "multicast", po::value(&options.multicast.endpoint),
+      "also publish by reliable multicast on this endpoint: epgm://INTERFACE;GROUP:PORT (PGM) or "
+      "norm://INTERFACE;GROUP:PORT (NORM), INTERFACE the IPv4 address that sends")(
+      "multicast-rate", po::value(&options.multicast.rateMbit)->default_value(0),
+      "multicast sending rate in Mbit/s (0: the images' size times --rate, plus a quarter)");
   try {
     po::variables_map values;
     const po::positional_options_description noPositionalArguments;  // a stray word is an error
@@ -76,6 +82,12 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
     if (options.count < 0) throw po::error("--count must not be negative");
     if (!(options.rate > 0 && options.rate <= 10000)) throw po::error("--rate must be above 0 and at most 10000");
     if (options.loop && options.from.empty()) throw po::error("--loop needs --from");
+    std::string problem;
+    if (!options.multicast.endpoint.empty() && !lumo::ParseMulticastEndpoint(options.multicast.endpoint, problem))
+      throw po::error("--multicast '" + options.multicast.endpoint + "': " + problem);
+    if (options.multicast.rateMbit < 0 || options.multicast.rateMbit > 10000)
+      throw po::error("--multicast-rate must be 0 to 10000 Mbit/s");
+    options.multicast.imagesPerSecond = options.rate;
     return options;
   } catch (const po::error& error) {
     std::cerr << "lumoPublish: " << error.what() << "\nTry 'lumoPublish --help'.\n";
@@ -180,6 +192,7 @@ int main(int argc, char** argv) {
   }
   auto publisher = lumo::LumoDataTransferFactory::CreatePublisher(nullptr);
   publisher->SetBufferSize(static_cast<int>(std::min<std::size_t>(source->ImageBytes(), INT32_MAX)), 2);
+  publisher->SetMulticast(options->multicast);
   if (publisher->Register(options->brokerUri, options->stream, 0) != 1) {
     std::cerr << fmt::format("lumoPublish: could not register stream '{}' at {}\n", options->stream,
                              options->brokerUri);
@@ -187,7 +200,8 @@ int main(int argc, char** argv) {
   }
   lumo::LumoEncDecImage3D encoder;
   publisher->set_topic_id(encoder.get_topic_id());
-  fmt::print("Publishing {} on stream '{}' at {:g} images/s\n", source->Describe(), options->stream, options->rate);
+  fmt::print("Publishing {} on stream '{}' at {:g} images/s{}\n", source->Describe(), options->stream, options->rate,
+             publisher->multicast_endpoint().empty() ? "" : ", also by multicast on " + publisher->multicast_endpoint());
   std::fflush(stdout);
 
   lumo::MetaDataElementsImage3D record;

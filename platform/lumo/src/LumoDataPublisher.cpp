@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -80,6 +81,8 @@ struct LumoDataPublisher::Impl {
   std::string brokerUri;
   std::string streamName;
   std::string endpoint;  // as registered
+  MulticastOptions multicast;         // as set, applied at Register
+  std::string multicastEndpoint;      // as registered
   milliseconds timeout = kDefaultRegisterTimeout;
   Lease lease;           // owned by the heartbeat thread while it runs
 
@@ -92,6 +95,7 @@ struct LumoDataPublisher::Impl {
   detail::LogThrottle heartbeatLog;
 
   void OpenDataSocket(const LumoDataTransferLib& qos);
+  void OpenMulticast();
   void ApplyBufferSize();
   void CloseDataSocket() { dataSocket.reset(); }
   std::optional<Lease> RequestRegistration(detail::ControlClient& client, milliseconds waitLimit,
@@ -123,6 +127,38 @@ void LumoDataPublisher::Impl::OpenDataSocket(const LumoDataTransferLib& qos) {
   const bool local = !brokerTcp || IsLoopbackHost(brokerTcp->host);
   dataSocket->bind(local ? "tcp://127.0.0.1:*" : "tcp://*:*");
   endpoint = dataSocket->get(zmq::sockopt::last_endpoint);
+  if (!multicast.endpoint.empty()) OpenMulticast();
+}
+
+// Adds the multicast endpoint to the data socket. libzmq reads a socket's
+// options when an endpoint is added, so the multicast settings are set for
+// it alone and the TCP connections keep the defaults.
+void LumoDataPublisher::Impl::OpenMulticast() {
+  std::string problem;
+  const auto parsed = ParseMulticastEndpoint(multicast.endpoint, problem);
+  if (!parsed) throw std::invalid_argument("multicast endpoint '" + multicast.endpoint + "': " + problem);
+  const int mtu = InterfaceMtu(parsed->interfaceAddress);
+  const auto zmqEndpoint = ZmqMulticastEndpoint(*parsed, parsed->interfaceAddress, problem);
+  if (!zmqEndpoint || mtu <= 0) throw std::invalid_argument("multicast endpoint '" + multicast.endpoint + "': " + problem);
+  const auto settings = DeriveMulticastSettings(bufferBytes, multicast.imagesPerSecond, multicast.rateMbit, mtu);
+  dataSocket->set(zmq::sockopt::rate, settings.rateKbit);
+  dataSocket->set(zmq::sockopt::recovery_ivl, settings.recoveryMs);
+  dataSocket->set(zmq::sockopt::multicast_maxtpdu, settings.maxTpdu);
+  dataSocket->set(zmq::sockopt::sndbuf, settings.socketBufferBytes);
+  dataSocket->connect(*zmqEndpoint);
+  dataSocket->set(zmq::sockopt::sndbuf, -1);
+  multicastEndpoint = FormatMulticastEndpoint(*parsed);
+  std::ostringstream basis;
+  if (multicast.rateMbit > 0)
+    basis << "as set";
+  else if (bufferBytes > 0 && multicast.imagesPerSecond > 0)
+    basis << "images of " << bufferBytes << " bytes at " << multicast.imagesPerSecond << "/s, +25 %";
+  else
+    basis << "image size or rate unknown: the default";
+  LOG4CPLUS_INFO(logger, "LUMO stream '" << streamName << "' by multicast on " << multicastEndpoint << ": rate "
+                         << settings.rateKbit / 1000 << " Mbit/s (" << basis.str() << "), recovery "
+                         << settings.recoveryMs << " ms, datagrams up to " << settings.maxTpdu
+                         << " bytes (the MTU), send buffer " << settings.socketBufferBytes << " bytes");
 }
 
 void LumoDataPublisher::Impl::ApplyBufferSize() {
@@ -135,7 +171,9 @@ void LumoDataPublisher::Impl::ApplyBufferSize() {
 std::optional<Lease> LumoDataPublisher::Impl::RequestRegistration(detail::ControlClient& client,
                                                                   milliseconds waitLimit, std::string& failure,
                                                                   const std::atomic<bool>* cancel) {
-  const auto reply = client.Exchange({"REGISTER", streamName, endpoint}, waitLimit, failure, cancel);
+  std::vector<std::string> request{"REGISTER", streamName, endpoint};
+  if (!multicastEndpoint.empty()) request.push_back(multicastEndpoint);
+  const auto reply = client.Exchange(request, waitLimit, failure, cancel);
   if (!reply) return std::nullopt;
   if (!reply->ok) {
     failure = "refused: " + reply->reason;
@@ -266,7 +304,8 @@ int LumoDataPublisher::Register(std::string brokerUri, std::string streamName, i
       impl.state = RegistrationState::kRegistered;
       impl.heartbeatThread = std::thread([&impl] { impl.RunHeartbeats(); });
       LOG4CPLUS_INFO(impl.logger, "Registered LUMO stream '" << impl.streamName << "' at broker " << impl.brokerUri
-                                  << ", data on " << impl.endpoint << ", lease " << impl.lease.duration.count()
+                                  << ", data on " << impl.endpoint
+                                  << (impl.multicastEndpoint.empty() ? "" : " and " + impl.multicastEndpoint) << ", lease " << impl.lease.duration.count()
                                   << " ms");
       return 1;
     }
@@ -275,6 +314,7 @@ int LumoDataPublisher::Register(std::string brokerUri, std::string streamName, i
   }
   impl.CloseDataSocket();
   impl.endpoint.clear();
+  impl.multicastEndpoint.clear();
   LOG4CPLUS_ERROR(impl.logger, "Cannot register LUMO stream '" << impl.streamName << "' at broker " << impl.brokerUri
                                << ": " << failure);
   return -1;
@@ -297,6 +337,7 @@ void LumoDataPublisher::Unregister() {
   }
   impl.CloseDataSocket();
   impl.endpoint.clear();
+  impl.multicastEndpoint.clear();
   if (!reply) throw std::runtime_error("LUMO broker at " + impl.brokerUri + " did not confirm unregistering stream '" +
                                        impl.streamName + "': " + failure);
   if (!reply->ok)
@@ -327,6 +368,16 @@ bool LumoDataPublisher::SetAllowedPeers(const std::vector<std::string>& networks
     }
   }
   impl_->allowedPeers = std::move(allowList);
+  return true;
+}
+
+bool LumoDataPublisher::SetMulticast(const MulticastOptions& options) {
+  std::string problem;
+  if (!options.endpoint.empty() && !ParseMulticastEndpoint(options.endpoint, problem)) {
+    LOG4CPLUS_ERROR(impl_->logger, "LUMO multicast endpoint '" << options.endpoint << "': " << problem);
+    return false;
+  }
+  impl_->multicast = options;
   return true;
 }
 
@@ -366,6 +417,8 @@ int LumoDataPublisher::WriteData(int topicId, std::vector<std::uint8_t>&& data,
 }
 
 std::string LumoDataPublisher::endpoint() const { return impl_->endpoint; }
+
+std::string LumoDataPublisher::multicast_endpoint() const { return impl_->multicastEndpoint; }
 
 std::unique_ptr<LumoDataPublisher> LumoDataTransferFactory::CreatePublisher(LumoLogger* logger) {
   return std::make_unique<LumoDataPublisher>(logger);

@@ -15,6 +15,7 @@
 #include "LogThrottle.hpp"
 #include "ZmqWait.hpp"
 #include "lumo/LumoLogger.hpp"
+#include "lumo/LumoMulticast.hpp"
 
 namespace lumo {
 
@@ -80,9 +81,13 @@ struct LumoDataSubscriber::Impl {
   int receiveQueue = 4;
   std::int64_t maxDataSize = kDefaultMaxImageSize;
   milliseconds lookupInterval{1000};
+  bool preferMulticast = false;
+  std::string multicastNetif;  // "" : the interface that routes to the publisher
 
   std::string streamName;
   std::string endpoint;
+  bool joinedMulticast = false;  // endpoint is a multicast group
+  std::string fallbackReason;    // why TCP was taken although multicast was preferred
   Clock::time_point lastActivity;  // last message, or the connection
   Clock::time_point nextLookup;
   std::optional<std::uint64_t> lastSequence;  // empty: no message since connecting
@@ -93,7 +98,17 @@ struct LumoDataSubscriber::Impl {
   detail::LogThrottle connectionLog;
 
   void Lookup(milliseconds waitLimit);
-  void Connect(const std::string& newEndpoint);
+  // The endpoint to follow from a LOOKUP reply's endpoints: the TCP one, or
+  // with multicast preferred the multicast one and how libzmq joins it here.
+  struct Choice {
+    std::string endpoint;
+    std::string zmqEndpoint;
+    std::optional<MulticastSettings> multicast;
+  };
+  Choice Choose(const std::vector<std::string>& endpoints);
+  void FallBackToTcp(const std::string& reason);
+  // False when the socket could not be connected (the reason is logged).
+  bool Connect(const Choice& choice);
   void Disconnect();
   void ReadConnectionEvents();
   bool Receive(LumoSample& sample);
@@ -120,33 +135,72 @@ void LumoDataSubscriber::Impl::Lookup(milliseconds waitLimit) {
     LOG4CPLUS_DEBUG(logger, "LUMO stream '" << streamName << "' not available: " << reply->reason);
     return;
   }
-  if (reply->fields.size() != 1 || !IsFollowableEndpoint(reply->fields[0])) {
+  if (reply->fields.empty() || !IsFollowableEndpoint(reply->fields[0])) {
     if (std::uint64_t held = 0; connectionLog.Admit(held))
       LOG4CPLUS_WARN(logger, "LUMO broker at " << broker->brokerUri() << " gave a malformed endpoint for stream '"
                              << streamName << "'" << detail::LogThrottle::Note(held));
     return;
   }
   ReadConnectionEvents();
-  if (reply->fields[0] != endpoint || !monitor || !monitor->connected) Connect(reply->fields[0]);
+  const Choice choice = Choose(reply->fields);
+  // A multicast group has no connection to watch: it stays joined.
+  const bool connected = joinedMulticast || (monitor && monitor->connected);
+  if ((choice.endpoint != endpoint || !connected) && !Connect(choice) && choice.multicast)
+    Connect({reply->fields[0], reply->fields[0], std::nullopt});
 }
 
-void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
+LumoDataSubscriber::Impl::Choice LumoDataSubscriber::Impl::Choose(const std::vector<std::string>& endpoints) {
+  Choice tcp{endpoints[0], endpoints[0], std::nullopt};
+  if (!preferMulticast) return tcp;
+  std::string problem = "the publisher registered no multicast endpoint";
+  std::optional<MulticastEndpoint> group;
+  for (std::size_t i = 1; i < endpoints.size() && !group; ++i) group = ParseMulticastEndpoint(endpoints[i], problem);
+  if (!group) return FallBackToTcp(problem), tcp;
+  const std::string local = !multicastNetif.empty() ? multicastNetif : LocalAddressToward(group->interfaceAddress);
+  if (local.empty()) return FallBackToTcp("no route to the publisher's interface " + group->interfaceAddress), tcp;
+  const auto zmqEndpoint = ZmqMulticastEndpoint(*group, local, problem);
+  if (!zmqEndpoint) return FallBackToTcp(problem), tcp;
+  return {FormatMulticastEndpoint(*group), *zmqEndpoint, ReceiverMulticastSettings(InterfaceMtu(local))};
+}
+
+// Said once per reason, not at every look-up.
+void LumoDataSubscriber::Impl::FallBackToTcp(const std::string& reason) {
+  if (reason == fallbackReason) return;
+  fallbackReason = reason;
+  LOG4CPLUS_WARN(logger, "LUMO stream '" << streamName << "': receiving over TCP, not by multicast: "
+                                         << reason.substr(0, 300));
+}
+
+bool LumoDataSubscriber::Impl::Connect(const Choice& choice) {
+  const std::string& newEndpoint = choice.endpoint;
   zmq::socket_t socket(context, zmq::socket_type::sub);
   socket.set(zmq::sockopt::linger, 0);
   socket.set(zmq::sockopt::rcvhwm, receiveQueue);
   socket.set(zmq::sockopt::maxmsgsize, maxDataSize);
   socket.set(zmq::sockopt::subscribe, std::string_view(streamName).substr(0, kMaxSubscriptionSize));
+  if (choice.multicast) {
+    socket.set(zmq::sockopt::rate, choice.multicast->rateKbit);
+    socket.set(zmq::sockopt::recovery_ivl, choice.multicast->recoveryMs);
+    socket.set(zmq::sockopt::multicast_maxtpdu, choice.multicast->maxTpdu);
+    socket.set(zmq::sockopt::rcvbuf, choice.multicast->socketBufferBytes);
+  }
   // Declared after the socket, so that on every path it closes first.
   auto newMonitor = std::make_unique<ConnectionMonitor>();
   try {
-    newMonitor->init(socket, "inproc://lumo-subscriber-monitor-" + std::to_string(++monitorCount),
-                     ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED);
-    socket.connect(newEndpoint);
+    if (!choice.multicast)
+      newMonitor->init(socket, "inproc://lumo-subscriber-monitor-" + std::to_string(++monitorCount),
+                       ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED);
+    socket.connect(choice.zmqEndpoint);
   } catch (const zmq::error_t& error) {
+    if (choice.multicast) {
+      FallBackToTcp("joining " + newEndpoint + " failed: " + error.what());
+      preferMulticast = false;
+      return false;
+    }
     if (std::uint64_t held = 0; connectionLog.Admit(held))
       LOG4CPLUS_WARN(logger, "Cannot connect to LUMO publisher at " << newEndpoint << ": " << error.what()
                              << detail::LogThrottle::Note(held));
-    return;
+    return false;
   }
   // Sequence numbers go on across a new connection to the same publisher.
   if (newEndpoint != endpoint) {
@@ -155,18 +209,23 @@ void LumoDataSubscriber::Impl::Connect(const std::string& newEndpoint) {
   }
   Disconnect();
   dataSocket.emplace(std::move(socket));
-  monitor = std::move(newMonitor);
+  if (!choice.multicast) monitor = std::move(newMonitor);
+  joinedMulticast = choice.multicast.has_value();
+  if (joinedMulticast) fallbackReason.clear();
   endpoint = newEndpoint;
   lastActivity = Clock::now();
   ++stats.connections;
   if (std::uint64_t held = 0; connectionLog.Admit(held))
     LOG4CPLUS_INFO(logger, "Following LUMO stream '" << streamName << "' at " << endpoint
+                                                     << (joinedMulticast ? " as " + choice.zmqEndpoint : "")
                                                      << detail::LogThrottle::Note(held));
+  return true;
 }
 
 void LumoDataSubscriber::Impl::Disconnect() {
   monitor.reset();
   dataSocket.reset();
+  joinedMulticast = false;
 }
 
 void LumoDataSubscriber::Impl::ReadConnectionEvents() {
@@ -238,6 +297,9 @@ bool LumoDataSubscriber::Impl::Receive(LumoSample& sample) {
     ++count;
   }
   if (count == 0) return false;
+  // A group cannot be left for one sender, and a loss in the middle of a
+  // message can join its start to the next one: count it, stay joined.
+  if (count > kDataFrames && joinedMulticast) return CountMalformed("more than four frames in one message"), false;
   if (count > kDataFrames) return DropPublisher("more than four frames in one message"), false;
   if (more || count != kDataFrames) return CountMalformed("not four frames"), false;
   if (frames[0].size() != streamName.size() || std::memcmp(frames[0].data(), streamName.data(), streamName.size()) != 0)
@@ -272,6 +334,11 @@ LumoDataSubscriber::~LumoDataSubscriber() = default;
 void LumoDataSubscriber::SetReceiveQueue(int messages) { impl_->receiveQueue = std::max(messages, 1); }
 
 void LumoDataSubscriber::SetMaxDataSize(std::int64_t bytes) { impl_->maxDataSize = std::max<std::int64_t>(bytes, 1); }
+
+void LumoDataSubscriber::SetMulticast(bool prefer, std::string netif) {
+  impl_->preferMulticast = prefer;
+  impl_->multicastNetif = std::move(netif);
+}
 
 void LumoDataSubscriber::SetLookupInterval(int ms) { impl_->lookupInterval = milliseconds(std::max(ms, 50)); }
 
@@ -321,5 +388,7 @@ bool LumoDataSubscriber::Read(LumoSample& sample, int timeoutMs) {
 const LumoSubscriberStats& LumoDataSubscriber::stats() const { return impl_->stats; }
 
 std::string LumoDataSubscriber::endpoint() const { return impl_->endpoint; }
+
+bool LumoDataSubscriber::multicast() const { return impl_->joinedMulticast; }
 
 }  // namespace lumo

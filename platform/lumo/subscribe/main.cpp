@@ -40,6 +40,8 @@ struct Options {
   std::string saveDir;
   std::string logLevel;
   std::int64_t maxImageBytes = lumo::kDefaultMaxImageSize;
+  bool multicast = false;
+  std::string multicastNetif;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
@@ -55,7 +57,11 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "save", po::value(&options.saveDir), "write each image as a PNG file into this directory")(
       "max-image-bytes", po::value(&options.maxImageBytes)->default_value(lumo::kDefaultMaxImageSize),
       "largest image accepted, in bytes; a publisher that sends a larger one is disconnected")(
-      "log-level,l", po::value(&options.logLevel)->default_value("WARN"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
+      "log-level,l", po::value(&options.logLevel)->default_value("WARN"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF")(
+      "multicast", po::bool_switch(&options.multicast),
+      "receive by multicast when the publisher offers it (over TCP otherwise, with a warning)")(
+      "multicast-netif", po::value(&options.multicastNetif),
+      "with --multicast: join on the interface with this IPv4 address (default: the one that reaches the publisher)");
   try {
     po::variables_map values;
     const po::positional_options_description noPositionalArguments;  // a stray word is an error
@@ -77,6 +83,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
     }
     if (options.count < 0) throw po::error("--count must not be negative");
     if (options.maxImageBytes < 1) throw po::error("--max-image-bytes must be at least 1");
+    if (!options.multicastNetif.empty() && !options.multicast) throw po::error("--multicast-netif needs --multicast");
+    if (!options.multicastNetif.empty() && lumo::InterfaceMtu(options.multicastNetif) <= 0)
+      throw po::error("--multicast-netif: no interface of this host has the address '" + options.multicastNetif + "'");
     if (!(options.timeoutSeconds >= 0 && options.timeoutSeconds <= 86400))
       throw po::error("--timeout must be between 0 and 86400 seconds");
     if (log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(options.logLevel)) ==
@@ -190,6 +199,7 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
   }
   lumo::LumoDataSubscriber subscriber;
   subscriber.SetMaxDataSize(options.maxImageBytes);
+  subscriber.SetMulticast(options.multicast, options.multicastNetif);
   if (subscriber.Subscribe(options.brokerUri, options.stream, 1000) < 0) {
     std::cerr << "lumoSubscribe: cannot subscribe to stream '" << options.stream << "' at " << options.brokerUri
               << " (see the log above)\n";

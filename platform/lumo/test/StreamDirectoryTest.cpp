@@ -97,5 +97,35 @@ TEST_F(StreamDirectoryTest, RefusesMalformedRequestsAndKeepsItsLimit) {
   EXPECT_EQ(Ask({"LOOKUP", "b"}), (Frames{"OK", "ipc:///tmp/lumo-b"}));
 }
 
+// A publisher may register a multicast endpoint beside its TCP one. LOOKUP
+// answers the TCP endpoint first, so clients that read one frame are
+// unaffected; LIST stays a list of names unless MULTICAST is asked for.
+TEST_F(StreamDirectoryTest, MulticastEndpointsFollowTheTcpEndpoint) {
+  const auto reply = Ask({"REGISTER", "fan", "tcp://*:7000", "epgm://10.1.2.3;239.192.7.1:5556"});
+  ASSERT_EQ(reply.size(), 3u);
+  EXPECT_EQ(reply[0], "OK");
+  Register("plain");
+  EXPECT_EQ(Ask({"LOOKUP", "fan"}), (Frames{"OK", "tcp://10.1.2.3:7000", "epgm://10.1.2.3;239.192.7.1:5556"}));
+  EXPECT_EQ(Ask({"LOOKUP", "plain"}), (Frames{"OK", "tcp://10.1.2.3:7000"}));
+  EXPECT_EQ(Ask({"LIST"}), (Frames{"OK", "fan", "plain"}));
+  EXPECT_EQ(Ask({"LIST", "", "MULTICAST"}), (Frames{"OK", "fan", "epgm://10.1.2.3;239.192.7.1:5556", "plain", ""}));
+  EXPECT_EQ(Ask({"LIST", "fan", "MULTICAST"}), (Frames{"OK", "plain", ""}));
+  // A restarted publisher registers again, with or without multicast.
+  EXPECT_EQ(Ask({"UNREGISTER", "fan", reply[1]}), Frames{"OK"});
+  Register("fan");
+  EXPECT_EQ(Ask({"LOOKUP", "fan"}), (Frames{"OK", "tcp://10.1.2.3:7000"}));
+}
+
+TEST_F(StreamDirectoryTest, RefusesMalformedMulticastEndpoints) {
+  for (const std::string endpoint : {"", "tcp://*:7000", "epgm://*;239.1.1.1:5556", "epgm://10.0.0.1;10.0.0.2:1",
+                                     "norm://10.0.0.1;239.1.1.1:99999", "epgm://10.0.0.1;239.1.1.1:1\r\nX"}) {
+    const auto reply = Ask({"REGISTER", "fan", "tcp://*:7000", endpoint});
+    ASSERT_EQ(reply.size(), 2u) << endpoint;
+    EXPECT_EQ(reply[0], "ERROR") << endpoint;
+  }
+  EXPECT_EQ(directory.size(), 0u);
+  EXPECT_EQ(Ask({"LIST", "", "multicast"})[0], "ERROR");
+}
+
 }  // namespace
 }  // namespace lumo::broker

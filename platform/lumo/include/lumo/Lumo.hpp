@@ -5,5 +5,6 @@
 #include "lumo/LumoDataTransfer.hpp"
 #include "lumo/LumoEncDec.hpp"
 #include "lumo/LumoLogger.hpp"
+#include "lumo/LumoMulticast.hpp"
 #include "lumo/LumoStreamList.hpp"
 #include "lumo/LumoWire.hpp"

@@ -83,6 +83,12 @@ class LumoDataSubscriber {
   // How long the stream must be silent before it is looked up again
   // (default 1000 ms; at least 50).
   void SetLookupInterval(int milliseconds);
+  // Receive by reliable multicast when the stream's publisher registered a
+  // multicast endpoint: join its group on the interface with the IPv4
+  // address `netif`, or ("") on the interface that routes to the
+  // publisher's. When none is registered or joining fails, receive over TCP
+  // and say why at WARN. Gaps, restarts and latency are told as over TCP.
+  void SetMulticast(bool prefer, std::string netif = "");
 
   // Follows `streamName` at the broker `brokerUri`, waiting up to
   // `timeoutMs` for the first look-up. Returns 1 when connected to the
@@ -95,8 +101,11 @@ class LumoDataSubscriber {
   bool Read(LumoSample& sample, int timeoutMs);
 
   const LumoSubscriberStats& stats() const;
-  // The publisher endpoint currently connected to, or "".
+  // The publisher endpoint currently connected to (the multicast endpoint
+  // when receiving by multicast), or "".
   std::string endpoint() const;
+  // True while receiving by multicast.
+  bool multicast() const;
 
  private:
   struct Impl;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "lumo/LumoMulticast.hpp"
+
 namespace lumo {
 
 class LumoLogger;
@@ -89,6 +91,15 @@ class LumoDataPublisher : public LumoDataTransferLib {
   // default) allows every host. Returns false, changing nothing, when an
   // entry is malformed. Applies at the next Register.
   bool SetAllowedPeers(const std::vector<std::string>& networks);
+  // Also publishes on a reliable-multicast endpoint (epgm:// or norm://, see
+  // LumoMulticast.hpp) of the same data socket, and registers it beside the
+  // TCP endpoint; TCP subscribers are served as before. Rate, recovery
+  // window, datagram size and socket buffers follow from SetBufferSize's
+  // image size, `options` and the interface's MTU; they are logged at INFO.
+  // An empty endpoint turns multicast off. Returns false, changing nothing,
+  // when the endpoint is malformed (the reason is logged). Applies at the
+  // next Register, which fails when the endpoint cannot be opened.
+  bool SetMulticast(const MulticastOptions& options);
   // Topic identifier put in the header of every message.
   void set_topic_id(int topicId);
 
@@ -102,6 +113,8 @@ class LumoDataPublisher : public LumoDataTransferLib {
 
   // The endpoint of the data socket as registered ("" when not registered).
   std::string endpoint() const;
+  // The multicast endpoint as registered ("" when none).
+  std::string multicast_endpoint() const;
 
  private:
   struct Impl;

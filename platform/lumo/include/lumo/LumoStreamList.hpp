@@ -8,6 +8,11 @@
 
 namespace lumo {
 
+struct StreamEntry {
+  std::string name;
+  std::string multicast;  // the stream's multicast endpoint, "" when it has none
+};
+
 class LumoStreamList {
  public:
   explicit LumoStreamList(std::string brokerUri);
@@ -20,6 +25,9 @@ class LumoStreamList {
   // URI is not usable or the reply is malformed. Names that are not valid
   // stream names are left out.
   std::optional<std::vector<std::string>> List(int timeoutMs, std::string& failure);
+  // As List, with each stream's multicast endpoint (LIST "" MULTICAST).
+  // Entries whose name or endpoint is malformed are left out.
+  std::optional<std::vector<StreamEntry>> ListWithMulticast(int timeoutMs, std::string& failure);
 
  private:
   struct Impl;

@@ -1,10 +1,11 @@
 // Publishes the images that the publishing receiver queues on a named LUMO
 // stream, registered at a broker. Run() is the body of a thread of its own.
 //
-// Receiver and sender never refer to each other: they meet at the static
-// members below. The receiver's thread pushes complete images into
-// spsc_queue and raises new_data; the sender's thread takes them out, one per
-// pass, paced by the publishing interval. Whoever owns the sender sets
+// Receiver and sender hold no reference to each other: they meet at the
+// static members below (and a wake-up signal internal to the library). The
+// receiver's thread pushes complete images into spsc_queue and raises
+// new_data; the sender's thread takes them out, one per pass, paced by the
+// publishing interval. Whoever owns the sender sets
 // stopped to end Run(); nothing in the library sets it. Run() then publishes
 // what is still queued and unregisters, which frees the stream at the broker.
 #pragma once
@@ -73,6 +74,9 @@ class KORV_VEXATOOLS_EXPORT LumoSender {
   // "Could not register LUMO publisher" when all fail. Returns without
   // registering once stopped is set.
   void RegisterPublisher();
+  // Also publishes by reliable multicast (lumo::LumoDataPublisher::SetMulticast).
+  // Before Run(). False for a malformed endpoint.
+  bool SetMulticast(const lumo::MulticastOptions& options) { return publisher->SetMulticast(options); }
   // Registers, then publishes queued images until stopped is set; then
   // publishes the images still queued and unregisters. Throws when
   // registration fails; returns at once when stopped during registration. A

@@ -32,10 +32,10 @@ class MetricsPage {
   // are named ..._total by convention.
   MetricsPage& Family(std::string_view name, std::string_view type, std::string_view help,
                       std::initializer_list<Sample> samples);
-  const std::string& Text() const { return m_text; }
+  const std::string& Text() const { return text_; }
 
  private:
-  std::string m_text;
+  std::string text_;
 };
 
 // Serves GET /metrics on `endpoint` from a thread of its own while it
@@ -52,9 +52,9 @@ class MetricsServer {
   MetricsServer& operator=(const MetricsServer&) = delete;
 
  private:
-  boost::asio::io_context m_io;
-  std::unique_ptr<HttpServer> m_server;
-  std::thread m_thread;
+  boost::asio::io_context io_;
+  std::unique_ptr<HttpServer> server_;
+  std::thread thread_;
 };
 
 }  // namespace korv::vexatools::http

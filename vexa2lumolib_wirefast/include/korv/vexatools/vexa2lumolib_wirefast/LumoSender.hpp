@@ -56,6 +56,9 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT LumoSender {
   // Registers the publisher, retrying every five seconds until it succeeds
   // or `stopped` is set (seen within a second).
   void RegisterPublisher();
+  // Also publishes by reliable multicast (lumo::LumoDataPublisher::SetMulticast).
+  // Before Run(). False for a malformed endpoint.
+  bool SetMulticast(const lumo::MulticastOptions& options) { return publisher->SetMulticast(options); }
   // The sender thread's body; returns when `stopped` is set. A sender runs
   // once: a second Run(), or Run() after Shutdown(), throws
   // std::logic_error.

@@ -1,4 +1,4 @@
-#include "Metrics.hpp"
+#include "PublisherMetrics.hpp"
 
 #include "korv/vexatools/http/Metrics.hpp"
 

@@ -1,4 +1,4 @@
-// The publisher tool's figures in the Prometheus text exposition format.
+// The publisher tool's metrics page: its figures in the Prometheus text exposition format.
 #pragma once
 
 #include <cstdint>

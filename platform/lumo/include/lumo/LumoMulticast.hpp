@@ -1,0 +1,74 @@
+// Reliable multicast for LUMO streams: one copy of each image on the wire,
+// however many subscribers. A publisher binds a multicast endpoint on its
+// PUB socket beside the TCP one and registers both; subscribers that prefer
+// multicast join the group on their own interface. The protocols are
+// libzmq's own: PGM over UDP ("epgm://") and NORM ("norm://").
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lumo {
+
+enum class MulticastEngine { kPgm, kNorm };
+
+// "epgm://INTERFACE;GROUP:PORT" or "norm://INTERFACE;GROUP:PORT": INTERFACE
+// is the IPv4 address of the publisher's interface that sends, GROUP an IPv4
+// multicast group (224.0.1.0 to 239.255.255.255), PORT 1 to 65535. These
+// endpoints cross the network (the broker hands them to subscribers), so
+// they are parsed strictly and rebuilt, never passed on as received.
+struct MulticastEndpoint {
+  MulticastEngine engine = MulticastEngine::kPgm;
+  std::string interfaceAddress;
+  std::string group;
+  std::uint16_t port = 0;
+};
+
+// Empty, with `problem` saying why, for anything else.
+std::optional<MulticastEndpoint> ParseMulticastEndpoint(std::string_view text, std::string& problem);
+// The registered form, as above.
+std::string FormatMulticastEndpoint(const MulticastEndpoint& endpoint);
+// The endpoint as libzmq takes it on the host whose interface has
+// `localAddress`: PGM names the interface by its address, NORM by its name.
+// Empty, with `problem` set, when no interface of this host has that address.
+std::optional<std::string> ZmqMulticastEndpoint(const MulticastEndpoint& endpoint, const std::string& localAddress,
+                                                std::string& problem);
+
+// The address of this host's interface that the kernel routes `remote` (an
+// IPv4 address) through; empty when there is no route.
+std::string LocalAddressToward(const std::string& remote);
+// MTU of the interface that has `localAddress`; 0 when none has it.
+int InterfaceMtu(const std::string& localAddress);
+
+// How a publisher sets up its multicast endpoint.
+struct MulticastOptions {
+  std::string endpoint;        // empty: no multicast
+  double imagesPerSecond = 0;  // the stream's expected rate; 0 when unknown
+  int rateMbit = 0;            // the sending rate in Mbit/s; 0 derives it
+};
+
+// Transport settings, derived from the stream so that the defaults of libzmq
+// (100 kbit/s, 10 s of recovery) neither throttle an image stream nor pin
+// gigabytes of repair buffer.
+struct MulticastSettings {
+  int rateKbit = 0;           // ZMQ_RATE: the most the sender puts on the wire
+  int recoveryMs = 0;         // ZMQ_RECOVERY_IVL: how long sent data stays repairable
+  int maxTpdu = 0;            // ZMQ_MULTICAST_MAXTPDU: largest datagram, the link's MTU
+  int socketBufferBytes = 0;  // ZMQ_SNDBUF / ZMQ_RCVBUF (the kernel caps it)
+};
+
+// Unknown rate or size: this is assumed, and the log says so.
+inline constexpr int kDefaultMulticastRateMbit = 1000;
+
+// Publisher side. `imageBytes` is the largest image, `imagesPerSecond` the
+// stream's rate (0: unknown), `rateMbit` a rate asked for (0: derive: the
+// stream's bits with a quarter more for headers and repairs), `mtu` the
+// sending interface's (0: unknown, 1500 assumed).
+MulticastSettings DeriveMulticastSettings(std::int64_t imageBytes, double imagesPerSecond, int rateMbit, int mtu);
+// Subscriber side: a receiver does not know the sender's rate, and its
+// window must hold whatever is in flight, so it assumes the fastest stream.
+MulticastSettings ReceiverMulticastSettings(int mtu);
+
+}  // namespace lumo
