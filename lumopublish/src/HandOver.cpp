@@ -4,11 +4,11 @@
 
 namespace korv::vexatools::lumopublish {
 
-bool LateFlag::IsFault() { return !std::exchange(takenAhead, false); }
+bool LateFlag::IsFault() { return !std::exchange(m_takenAhead, false); }
 
 void ImageSignal::Wait(std::chrono::milliseconds timeout) {
-  if (signal.try_acquire_for(timeout)) {
-    while (signal.try_acquire()) {
+  if (m_signal.try_acquire_for(timeout)) {
+    while (m_signal.try_acquire()) {
     }
   }
 }

@@ -16,12 +16,12 @@ namespace korv::vexatools::lumopublish {
 class LateFlag {
  public:
   // A pass took an image; `notified`: the flag was up when the pass began.
-  void Took(bool notified) { takenAhead = !notified; }
+  void Took(bool notified) { m_takenAhead = !notified; }
   // A notified pass found no image. True when that is a fault to report.
   bool IsFault();
 
  private:
-  bool takenAhead = false;
+  bool m_takenAhead = false;
 };
 
 // Wakes a sender without a publishing interval as soon as an image has been
@@ -29,13 +29,13 @@ class LateFlag {
 // the only hand-over of images: the signal only says when to look.
 class ImageSignal {
  public:
-  void Raise() { signal.release(); }
+  void Raise() { m_signal.release(); }
   // Sleeps until the signal is raised or `timeout` has passed. The signals
   // counted meanwhile are dropped: the next pass looks at the ring anyway.
   void Wait(std::chrono::milliseconds timeout);
 
  private:
-  std::counting_semaphore<> signal{0};
+  std::counting_semaphore<> m_signal{0};
 };
 
 }  // namespace korv::vexatools::lumopublish
