@@ -31,7 +31,6 @@ namespace {
 
 namespace po = boost::program_options;
 namespace gw = korv::vexatools::vexa2lumolib_wirefast;
-constexpr char kLogSource[] = "examples/src/gatewayExample";
 constexpr char kLumoLogPropertyFile[] = "config/korv/vexalib/log.properties";
 
 struct GatewayOptions {

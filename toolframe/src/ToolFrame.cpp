@@ -30,8 +30,6 @@ namespace dt = korv::fnd::datatype;
 
 namespace {
 
-constexpr char kLogSource[] = "toolframe/src/ToolFrame";
-
 void LogError(const log4cplus::Logger& logger, const std::string& message) {
   VEXA_LOG_STREAM(logger, log4cplus::ERROR_LOG_LEVEL, message);
   ShowErrorIfLoggingHides(logger, message);

@@ -28,8 +28,6 @@ using korv::vexatools::LumoSender;
 using korv::vexatools::PublishingFigures;
 using korv::vexatools::Vexa2LumoReceiver;
 
-constexpr char kLogSource[] = "vexa2lumo/src/main";
-
 struct PublisherOptions {
   std::string streamName;
   int interval = 100;

@@ -22,12 +22,6 @@ namespace dt = korv::fnd::datatype;
 
 namespace {
 
-constexpr char kLogSource[] = "vexa2lumolib/src/lumoSender";
-constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
-constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
-constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
-constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
-
 constexpr int kRegistrationAttempts = 5;
 // Attempts start this far apart, so that the five span four seconds: more
 // than the broker's lease (3 s unless it is configured otherwise) plus a

@@ -14,12 +14,6 @@
 namespace korv::vexatools {
 namespace {
 
-constexpr char kLogSource[] = "vexa2lumolib/src/vexa2LumoReceiver";
-constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
-constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
-constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
-constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
-
 // Depth of the socket receive buffer, in whole images.
 constexpr int kBufferedSamples = 3;
 // Image bytes one payload frame can carry: its payload less the SOREL payload header.

@@ -22,11 +22,6 @@ namespace korv::vexatools::vexa2lumolib_wirefast {
 namespace {
 
 namespace dt = korv::fnd::datatype;
-constexpr char kLogSource[] = "vexa2lumolib_wirefast/src/lumoSender";
-constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
-constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
-constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
-constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
 
 constexpr int kRetrySeconds = 5;
 // After the first failed registration, every twelfth is reported (one a minute).

@@ -10,24 +10,19 @@
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexatools/ImageBytes.hpp"
 #include "korv/vexatools/LogRecord.hpp"
-#include "korv/vexatools/LogThrottle.hpp"
+#include "korv/fnd/LogThrottle.hpp"
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
 #include "lumo/LumoLogger.hpp"
 
 // Every gateway message starts with this prefix; built only when the
 // record's level is enabled, as an argument of VEXA_LOG_FMT.
-#define GATEWAY_LOCATION LocationPrefix(kLogSource, __LINE__, __func__)
+#define GATEWAY_LOCATION LocationPrefix(VEXA_SOURCE_LABEL, __LINE__, __func__)
 
 namespace korv::vexatools::vexa2lumolib_wirefast {
 namespace {
 
 namespace dt = korv::fnd::datatype;
 using korv::vexalib::SampleExtInfo;
-
-constexpr char kLogSource[] = "vexa2lumolib_wirefast/src/vexa2LumoGateway";
-constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
-constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
-constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
 
 constexpr char kDefaultLumoLogPropertyFile[] = "config/korv/vexalib/log.properties";
 constexpr int kLumoLogLevel = 4;
@@ -77,7 +72,7 @@ Vexa2LumoGateway::Vexa2LumoGateway(const std::string& address, const std::string
       storedText1(storedText1),
       storedText2(storedText2),
       storedValue(storedValue),
-      ringDropLog(std::make_unique<korv::vexatools::LogThrottle>(std::chrono::seconds(10))),
+      ringDropLog(std::make_unique<korv::fnd::LogThrottle>(std::chrono::seconds(10))),
       intervalMin(kNoIntervalYet) {
   geometryUsable = GeometryKnown(width, height, dataType);
   if (!geometryUsable) {

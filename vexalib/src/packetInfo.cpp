@@ -6,10 +6,6 @@
 #include "korv/vexatools/AppLogger.hpp"
 
 namespace korv::vexatools {
-namespace {
-constexpr char kLogSource[] = "vexalib/src/packetInfo";
-constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
-}  // namespace
 
 void PrintPacketInfo(plexoif::plexoPacketBase<8940> packet, sorelif::sorelLeaderPacket& leader, int bytesPerPixel) {
   const log4cplus::Logger logger = GetAppLogger();

@@ -32,12 +32,6 @@
 namespace korv::vexatools {
 namespace {
 
-constexpr char kLogSource[] = "vexalib/src/vexaReceiver";
-constexpr auto kDebug = log4cplus::DEBUG_LOG_LEVEL;
-constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
-constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
-constexpr auto kError = log4cplus::ERROR_LOG_LEVEL;
-
 using Frame = plexoif::plexoPacketBase<8940>;
 constexpr std::size_t kHeaderSize = Frame::kHeaderSize;
 constexpr std::size_t kMaxFrameSize = Frame::kCapacity;

@@ -14,7 +14,6 @@
 #include <numeric>
 
 #include "TestSupport.hpp"
-#include "korv/vexatools/LogThrottle.hpp"
 
 namespace vexatest {
 namespace {
@@ -176,20 +175,6 @@ TEST(ReceiveBufferTest, ABufferCappedByTheHostIsReportedWithTheSysctlThatFixesIt
   EXPECT_TRUE(text.ends_with(fmt::format("Fix: sysctl -w net.core.rmem_max={}", setting))) << text;
   EXPECT_EQ(log.Count(kWarn, text), 1);
   EXPECT_EQ(calls, 1);
-}
-
-TEST(LogThrottleTest, LetsOneMessageThroughPerPeriodAndCountsTheEventsBetween) {
-  korv::vexatools::LogThrottle throttle(std::chrono::seconds(10));
-  const auto start = korv::vexatools::LogThrottle::Clock::now();
-  std::uint64_t events = 0;
-  EXPECT_TRUE(throttle.Allow(events, start));
-  EXPECT_EQ(events, 1u);
-  EXPECT_FALSE(throttle.Allow(events, start + std::chrono::seconds(1)));
-  EXPECT_FALSE(throttle.Allow(events, start + std::chrono::seconds(10)));
-  EXPECT_TRUE(throttle.Allow(events, start + std::chrono::seconds(11)));
-  EXPECT_EQ(events, 3u) << "the two held back and this one";
-  EXPECT_TRUE(throttle.Allow(events, start + std::chrono::seconds(30)));
-  EXPECT_EQ(events, 1u);
 }
 
 // A stream that never arrives is reported once per silence, with where the

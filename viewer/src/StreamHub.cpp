@@ -20,7 +20,6 @@ namespace korv::vexatools::viewer {
 
 namespace {
 
-constexpr char kLogSource[] = "viewer/src/StreamHub";
 using Clock = std::chrono::steady_clock;
 // Longest a subscription's thread waits before it looks at its stop flag.
 constexpr std::chrono::milliseconds kReadSlice{100};

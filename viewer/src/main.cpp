@@ -24,7 +24,6 @@ namespace {
 namespace po = boost::program_options;
 namespace viewer = korv::vexatools::viewer;
 namespace http = korv::vexatools::http;
-constexpr char kLogSource[] = "viewer/src/main";
 
 struct Options {
   std::string brokerUri;

@@ -1,6 +1,5 @@
 #include "SampleAssembler.hpp"
 
-#include <chrono>
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -19,12 +18,6 @@ namespace dt = korv::fnd::datatype;
 constexpr std::size_t kHeaderSize = plexoif::kPlexoHeaderSize;
 constexpr std::size_t kMaxPayloadDataBytes =
     plexoif::plexoPacketJumbo::kPayloadCapacity - sorelif::kPayloadHeaderSize;  // 8932
-
-// Seconds on the steady clock, for the once-a-second log throttles: a wall
-// clock stepped back would silence them until it caught up.
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 }  // namespace
 
@@ -255,9 +248,7 @@ void SampleAssembler::RefuseLeader(std::uint32_t sampleId, const char* reason) {
   m_samplesIncomplete.fetch_add(1, std::memory_order_relaxed);
   Reject();
   // At most one record a second: a hostile stream can send a leader per datagram.
-  const double now = Now();
-  if (now - m_lastRefusalLogTime < 1.0) return;
-  m_lastRefusalLogTime = now;
+  if (!m_refusalLog.Allow()) return;
   LOG4CPLUS_ERROR(Logger(), "Leader of sample " << sampleId << " refused: " << reason);
 }
 

@@ -16,11 +16,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <span>
 #include <vector>
 
+#include "korv/fnd/LogThrottle.hpp"
 #include "korv/vexalib/VexaReceiver.hpp"
 
 namespace korv::vexalib::detail {
@@ -87,7 +87,7 @@ class SampleAssembler {
   std::uint32_t m_dataUnits = 0;
   std::vector<bool> m_received;  // by frame id
 
-  double m_lastRefusalLogTime = -std::numeric_limits<double>::infinity();  // steady-clock seconds
+  korv::fnd::LogThrottle m_refusalLog;
 
   std::atomic<std::uint64_t> m_samplesIncomplete{0};
   std::atomic<std::uint64_t> m_samplesWithoutSlot{0};

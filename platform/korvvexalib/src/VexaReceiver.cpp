@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <exception>
 #include <span>
@@ -60,12 +59,6 @@ thread_local const VexaReceiver* tl_threadOwner = nullptr;
 void NameThisThread(const char* name, const VexaReceiver* owner) {
   pthread_setname_np(pthread_self(), name);
   tl_threadOwner = owner;
-}
-
-// Seconds on the steady clock, for the once-a-second log throttles: a wall
-// clock stepped back would silence them until it caught up.
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -289,9 +282,7 @@ void VexaReceiver::Deliver(Sample& sample) {
   }
   m_hookFailures.fetch_add(1);
   // At most one record a second: a stream can make every sample fail.
-  const double now = Now();
-  if (now - m_lastHookFailureLogTime < 1.0) return;
-  m_lastHookFailureLogTime = now;
+  if (!m_hookFailureLog.Allow()) return;
   LOG4CPLUS_ERROR(Logger(), "HandleSampleUser failed for sample " << sample.sampleId << ": " << failure
                                                                   << "; reception goes on");
 }

@@ -23,7 +23,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +31,7 @@
 
 #include <boost/system/error_code.hpp>
 
+#include "korv/fnd/LogThrottle.hpp"
 #include "korv/fnd/datatype/DataType.hpp"
 
 namespace korv::vexalib {
@@ -187,7 +187,7 @@ class VexaReceiver {
   std::atomic<std::uint64_t> m_samplesDelivered{0};
   std::atomic<std::uint64_t> m_samplesDropped{0};
   std::atomic<std::uint64_t> m_hookFailures{0};
-  double m_lastHookFailureLogTime = -std::numeric_limits<double>::infinity();  // steady-clock seconds
+  korv::fnd::LogThrottle m_hookFailureLog;
 
   std::mutex m_lifecycleMutex;
   bool m_started = false;

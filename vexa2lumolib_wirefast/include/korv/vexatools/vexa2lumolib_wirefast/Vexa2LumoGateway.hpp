@@ -28,7 +28,7 @@
 namespace lumo {
 class LumoLogger;
 }
-namespace korv::vexatools {
+namespace korv::fnd {
 class LogThrottle;
 }
 
@@ -121,7 +121,7 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT Vexa2LumoGateway : public korv::vexalib:
   std::uint32_t lastSampleId = 0;
   std::uint64_t bytesForwarded = 0;
   std::uint64_t ringDrops = 0;
-  std::unique_ptr<korv::vexatools::LogThrottle> ringDropLog;
+  std::unique_ptr<korv::fnd::LogThrottle> ringDropLog;
   std::int64_t firstSampleTime = 0;  // steady-clock nanoseconds
   std::int64_t lastSampleTime = 0;
   double intervalMin;  // milliseconds
