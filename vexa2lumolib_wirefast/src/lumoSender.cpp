@@ -1,6 +1,7 @@
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <exception>
@@ -38,6 +39,15 @@ std::optional<std::int64_t> PublishableBytes(int width, int height, int bpp) {
   const auto bytes = ImageBytes(width, height, bpp);
   if (width <= 0 || height <= 0 || bpp <= 0 || !bytes || *bytes > INT_MAX) return std::nullopt;
   return static_cast<std::int64_t>(*bytes);
+}
+
+// True when no one but the caller holds `image`. The acquire fence orders
+// what an earlier holder did with the image before it let go (the release
+// of its reference) before what the caller does next.
+bool SoleHolder(const std::shared_ptr<LumoImage>& image) {
+  if (image.use_count() != 1) return false;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return true;
 }
 
 lumo::MetaDataElementsImage3D MetaData(const LumoImage& image) {
@@ -126,7 +136,7 @@ void LumoSender::Run() {
     const auto size = PublishableSize(*image);
     if (!size) continue;  // next image at once, flag untouched
     GrowBuffer(*image, *size);
-    Publish(*image, image.use_count() == 1, *size, publishCount);
+    Publish(*image, SoleHolder(image), *size, publishCount);
     new_data = false;
     image.reset();
     Pause();
