@@ -191,7 +191,7 @@ void Vexa2LumoReceiver::CloseAtTrailer() {
   if (complete) {
     if (!LumoSender::spsc_queue.push(image)) CountRingDrop();
     LumoSender::new_data = true;
-    ImageQueuedSignal().release();
+    ImageQueuedSignal().Raise();
     VEXA_LOG_STREAM(m_logger, kInfo, "Activating trigger for LUMO sender ...");
   } else if (MayLog(kIncomplete)) {
     VEXA_LOG_FMT(m_logger, kError,

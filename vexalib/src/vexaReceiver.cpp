@@ -18,6 +18,7 @@
 #include "ReceiveSocket.hpp"
 #include "SampleTracker.hpp"
 #include "korv/vexatools/AppLogger.hpp"
+#include "korv/vexatools/ImageBytes.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/PacketInfo.hpp"
 #include "sorelif/sorelPackets.hpp"
@@ -47,16 +48,14 @@ bool ThrottleAllows(LogThrottle& throttle, double& lastLogTime) {
 // width x height x bytesPerPixel when every factor is non-negative and the
 // product fits in an int; otherwise std::invalid_argument naming the values.
 int CheckedImageSize(int width, int height, int bytesPerPixel) {
-  const std::int64_t pixels = std::int64_t{width} * height;  // < 2^62, no overflow
-  const bool valid = width >= 0 && height >= 0 && bytesPerPixel >= 0 &&
-                     (bytesPerPixel == 0 || pixels <= INT_MAX / bytesPerPixel);
-  if (!valid) {
+  const auto bytes = ImageBytes(width, height, bytesPerPixel);
+  if (!bytes || *bytes > INT_MAX) {
     throw std::invalid_argument(fmt::format(
         "Invalid image geometry: width {}, height {}, bytes per pixel {}; each must be non-negative and their "
         "product at most {}",
         width, height, bytesPerPixel, INT_MAX));
   }
-  return static_cast<int>(pixels * bytesPerPixel);
+  return static_cast<int>(*bytes);
 }
 
 }  // namespace
