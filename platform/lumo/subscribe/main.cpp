@@ -13,8 +13,8 @@
 #include <optional>
 
 #include "ConsoleLogging.hpp"
-#include "LogThrottle.hpp"
 #include "PngWriter.hpp"
+#include "korv/fnd/LogThrottle.hpp"
 #include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/Version.hpp"
 #include "lumo/Lumo.hpp"
@@ -217,7 +217,7 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
   lumo::LumoSample sample;
   PngNames names;
   // A full disk fails every image: one error line a second tells enough.
-  lumo::detail::LogThrottle errorLines(1);
+  korv::fnd::LogThrottle errorLines;  // one line a second
   const auto wanted = static_cast<std::uint64_t>(options.count);
   while (!stop.StopRequested() && (wanted == 0 || totals.images < wanted)) {
     if (!subscriber.Read(sample, kSliceMs)) {
@@ -234,9 +234,9 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
     std::cout << DescribeImage(sample, saveError, options.saveDir, names) << "\n";
     if (saveError.empty()) continue;
     if (!options.saveDir.empty()) ++totals.notSaved;
-    if (std::uint64_t held = 0; errorLines.Admit(held))
+    if (std::uint64_t events = 0; errorLines.Allow(events))
       std::cerr << "lumoSubscribe: seq " << sample.header.sequence << ": " << saveError
-                << lumo::detail::LogThrottle::Note(held) << "\n";
+                << korv::fnd::LogThrottle::HeldBackNote(events) << "\n";
   }
   std::cout << totals.Summary(subscriber.stats()) << std::endl;
   if (totals.notSaved > 0) {
