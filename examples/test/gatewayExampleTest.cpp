@@ -162,9 +162,6 @@ TEST(GatewayExampleCommandLine, SetUpFailuresEndWithStatusOne) {
       << result.err;
   const auto help = RunProgram(GATEWAY_EXAMPLE, {"--help"});
   EXPECT_EQ(help.exitStatus, 0);
-  for (const char* option : {"--broker-uri", "--lumo-stream", "--interval", "--extended-info", "--width"}) {
-    EXPECT_NE(help.out.find(option), std::string::npos) << option;
-  }
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ struct Options {
   std::string from;  // a recording to play instead of the test pattern
   bool loop = false;
   lumo::MulticastOptions multicast;
+  double delaySeconds = 0;
 };
 
 void CheckOptions(Options& options) {
@@ -50,6 +51,7 @@ void CheckOptions(Options& options) {
   if (options.multicast.rateMbit < 0 || options.multicast.rateMbit > 10000)
     throw po::error("--multicast-rate must be 0 to 10000 Mbit/s");
   options.multicast.imagesPerSecond = options.rate;
+  if (!(options.delaySeconds >= 0 && options.delaySeconds <= 3600)) throw po::error("--delay must be 0 to 3600 s");
 }
 
 // The status to end with at once (--help, --version, a command-line error), or nothing.
@@ -69,6 +71,8 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
       "multicast", po::value(&options.multicast.endpoint),
       "also publish by reliable multicast on this endpoint: epgm://INTERFACE;GROUP:PORT (PGM) or "
       "norm://INTERFACE;GROUP:PORT (NORM), INTERFACE the IPv4 address that sends")(
+      "delay", po::value(&options.delaySeconds)->default_value(0),
+      "wait this many seconds after registering before the first image, so that subscribers can join")(
       "multicast-rate", po::value(&options.multicast.rateMbit)->default_value(0),
       "multicast sending rate in Mbit/s (0: the images' size times --rate, plus a quarter)");
   return line.Parse(argc, argv,
@@ -191,7 +195,9 @@ int main(int argc, char** argv) {
   lumo::MetaDataElementsImage3D record;
   std::vector<std::uint8_t> pixels;
   const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.rate));
-  auto next = Clock::now();
+  auto next = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(options.delaySeconds));
+  stop.WaitFor(next - Clock::now());
   std::uint64_t published = 0;
   const auto wanted = static_cast<std::uint64_t>(options.count);
   while (!stop.StopRequested() && (wanted == 0 || published < wanted)) {

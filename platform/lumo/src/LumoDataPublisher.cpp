@@ -29,6 +29,8 @@ constexpr milliseconds kDefaultRegisterTimeout{1000};
 constexpr milliseconds kMaxRegisterTimeout{10000};
 // Inbound frames on the data socket are subscriptions: stream names.
 constexpr std::int64_t kMaxSubscriptionFrameSize = 1024;
+// Messages that may wait for the multicast group.
+constexpr int kMulticastQueue = 16;
 // Data below this size is copied rather than handed over.
 constexpr std::size_t kHandOverThreshold = 1024;
 
@@ -140,21 +142,30 @@ void LumoDataPublisher::Impl::OpenMulticast() {
   const int mtu = InterfaceMtu(parsed->interfaceAddress);
   const auto zmqEndpoint = ZmqMulticastEndpoint(*parsed, parsed->interfaceAddress, problem);
   if (!zmqEndpoint || mtu <= 0) throw std::invalid_argument("multicast endpoint '" + multicast.endpoint + "': " + problem);
-  const auto settings = DeriveMulticastSettings(bufferBytes, multicast.imagesPerSecond, multicast.rateMbit, mtu);
+  const int linkMbit = InterfaceSpeedMbit(parsed->interfaceAddress);
+  const auto settings =
+      DeriveMulticastSettings(bufferBytes, multicast.imagesPerSecond, multicast.rateMbit, mtu, linkMbit);
   dataSocket->set(zmq::sockopt::rate, settings.rateKbit);
   dataSocket->set(zmq::sockopt::recovery_ivl, settings.recoveryMs);
   dataSocket->set(zmq::sockopt::multicast_maxtpdu, settings.maxTpdu);
   dataSocket->set(zmq::sockopt::sndbuf, settings.socketBufferBytes);
+  // Images still queued behind the rate limit leave before the socket closes.
+  dataSocket->set(zmq::sockopt::linger, std::max(dataSocket->get(zmq::sockopt::linger), settings.recoveryMs));
+  // The group is one queue however many receivers: a deeper one rides out
+  // the moments the sending thread is not scheduled, at little memory.
+  dataSocket->set(zmq::sockopt::sndhwm, std::max(bufferCount, kMulticastQueue));
   dataSocket->connect(*zmqEndpoint);
   dataSocket->set(zmq::sockopt::sndbuf, -1);
+  dataSocket->set(zmq::sockopt::sndhwm, std::max(bufferCount, 1));
   multicastEndpoint = FormatMulticastEndpoint(*parsed);
   std::ostringstream basis;
   if (multicast.rateMbit > 0)
     basis << "as set";
   else if (bufferBytes > 0 && multicast.imagesPerSecond > 0)
-    basis << "images of " << bufferBytes << " bytes at " << multicast.imagesPerSecond << "/s, +25 %";
+    basis << kMulticastRateHeadroom << " x images of " << bufferBytes << " bytes at " << multicast.imagesPerSecond
+          << "/s, at most the link's " << (linkMbit > 0 ? std::to_string(linkMbit) + " Mbit/s" : "unknown speed");
   else
-    basis << "image size or rate unknown: the default";
+    basis << "image size or rate unknown: the link's speed";
   LOG4CPLUS_INFO(logger, "LUMO stream '" << streamName << "' by multicast on " << multicastEndpoint << ": rate "
                          << settings.rateKbit / 1000 << " Mbit/s (" << basis.str() << "), recovery "
                          << settings.recoveryMs << " ms, datagrams up to " << settings.maxTpdu

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <memory>
 
 #include "lumo/LumoWire.hpp"
@@ -159,10 +160,18 @@ int InterfaceMtu(const std::string& localAddress) {
   return request.ifr_mtu;
 }
 
+int InterfaceSpeedMbit(const std::string& localAddress) {
+  const std::string name = InterfaceNamed(localAddress);
+  if (name.empty() || name.find('/') != std::string::npos || name.starts_with('.')) return 0;
+  std::ifstream file("/sys/class/net/" + name + "/speed");
+  long speed = 0;
+  return file >> speed && speed > 0 && speed <= kMaxMulticastRateMbit ? static_cast<int>(speed) : 0;
+}
+
 namespace {
 
-constexpr int kMinRateKbit = 10'000;        // 10 Mbit/s
-constexpr int kMaxRateKbit = 10'000'000;    // 10 Gbit/s: OpenPGM counts bytes/s in an int
+constexpr int kMinRateKbit = 100'000;                       // 100 Mbit/s
+constexpr int kMaxRateKbit = kMaxMulticastRateMbit * 1000;  // OpenPGM counts bytes/s in an int
 constexpr int kMinRecoveryMs = 200;         // a few rounds of repair requests
 constexpr int kMaxRecoveryMs = 5000;
 constexpr double kRepairedImages = 8;       // images a lagging receiver can still have repaired
@@ -179,14 +188,15 @@ int SocketBufferFor(int rateKbit) {
 
 }  // namespace
 
-MulticastSettings DeriveMulticastSettings(std::int64_t imageBytes, double imagesPerSecond, int rateMbit, int mtu) {
-  const bool streamKnown = imageBytes > 0 && imagesPerSecond > 0;
-  double kbit = kDefaultMulticastRateMbit * 1000.0;
+MulticastSettings DeriveMulticastSettings(std::int64_t imageBytes, double imagesPerSecond, int rateMbit, int mtu,
+                                          int linkMbit) {
+  const double linkKbit = linkMbit > 0 ? std::min(linkMbit, kMaxMulticastRateMbit) * 1000.0 : kMaxRateKbit;
+  double kbit = linkKbit;
   if (rateMbit > 0) {
-    kbit = rateMbit * 1000.0;
-  } else if (streamKnown) {
-    // A quarter more than the pixels: headers, and repairs sent beside new data.
-    kbit = std::ceil(static_cast<double>(imageBytes) * 8 * imagesPerSecond * 1.25 / 1000);
+    kbit = std::min(rateMbit * 1000.0, double{kMaxRateKbit});
+  } else if (imageBytes > 0 && imagesPerSecond > 0) {
+    kbit = std::min(std::ceil(static_cast<double>(imageBytes) * 8 * imagesPerSecond * kMulticastRateHeadroom / 1000),
+                    linkKbit);
   }
   MulticastSettings settings;
   settings.rateKbit = static_cast<int>(std::clamp(kbit, double{kMinRateKbit}, double{kMaxRateKbit}));

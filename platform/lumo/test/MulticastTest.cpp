@@ -66,28 +66,30 @@ TEST(MulticastEndpoint, LocalSideNeedsAnInterfaceOfThisHost) {
 }
 
 TEST(MulticastSettings, FollowTheStreamAndStayWithinBounds) {
-  // 1024 x 768 x 2 bytes at 300 images/s: 3.77 Gbit/s of pixels, a quarter more on the wire.
-  const auto fast = DeriveMulticastSettings(1572864, 300, 0, 9000);
-  EXPECT_EQ(fast.rateKbit, 4718592);
+  // 1024 x 768 x 2 bytes at 10 images/s: 126 Mbit/s of pixels, eight times that on a 10 GbE link.
+  const auto slow = DeriveMulticastSettings(1572864, 10, 0, 1500, 10000);
+  EXPECT_EQ(slow.rateKbit, 1006633);
+  EXPECT_EQ(slow.recoveryMs, 800);  // 8 images' worth of repair window
+  EXPECT_EQ(slow.maxTpdu, 1500);
+  EXPECT_EQ(slow.socketBufferBytes, 1006633LL * 1000 / 8 / 20);  // 50 ms of sending
+  // At 300 images/s eight times the pixels is more than the link: the link's speed.
+  const auto fast = DeriveMulticastSettings(1572864, 300, 0, 9000, 10000);
+  EXPECT_EQ(fast.rateKbit, 10000000);
   EXPECT_EQ(fast.recoveryMs, 200);  // 8 images take 27 ms: the floor
   EXPECT_EQ(fast.maxTpdu, 9000);
-  EXPECT_EQ(fast.socketBufferBytes, 4718592LL * 1000 / 8 / 20);  // 50 ms of sending
-  // 10 images/s: 8 images' worth of repair window.
-  const auto slow = DeriveMulticastSettings(1572864, 10, 0, 1500);
-  EXPECT_EQ(slow.rateKbit, 157287);
-  EXPECT_EQ(slow.recoveryMs, 800);
-  EXPECT_EQ(slow.maxTpdu, 1500);
-  EXPECT_EQ(slow.socketBufferBytes, 1 << 20);  // the floor
-  // A rate asked for wins; an unknown stream gets the default rate.
-  EXPECT_EQ(DeriveMulticastSettings(1572864, 300, 2500, 9000).rateKbit, 2500000);
-  EXPECT_EQ(DeriveMulticastSettings(0, 300, 0, 9000).rateKbit, kDefaultMulticastRateMbit * 1000);
-  EXPECT_EQ(DeriveMulticastSettings(1572864, 0, 0, 9000).recoveryMs, 1000);
+  EXPECT_EQ(DeriveMulticastSettings(1572864, 300, 0, 9000, 1000).rateKbit, 1000000);  // a 1 GbE link
+  // A rate asked for wins; an unknown stream gets the link's speed, an unknown link 10 Gbit/s.
+  EXPECT_EQ(DeriveMulticastSettings(1572864, 300, 2500, 9000, 1000).rateKbit, 2500000);
+  EXPECT_EQ(DeriveMulticastSettings(0, 300, 0, 9000, 1000).rateKbit, 1000000);
+  EXPECT_EQ(DeriveMulticastSettings(0, 300, 0, 9000, 0).rateKbit, kMaxMulticastRateMbit * 1000);
+  EXPECT_EQ(DeriveMulticastSettings(1572864, 0, 0, 9000, 0).recoveryMs, 1000);
   // Bounds: never libzmq's throttling 100 kbit/s, never beyond what OpenPGM counts.
-  EXPECT_EQ(DeriveMulticastSettings(100, 1, 0, 1500).rateKbit, 10000);
-  EXPECT_EQ(DeriveMulticastSettings(256 << 20, 1000, 0, 1500).rateKbit, 10000000);
-  EXPECT_EQ(DeriveMulticastSettings(256 << 20, 1000, 0, 1500).socketBufferBytes, 62500000);  // 50 ms at 10 Gbit/s
-  EXPECT_EQ(DeriveMulticastSettings(100, 0.1, 0, 0).recoveryMs, 5000);
-  EXPECT_EQ(DeriveMulticastSettings(100, 1, 0, 0).maxTpdu, 1500);  // MTU unknown
+  EXPECT_EQ(DeriveMulticastSettings(100, 1, 0, 1500, 0).rateKbit, 100000);
+  EXPECT_EQ(DeriveMulticastSettings(100, 1, 0, 1500, 0).socketBufferBytes, 1 << 20);
+  EXPECT_EQ(DeriveMulticastSettings(100, 1, 50000, 1500, 0).rateKbit, 10000000);
+  EXPECT_EQ(DeriveMulticastSettings(256 << 20, 1000, 0, 1500, 0).socketBufferBytes, 62500000);  // 50 ms at 10 Gbit/s
+  EXPECT_EQ(DeriveMulticastSettings(100, 0.1, 0, 0, 0).recoveryMs, 5000);
+  EXPECT_EQ(DeriveMulticastSettings(100, 1, 0, 0, 0).maxTpdu, 1500);  // MTU unknown
   // A receiver's window must hold whatever the fastest sender has in flight.
   const auto receiver = ReceiverMulticastSettings(9000);
   EXPECT_EQ(receiver.maxTpdu, 9000);

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs a program for help2man: `helpForManual.py PROGRAM --help|--version`.
+"""Runs a program for help2man: `help_for_manual.py PROGRAM --help|--version`.
 
 --version is passed through. --help output is passed through except for the
 option tables that boost::program_options prints, which are rewritten into
