@@ -12,16 +12,15 @@
 #include <exception>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <fmt/format.h>
 
 #include "korv/fnd/StopSignals.hpp"
 #include "korv/vexalib/FindFile.hpp"
 #include "korv/vexalib/Logger.hpp"
-#include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
 #include "korv/vexatools/Version.hpp"
+#include "korv/vexatools/Worker.hpp"
 #include "korv/vexatools/http/HttpServer.hpp"
 #include "korv/vexatools/http/Metrics.hpp"
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
@@ -99,28 +98,6 @@ void PrintStatistics(const gw::GatewayStatistics& statistics) {
   std::fflush(stdout);
 }
 
-// Joins the sender thread on every way out, so that a failed receiver start
-// still ends the sender (which unregisters the stream).
-class SenderThread {
- public:
-  explicit SenderThread(gw::LumoSender& sender)
-      : m_thread([&sender] {
-          try {
-            sender.Run();
-          } catch (const std::exception& error) {
-            VEXA_LOG_STREAM(korv::vexalib::Logger(), log4cplus::ERROR_LOG_LEVEL, "LUMO sender failed: " << error.what());
-          }
-        }) {}
-  ~SenderThread() { Join(); }
-  void Join() {
-    gw::LumoSender::stopped = true;
-    if (m_thread.joinable()) m_thread.join();
-  }
-
- private:
-  std::thread m_thread;
-};
-
 int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::SourceOptions& source,
                 const GatewayOptions& options, const std::string& logPropertyFile, const korv::fnd::StopSignals& stop) {
   const auto mode =
@@ -142,7 +119,9 @@ int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::S
     metrics.emplace(korv::vexatools::http::ParseListenAddress(options.metricsAddress),
                     [&gateway] { return MetricsText(gateway.GetStatistics()); });
   }
-  SenderThread senderThread(sender);
+  // Stopped and joined on every way out, so that a failed receiver start
+  // still ends the sender (which unregisters the stream).
+  korv::vexatools::Worker sending([&sender] { sender.Run(); }, [] { gw::LumoSender::stopped = true; });
   gateway.StartReceiver();
   // The socket is open from here on: whoever waits for this line may start
   // the source without losing its first sample. Standard output stays for
@@ -150,11 +129,14 @@ int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::S
   fmt::print(stderr, "vexatoolsGatewayExample: receiving on UDP {}:{}\n", source.address, gateway.GetLocalPort());
   std::fflush(stderr);
 
-  while (!stop.WaitFor(std::chrono::seconds(1))) {
+  // The sender retries its registration without end: it finishes only by a failure.
+  while (!sending.Finished() && !stop.WaitFor(std::chrono::milliseconds(100))) {
   }
   gateway.StopReceiver();
-  senderThread.Join();
+  sending.Stop();
+  sending.Join();
   PrintStatistics(gateway.GetStatistics());
+  if (sending.Failure()) std::rethrow_exception(sending.Failure());
   return 0;
 }
 

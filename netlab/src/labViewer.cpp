@@ -21,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.hpp"
 #include "korv/fnd/StopSignals.hpp"
+#include "korv/vexatools/Version.hpp"
 #include "lumo/LumoDataSubscriber.hpp"
 #include "vexasim/SampleFrames.hpp"
 
@@ -40,17 +42,17 @@ struct Options {
   bool multicast = false;
 };
 
-std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
-  Options options;
-  po::options_description description(
+// The status to end with at once (--help, --version, a command-line error), or nothing.
+std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
+  lumo::tools::CommandLine line(
+      "netlabViewer",
       "Usage: netlabViewer -b BROKER_URI [options]\n"
       "Receives the images of a LUMO stream and checks each one, byte for byte, against the\n"
       "pixel pattern of vexatoolsVexaSim. Ends with one line:\n"
       "  NAME: images N, bit-exact N, wrong N, missed N (publisher's sequence gaps)\n"
-      "Exit status 0 when at least one image came and every image was bit-exact, 1 otherwise.\n\n"
-      "Options");
-  description.add_options()("help,h", "show this help and exit")(
-      "broker-uri,b", po::value(&options.brokerUri)->required(), "LUMO broker to look the stream up at")(
+      "Exit status 0 when at least one image came and every image was bit-exact, 1 otherwise.",
+      korv::vexatools::VersionLine("netlabViewer"));
+  line.Add()("broker-uri,b", po::value(&options.brokerUri)->required(), "LUMO broker to look the stream up at")(
       "stream,s", po::value(&options.stream)->default_value("vexa_stream"), "LUMO stream name")(
       "name", po::value(&options.name)->default_value("viewer"), "name of this host in the result line")(
       "count,n", po::value(&options.count)->default_value(0), "stop after this many images (0: no limit)")(
@@ -60,22 +62,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "give up when the first image does not come within this many seconds")(
       "multicast", po::bool_switch(&options.multicast),
       "receive by multicast when the publisher offers it (over TCP otherwise, with a warning)");
-  try {
-    po::variables_map values;
-    po::store(po::command_line_parser(argc, argv).options(description).positional({}).run(), values);
-    if (values.count("help") != 0) {
-      std::cout << description << "\n";
-      status = 0;
-      return std::nullopt;
-    }
-    po::notify(values);
+  return line.Parse(argc, argv, "\n", [&options] {
     if (!(options.idleSeconds > 0 && options.timeoutSeconds > 0)) throw po::error("--idle and --timeout must be positive");
-    return options;
-  } catch (const po::error& error) {
-    std::cerr << "netlabViewer: " << error.what() << "\nTry 'netlabViewer --help'.\n";
-    status = 1;
-    return std::nullopt;
-  }
+  });
 }
 
 // True when `pixels` is a whole sample of the simulator's pattern.
@@ -128,21 +117,20 @@ Counts Receive(const Options& options, lumo::LumoDataSubscriber& subscriber, con
 
 int main(int argc, char** argv) {
   log4cplus::Initializer initializer;
-  int status = 0;
-  const auto options = ParseOptions(argc, argv, status);
-  if (!options) return status;
+  Options options;
+  if (const auto exit = ParseOptions(argc, argv, options)) return *exit;
   log4cplus::BasicConfigurator(log4cplus::Logger::getDefaultHierarchy(), true).configure();
   log4cplus::Logger::getRoot().setLogLevel(log4cplus::WARN_LOG_LEVEL);
   const korv::fnd::StopSignals stop;
 
   lumo::LumoDataSubscriber subscriber;
-  subscriber.SetMulticast(options->multicast);
-  if (subscriber.Subscribe(options->brokerUri, options->stream, 1000) < 0) {
-    std::cerr << "netlabViewer: cannot subscribe to '" << options->stream << "' at " << options->brokerUri << "\n";
+  subscriber.SetMulticast(options.multicast);
+  if (subscriber.Subscribe(options.brokerUri, options.stream, 1000) < 0) {
+    std::cerr << "netlabViewer: cannot subscribe to '" << options.stream << "' at " << options.brokerUri << "\n";
     return 1;
   }
-  const Counts counts = Receive(*options, subscriber, stop);
-  fmt::print("{}: images {}, bit-exact {}, wrong {}, missed {} from {}\n", options->name, counts.images,
+  const Counts counts = Receive(options, subscriber, stop);
+  fmt::print("{}: images {}, bit-exact {}, wrong {}, missed {} from {}\n", options.name, counts.images,
              counts.bitExact, counts.wrong, subscriber.stats().missed,
              subscriber.endpoint().empty() ? std::string("no publisher") : subscriber.endpoint());
   return counts.images > 0 && counts.wrong == 0 ? 0 : 1;

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <optional>
 
+#include "CommandLine.hpp"
 #include "ConsoleLogging.hpp"
 #include "H5Handle.hpp"
 #include "Recorder.hpp"
@@ -62,84 +63,66 @@ std::optional<std::uint64_t> ParseSize(const std::string& text) {
   return std::uint64_t{number} << shift;
 }
 
-std::optional<RecordOptions> ParseOptions(int argc, char** argv, int& status, std::string& logLevel) {
-  RecordOptions options;
+// The values that need more than a conversion, taken into `options`.
+struct RawValues {
   std::int64_t count = 0;
   std::string maxFileSize = "0";
   std::string compression = "none";
   std::size_t bufferMegabytes = 256;
-  po::options_description description("Usage: vexatoolsRecord -o FILE.h5 [options]\n\nOptions");
-  description.add_options()("help,h", "show this help and exit")("version", "show the version and exit")(
-      "broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
-      "LUMO broker to look the stream up at")(
+};
+
+void CheckOptions(const RawValues& raw, RecordOptions& options) {
+  if (raw.count < 0) throw po::error("--count must not be negative");
+  options.count = static_cast<std::uint64_t>(raw.count);
+  if (!(options.durationSeconds >= 0 && options.durationSeconds <= 1e9))
+    throw po::error("--duration must be between 0 and 1e9 seconds");
+  const auto size = ParseSize(raw.maxFileSize);
+  if (!size) throw po::error("--max-file-size must be a number of bytes, optionally with K, M or G");
+  options.maxFileSize = *size;
+  if (*size > 0 && *size < vexatools::record::RecordingSink::kMinFileSizeLimit)
+    throw po::error("--max-file-size must be 0 or at least 1M");
+  const auto named = vexatools::record::CompressionNamed(raw.compression);
+  if (!named) throw po::error("--compress must be none, lz4, bitshuffle-lz4 or deflate, not '" + raw.compression + "'");
+  options.compression = *named;
+  if (raw.bufferMegabytes < 1 || raw.bufferMegabytes > (1u << 20)) throw po::error("--buffer-mb must be 1 to 1048576");
+  options.bufferBytes = raw.bufferMegabytes << 20;
+  if (!lumo::IsValidStreamName(options.stream)) throw po::error("invalid --stream '" + options.stream + "'");
+}
+
+// The status to end with at once (--help, --version, a command-line error), or nothing.
+std::optional<int> ParseOptions(lumo::tools::CommandLine& line, int argc, char** argv, RecordOptions& options,
+                                std::string& logLevel) {
+  RawValues raw;
+  line.Add()("broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
+             "LUMO broker to look the stream up at")(
       "stream,s", po::value(&options.stream)->default_value("vexa_stream"), "LUMO stream name")(
       "output,o", po::value(&options.output)->required(), "HDF5 file to write (FILE.h5)")(
-      "count,n", po::value(&count)->default_value(0), "stop after this many images (0: no limit)")(
+      "count,n", po::value(&raw.count)->default_value(0), "stop after this many images (0: no limit)")(
       "duration,d", po::value(&options.durationSeconds)->default_value(0),
       "stop after this many seconds (0: no limit)")(
-      "max-file-size", po::value(&maxFileSize)->default_value("0"),
+      "max-file-size", po::value(&raw.maxFileSize)->default_value("0"),
       "start a new numbered file before one grows beyond this many bytes (suffix K, M or G; 0: no limit)")(
-      "compress", po::value(&compression)->default_value("none"),
+      "compress", po::value(&raw.compression)->default_value("none"),
       "none, lz4, bitshuffle-lz4 or deflate (LZ4 and bitshuffle need their HDF5 filter plugins)")(
-      "buffer-mb", po::value(&bufferMegabytes)->default_value(256),
-      "images waiting for the disk may take this much memory; beyond it images are dropped")(
-      "log-level,l", po::value(&logLevel)->default_value("WARN"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
-  try {
-    po::variables_map values;
-    const po::positional_options_description noPositionalArguments;  // a stray word is an error
-    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
-              values);
-    if (values.count("help")) {
-      std::cout << description << kHelpEpilogue;
-      status = 0;
-      return std::nullopt;
-    }
-    if (values.count("version")) {
-      std::cout << korv::vexatools::VersionLine("vexatoolsRecord") << "\n";
-      status = 0;
-      return std::nullopt;
-    }
-    po::notify(values);
-    if (count < 0) throw po::error("--count must not be negative");
-    options.count = static_cast<std::uint64_t>(count);
-    if (!(options.durationSeconds >= 0 && options.durationSeconds <= 1e9))
-      throw po::error("--duration must be between 0 and 1e9 seconds");
-    const auto size = ParseSize(maxFileSize);
-    if (!size) throw po::error("--max-file-size must be a number of bytes, optionally with K, M or G");
-    options.maxFileSize = *size;
-    if (*size > 0 && *size < vexatools::record::RecordingSink::kMinFileSizeLimit)
-      throw po::error("--max-file-size must be 0 or at least 1M");
-    const auto named = vexatools::record::CompressionNamed(compression);
-    if (!named) throw po::error("--compress must be none, lz4, bitshuffle-lz4 or deflate, not '" + compression + "'");
-    options.compression = *named;
-    if (bufferMegabytes < 1 || bufferMegabytes > (1u << 20)) throw po::error("--buffer-mb must be 1 to 1048576");
-    options.bufferBytes = bufferMegabytes << 20;
-    if (!lumo::IsValidStreamName(options.stream)) throw po::error("invalid --stream '" + options.stream + "'");
-    if (lumo::tools::LevelNamed(logLevel) == log4cplus::NOT_SET_LOG_LEVEL)
-      throw po::error("unknown --log-level '" + logLevel + "'");
-    return options;
-  } catch (const po::error& error) {
-    std::cerr << "vexatoolsRecord: " << error.what() << "\nTry 'vexatoolsRecord --help'.\n";
-    status = 1;
-    return std::nullopt;
-  }
+      "buffer-mb", po::value(&raw.bufferMegabytes)->default_value(256),
+      "images waiting for the disk may take this much memory; beyond it images are dropped");
+  line.AddLogLevel(logLevel, "WARN");
+  return line.Parse(argc, argv, kHelpEpilogue, [&] { CheckOptions(raw, options); });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   log4cplus::Initializer initializer;
-  int status = 0;
+  lumo::tools::CommandLine line("vexatoolsRecord", "Usage: vexatoolsRecord -o FILE.h5 [options]",
+                                korv::vexatools::VersionLine("vexatoolsRecord"));
+  RecordOptions options;
   std::string logLevel;
-  const auto options = ParseOptions(argc, argv, status, logLevel);
-  if (!options) return status;
-  lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), lumo::tools::LevelNamed(logLevel));
+  if (const auto exit = ParseOptions(line, argc, argv, options, logLevel)) return *exit;
+  lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), line.LogLevel());
   vexatools::record::QuietHdf5Errors();
   const korv::fnd::StopSignals stop;
-  try {
-    return vexatools::record::Record(*options, stop.Flag(), std::cerr, std::cout);
-  } catch (const std::exception& error) {
-    std::cerr << "vexatoolsRecord: " << error.what() << "\n";
-    return 1;
-  }
+  return lumo::tools::RunGuarded("vexatoolsRecord", [&] {
+    return vexatools::record::Record(options, stop.Flag(), std::cerr, std::cout);
+  });
 }

@@ -1,12 +1,10 @@
 // vexatoolsVexa2Lumo: receives a VEXA stream and publishes every complete
 // sample as an image on a LUMO stream, until SIGINT or SIGTERM.
-#include <atomic>
 #include <chrono>
 #include <exception>
 #include <iostream>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -19,6 +17,7 @@
 #include "korv/vexatools/ToolFrame.hpp"
 #include "korv/vexatools/Vexa2LumoReceiver.hpp"
 #include "korv/vexatools/Version.hpp"
+#include "korv/vexatools/Worker.hpp"
 #include "korv/vexatools/http/HttpServer.hpp"
 #include "korv/vexatools/http/Metrics.hpp"
 
@@ -27,6 +26,7 @@ namespace {
 using korv::vexatools::LumoSender;
 using korv::vexatools::PublishingFigures;
 using korv::vexatools::Vexa2LumoReceiver;
+using korv::vexatools::Worker;
 
 struct PublisherOptions {
   std::string streamName;
@@ -67,34 +67,6 @@ class Reporting {
   std::optional<korv::vexatools::StatsReporter> m_stats;
 };
 
-// A worker thread that keeps what ended it, for the main thread to see.
-class Worker {
- public:
-  template <typename Body>
-  explicit Worker(Body body)
-      : m_thread([this, body] {
-          try {
-            body();
-          } catch (...) {
-            m_failure = std::current_exception();
-          }
-          m_finished = true;
-        }) {}
-  ~Worker() {
-    if (m_thread.joinable()) m_thread.join();
-  }
-
-  bool Finished() const { return m_finished; }
-  void Join() { m_thread.join(); }
-  // Only after Join().
-  std::exception_ptr Failure() const { return m_failure; }
-
- private:
-  std::atomic<bool> m_finished{false};
-  std::exception_ptr m_failure;
-  std::thread m_thread;
-};
-
 // How often the main thread looks at the workers while it waits for a stop.
 constexpr auto kWatchInterval = std::chrono::milliseconds(50);
 
@@ -120,8 +92,8 @@ int RunPublisher(Vexa2LumoReceiver& receiver, LumoSender& sender, const log4cplu
                  const korv::fnd::StopSignals& stop) {
   korv::vexatools::ServiceNotifier service;
   sender.OnPass([&service] { service.Alive(); });
-  Worker receiving([&receiver] { receiver.StartReceiver(); });
-  Worker sending([&sender] { sender.Run(); });
+  Worker receiving([&receiver] { receiver.StartReceiver(); }, [&receiver] { receiver.StopReceiver(); });
+  Worker sending([&sender] { sender.Run(); }, [] { LumoSender::stopped = true; });
 
   bool ready = false;
   while (!receiving.Finished() && !sending.Finished() && !stop.WaitFor(kWatchInterval)) {
@@ -133,9 +105,9 @@ int RunPublisher(Vexa2LumoReceiver& receiver, LumoSender& sender, const log4cplu
   const bool stopRequested = stop.StopRequested();
   if (stopRequested) service.Stopping();
   const bool receptionEndedFirst = receiving.Finished() && !stopRequested;
-  receiver.StopReceiver();
+  receiving.Stop();
   receiving.Join();
-  LumoSender::stopped = true;
+  sending.Stop();
   sending.Join();
 
   if (receiving.Failure()) std::rethrow_exception(receiving.Failure());

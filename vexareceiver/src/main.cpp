@@ -3,18 +3,17 @@
 // report of the counts reached.
 #include <fmt/format.h>
 
-#include <atomic>
 #include <chrono>
 #include <exception>
 #include <iostream>
 #include <optional>
-#include <thread>
 
 #include "VexaReceiverTool.hpp"
 #include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/StatsReport.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
 #include "korv/vexatools/Version.hpp"
+#include "korv/vexatools/Worker.hpp"
 
 int main(int argc, char** argv) {
   const korv::fnd::StopSignals stop;
@@ -47,27 +46,18 @@ int main(int argc, char** argv) {
 
     // A failure on the receiving thread is handed to this thread, so that it
     // is reported and ends the program with status 1 instead of terminating it.
-    std::exception_ptr receiveFailure;
-    std::atomic<bool> receptionEnded{false};
-    std::thread receiver([&tool, &receiveFailure, &receptionEnded] {
-      try {
-        tool.StartReceiver();
-      } catch (...) {
-        receiveFailure = std::current_exception();
-      }
-      receptionEnded = true;
-    });
-    while (!receptionEnded && !stop.WaitFor(std::chrono::milliseconds(10))) {
+    korv::vexatools::Worker receiving([&tool] { tool.StartReceiver(); }, [&tool] { tool.StopReceiver(); });
+    while (!receiving.Finished() && !stop.WaitFor(std::chrono::milliseconds(10))) {
     }
     // A stop by signal ends the run as reaching the sample limit does.
     const bool stopRequested = stop.StopRequested();
-    tool.StopReceiver();
-    receiver.join();
+    receiving.Stop();
+    receiving.Join();
     if (statsReporter) {
       statsReporter->Finish();
       std::cerr << korv::vexatools::LossSummary(tool.GetReceptionStatistics()) << std::flush;
     }
-    if (receiveFailure) std::rethrow_exception(receiveFailure);
+    if (receiving.Failure()) std::rethrow_exception(receiving.Failure());
 
     const std::string report =
         fmt::format("Received {} sample(s), lost {} sample(s)\nReceived {} packet(s), lost {} packet(s)\n",

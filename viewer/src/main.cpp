@@ -9,6 +9,7 @@
 #include <optional>
 #include <thread>
 
+#include "CommandLine.hpp"
 #include "Viewer.hpp"
 #include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/AppLogger.hpp"
@@ -37,12 +38,26 @@ struct Options {
   boost::asio::ip::tcp::endpoint endpoint;
 };
 
-std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
-  Options options;
-  po::options_description description("Usage: vexatoolsViewer [options]\n\nOptions");
-  description.add_options()("help,h", "show this help and exit")("version", "show the version and exit")(
-      "broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
-      "LUMO broker whose streams are shown")(
+void CheckOptions(Options& options) {
+  if (!(options.maxFps >= 0.1 && options.maxFps <= 1000)) throw po::error("--max-fps must be from 0.1 to 1000");
+  if (!options.stream.empty() && !lumo::IsValidStreamName(options.stream))
+    throw po::error("--stream '" + options.stream + "' is not a stream name");
+  if (!options.multicastNetif.empty() && !options.multicast) throw po::error("--multicast-netif needs --multicast");
+  if (!options.multicastNetif.empty() && lumo::InterfaceMtu(options.multicastNetif) <= 0)
+    throw po::error("--multicast-netif: no interface of this host has the address '" + options.multicastNetif + "'");
+  try {
+    options.endpoint = http::ParseListenAddress(options.listen);
+  } catch (const std::invalid_argument& error) {
+    throw po::error(std::string("--http: ") + error.what());
+  }
+}
+
+// The status to end with at once (--help, --version, a command-line error), or nothing.
+std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
+  lumo::tools::CommandLine line("vexatoolsViewer", "Usage: vexatoolsViewer [options]",
+                                korv::vexatools::VersionLine("vexatoolsViewer"));
+  line.Add()("broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
+             "LUMO broker whose streams are shown")(
       "http", po::value(&options.listen)->default_value("127.0.0.1:8080"),
       "ADDRESS:PORT the page is served on (0.0.0.0:PORT for other hosts)")(
       "stream,s", po::value(&options.stream), "stream shown first (default: the first one listed)")(
@@ -50,47 +65,12 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "multicast", po::bool_switch(&options.multicast),
       "receive a stream by multicast when its publisher offers it (over TCP otherwise, with a warning)")(
       "multicast-netif", po::value(&options.multicastNetif),
-      "with --multicast: join on the interface with this IPv4 address (default: the one that reaches the publisher)")(
-      "log-level,l", po::value(&options.logLevel)->default_value("INFO"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
-  try {
-    po::variables_map values;
-    const auto parsed = po::command_line_parser(argc, argv).options(description).run();
-    // The viewer takes no positional arguments; one is a typing error, not to be ignored.
-    const auto stray = po::collect_unrecognized(parsed.options, po::include_positional);
-    if (!stray.empty()) throw po::error("unexpected argument '" + stray.front() + "'");
-    po::store(parsed, values);
-    if (values.count("version")) {  // before the checks, like --help
-      std::cout << korv::vexatools::VersionLine("vexatoolsViewer") << "\n";
-      status = 0;
-      return std::nullopt;
-    }
-    po::notify(values);
-    if (values.count("help")) {
-      std::cout << description
-                << "\nOpen the address it prints in a browser. Exit status: 0 after Ctrl-C or SIGTERM,\n"
-                   "1 for a command-line error or an address it cannot listen on.\n";
-      status = 0;
-      return std::nullopt;
-    }
-    if (!(options.maxFps >= 0.1 && options.maxFps <= 1000)) throw po::error("--max-fps must be from 0.1 to 1000");
-    if (!options.multicastNetif.empty() && !options.multicast) throw po::error("--multicast-netif needs --multicast");
-    if (!options.multicastNetif.empty() && lumo::InterfaceMtu(options.multicastNetif) <= 0)
-      throw po::error("--multicast-netif: no interface of this host has the address '" + options.multicastNetif + "'");
-    if (!options.stream.empty() && !lumo::IsValidStreamName(options.stream))
-      throw po::error("--stream '" + options.stream + "' is not a stream name");
-    if (log4cplus::getLogLevelManager().fromString(options.logLevel) == log4cplus::NOT_SET_LOG_LEVEL)
-      throw po::error("--log-level '" + options.logLevel + "' is not a log level");
-    try {
-      options.endpoint = http::ParseListenAddress(options.listen);
-    } catch (const std::invalid_argument& error) {
-      throw po::error(std::string("--http: ") + error.what());
-    }
-    return options;
-  } catch (const po::error& error) {
-    std::cerr << "vexatoolsViewer: " << error.what() << "\nTry 'vexatoolsViewer --help'.\n";
-    status = 1;
-    return std::nullopt;
-  }
+      "with --multicast: join on the interface with this IPv4 address (default: the one that reaches the publisher)");
+  line.AddLogLevel(options.logLevel, "INFO");
+  return line.Parse(argc, argv,
+                    "\nOpen the address it prints in a browser. Exit status: 0 after Ctrl-C or SIGTERM,\n"
+                    "1 for a command-line error or an address it cannot listen on.\n",
+                    [&options] { CheckOptions(options); });
 }
 
 void ConfigureLogging(const std::string& levelName) {
@@ -114,12 +94,12 @@ std::string PageAddress(const boost::asio::ip::tcp::endpoint& endpoint) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  Options options;
+  if (const auto exit = ParseOptions(argc, argv, options)) return *exit;
   int status = 0;
-  const auto options = ParseOptions(argc, argv, status);
-  if (!options) return status;
 
   log4cplus::Initializer initializer;
-  ConfigureLogging(options->logLevel);
+  ConfigureLogging(options.logLevel);
   auto& logger = korv::vexatools::GetAppLogger();
   const korv::fnd::StopSignals stop;
 
@@ -132,23 +112,23 @@ int main(int argc, char** argv) {
   boost::asio::io_context io;
   std::optional<http::HttpServer> server;
   try {
-    server.emplace(io, options->endpoint);
+    server.emplace(io, options.endpoint);
     viewer::ServePageFiles(*server, pageDirectory);
   } catch (const std::exception& error) {
     std::cerr << "vexatoolsViewer: " << error.what() << "\n";
     return 1;
   }
   viewer::ViewerSettings settings;
-  settings.brokerUri = options->brokerUri;
-  settings.firstStream = options->stream;
-  settings.maxFps = options->maxFps;
-  settings.multicast = options->multicast;
-  settings.multicastNetif = options->multicastNetif;
+  settings.brokerUri = options.brokerUri;
+  settings.firstStream = options.stream;
+  settings.maxFps = options.maxFps;
+  settings.multicast = options.multicast;
+  settings.multicastNetif = options.multicastNetif;
   viewer::Viewer view(io, *server, settings);
   server->Start();
   view.Start();
 
-  fmt::print("vexatoolsViewer: open {} (streams of {})\n", PageAddress(server->LocalEndpoint()), options->brokerUri);
+  fmt::print("vexatoolsViewer: open {} (streams of {})\n", PageAddress(server->LocalEndpoint()), options.brokerUri);
   std::fflush(stdout);
   VEXA_LOG_FMT(logger, log4cplus::DEBUG_LOG_LEVEL, "Page files from {}", pageDirectory.string());
 

@@ -115,25 +115,25 @@ StreamDirectory::Frames StreamDirectory::Register(const Frames& request, std::st
     if (!parsed) return Malformed(problem, now);
     multicast = FormatMulticastEndpoint(*parsed);
   }
-  std::uint64_t held = 0;
+  std::uint64_t events = 0;
   if (const auto it = streams_.find(stream); it != streams_.end()) {
-    if (refusedLog_.Admit(now, held))
+    if (refusedLog_.Allow(events, now))
       LOG4CPLUS_WARN(logger_, "Refused stream '" << stream << "' for " << *endpoint << ": already registered by "
-                                                 << it->second.endpoint << detail::LogThrottle::Note(held));
+                                                 << it->second.endpoint << detail::LogThrottle::HeldBackNote(events));
     return Error(fmt::format("stream '{}' is already registered by another publisher", stream));
   }
   if (streams_.size() >= maxStreams_) {
-    if (refusedLog_.Admit(now, held))
+    if (refusedLog_.Allow(events, now))
       LOG4CPLUS_WARN(logger_, "Refused stream '" << stream << "': the broker holds its maximum of " << maxStreams_
-                                                 << " streams" << detail::LogThrottle::Note(held));
+                                                 << " streams" << detail::LogThrottle::HeldBackNote(events));
     return Error("the broker holds its maximum number of streams");
   }
   Registration& registration = streams_[stream];
   registration = {*endpoint, multicast, NewToken(), now + lease_};
-  if (changeLog_.Admit(now, held))
+  if (changeLog_.Allow(events, now))
     LOG4CPLUS_INFO(logger_, "Registered stream '" << stream << "' at " << *endpoint
                                                   << (multicast.empty() ? "" : " and " + multicast)
-                                                  << detail::LogThrottle::Note(held));
+                                                  << detail::LogThrottle::HeldBackNote(events));
   return Ok({registration.token, std::to_string(lease_.count())});
 }
 
@@ -146,10 +146,10 @@ StreamDirectory::Frames StreamDirectory::Renew(const Frames& request, Clock::tim
 
 StreamDirectory::Frames StreamDirectory::Unregister(const Frames& request, Clock::time_point now) {
   if (!Owned(request[1], request[2])) return Error("stream not registered under this token");
-  if (std::uint64_t held = 0; changeLog_.Admit(now, held))
+  if (std::uint64_t events = 0; changeLog_.Allow(events, now))
     LOG4CPLUS_INFO(logger_, "Unregistered stream '" << request[1] << "' at "
                                                     << streams_.find(request[1])->second.endpoint
-                                                    << detail::LogThrottle::Note(held));
+                                                    << detail::LogThrottle::HeldBackNote(events));
   streams_.erase(request[1]);
   return Ok();
 }
@@ -187,10 +187,10 @@ void StreamDirectory::Expire(Clock::time_point now) {
       ++it;
       continue;
     }
-    if (std::uint64_t held = 0; changeLog_.Admit(now, held))
+    if (std::uint64_t events = 0; changeLog_.Allow(events, now))
       LOG4CPLUS_INFO(logger_, "Lease of stream '" << it->first << "' at " << it->second.endpoint
                                                   << " expired: its publisher stopped sending heartbeats"
-                                                  << detail::LogThrottle::Note(held));
+                                                  << detail::LogThrottle::HeldBackNote(events));
     it = streams_.erase(it);
   }
 }
@@ -203,8 +203,8 @@ std::optional<StreamDirectory::Clock::time_point> StreamDirectory::NextExpiry() 
 }
 
 StreamDirectory::Frames StreamDirectory::Malformed(std::string reason, Clock::time_point now) {
-  if (std::uint64_t held = 0; malformedLog_.Admit(now, held))
-    LOG4CPLUS_WARN(logger_, "Refused a malformed request: " << reason << detail::LogThrottle::Note(held));
+  if (std::uint64_t events = 0; malformedLog_.Allow(events, now))
+    LOG4CPLUS_WARN(logger_, "Refused a malformed request: " << reason << detail::LogThrottle::HeldBackNote(events));
   return Error(std::move(reason));
 }
 

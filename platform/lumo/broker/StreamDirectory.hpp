@@ -55,9 +55,9 @@ class StreamDirectory {
   log4cplus::Logger logger_;
   std::map<std::string, Registration, std::less<>> streams_;
   // Every line below is triggered by peers, so each kind is throttled.
-  detail::LogThrottle changeLog_;     // registered, unregistered, expired
-  detail::LogThrottle refusedLog_;    // registration refused
-  detail::LogThrottle malformedLog_;  // malformed request
+  detail::LogThrottle changeLog_ = detail::PeerLineThrottle();     // registered, unregistered, expired
+  detail::LogThrottle refusedLog_ = detail::PeerLineThrottle();    // registration refused
+  detail::LogThrottle malformedLog_ = detail::PeerLineThrottle();  // malformed request
 };
 
 }  // namespace lumo::broker

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "CommandLine.hpp"
 #include "ConsoleLogging.hpp"
 #include "DefaultAllowList.hpp"
 #include "PeerAccess.hpp"
@@ -55,51 +56,35 @@ bool IsBindableUri(const std::string& uri) {
   return lumo::ParseTcpEndpoint(checked).has_value();
 }
 
-std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
-  Options options;
-  po::options_description description("Usage: lumoBroker [options]\n\nOptions");
-  description.add_options()("help,h", "show this help and exit")("version", "show the version and exit")(
-      "uri,u", po::value(&options.uri)->default_value(std::string(lumo::kDefaultBrokerUri)),
-      "control endpoint to bind, e.g. tcp://127.0.0.1:5570, tcp://*:5570 (all interfaces), "
-      "tcp://127.0.0.1:* (any free port, printed at start-up) or ipc:///tmp/lumo")(
+void CheckOptions(Options& options) {
+  if (!IsBindableUri(options.uri)) {
+    throw po::error("--uri '" + options.uri + "' is not tcp://HOST:PORT (PORT 1 to 65535 or *)");
+  }
+  if (options.leaseMs < 200 || options.leaseMs > 600000) throw po::error("--lease-ms must be between 200 and 600000");
+  if (options.maxStreams < 1 || options.maxStreams > 65536) {
+    throw po::error("--max-streams must be between 1 and 65536");
+  }
+  for (const auto& network : options.allow)
+    if (!options.allowList.Add(network)) throw po::error("--allow '" + network + "' is not ADDRESS/PREFIX");
+  if (options.allow.empty()) options.allowList = lumo::broker::DefaultAllowList(options.uri);
+}
+
+// The status to end with at once (--help, --version, a command-line error), or nothing.
+std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
+  lumo::tools::CommandLine line("lumoBroker", "Usage: lumoBroker [options]",
+                                korv::vexatools::VersionLine("lumoBroker"));
+  line.Add()("uri,u", po::value(&options.uri)->default_value(std::string(lumo::kDefaultBrokerUri)),
+             "control endpoint to bind, e.g. tcp://127.0.0.1:5570, tcp://*:5570 (all interfaces), "
+             "tcp://127.0.0.1:* (any free port, printed at start-up) or ipc:///tmp/lumo")(
       "lease-ms", po::value(&options.leaseMs)->default_value(3000),
       "registration lease in milliseconds (200 to 600000); a publisher silent this long loses its stream")(
       "max-streams", po::value(&options.maxStreams)->default_value(1024), "most streams registered at once (1 to 65536)")(
       "allow", po::value(&options.allow)->composing(),
       "network whose hosts may connect, as ADDRESS/PREFIX or one ADDRESS; repeatable (default: loopback and the "
-      "networks of the interfaces --uri binds)")(
-      "log-level,l", po::value(&options.logLevel)->default_value("INFO"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
-  try {
-    po::variables_map values;
-    const po::positional_options_description noPositionalArguments;  // a stray word is an error
-    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
-              values);
-    if (values.count("version")) {  // before the checks, like --help
-      std::cout << korv::vexatools::VersionLine("lumoBroker") << "\n";
-      status = 0;
-      return std::nullopt;
-    }
-    po::notify(values);
-    if (values.count("help")) {
-      std::cout << description << "\nLogs go to standard error; the bound endpoint is printed on standard output.\n";
-      status = 0;
-      return std::nullopt;
-    }
-    if (!IsBindableUri(options.uri)) throw po::error("--uri '" + options.uri + "' is not tcp://HOST:PORT (PORT 1 to 65535 or *)");
-    if (options.leaseMs < 200 || options.leaseMs > 600000) throw po::error("--lease-ms must be between 200 and 600000");
-    if (options.maxStreams < 1 || options.maxStreams > 65536) throw po::error("--max-streams must be between 1 and 65536");
-    if (log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(options.logLevel)) ==
-        log4cplus::NOT_SET_LOG_LEVEL)
-      throw po::error("unknown --log-level '" + options.logLevel + "'");
-    for (const auto& network : options.allow)
-      if (!options.allowList.Add(network)) throw po::error("--allow '" + network + "' is not ADDRESS/PREFIX");
-    if (options.allow.empty()) options.allowList = lumo::broker::DefaultAllowList(options.uri);
-    return options;
-  } catch (const po::error& error) {
-    std::cerr << "lumoBroker: " << error.what() << "\nTry 'lumoBroker --help'.\n";
-    status = 1;
-    return std::nullopt;
-  }
+      "networks of the interfaces --uri binds)");
+  line.AddLogLevel(options.logLevel, "INFO");
+  return line.Parse(argc, argv, "\nLogs go to standard error; the bound endpoint is printed on standard output.\n",
+                    [&options] { CheckOptions(options); });
 }
 
 log4cplus::Logger SetUpLogging(const std::string& levelName) {
@@ -209,16 +194,10 @@ int Run(const Options& options, log4cplus::Logger& logger, const korv::fnd::Stop
 
 int main(int argc, char** argv) {
   log4cplus::Initializer initializer;
-  int status = 0;
-  const auto options = ParseOptions(argc, argv, status);
-  if (!options) return status;
+  Options options;
+  if (const auto exit = ParseOptions(argc, argv, options)) return *exit;
   // A signal interrupts the socket wait, which then sees the request.
   const korv::fnd::StopSignals stop;
-  auto logger = SetUpLogging(options->logLevel);
-  try {
-    return Run(*options, logger, stop);
-  } catch (const std::exception& error) {
-    LOG4CPLUS_FATAL(logger, "lumoBroker failed: " << error.what());
-    return 1;
-  }
+  auto logger = SetUpLogging(options.logLevel);
+  return lumo::tools::RunGuarded("lumoBroker", [&] { return Run(options, logger, stop); });
 }

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <optional>
 
+#include "CommandLine.hpp"
 #include "ConsoleLogging.hpp"
 #include "RecordingFile.hpp"
 #include "korv/fnd/StopSignals.hpp"
@@ -37,12 +38,28 @@ struct Options {
   double delaySeconds = 0;
 };
 
-std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
-  Options options;
-  po::options_description description("Usage: lumoPublish [options]\n\nOptions");
-  description.add_options()("help,h", "show this help and exit")("version", "show the version and exit")(
-      "broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
-      "LUMO broker to register the stream at")(
+void CheckOptions(Options& options) {
+  if (options.width < 1 || options.height < 1 || std::int64_t{options.width} * options.height > (1 << 28))
+    throw po::error("--width and --height must be positive, at most 2^28 pixels in all");
+  if (options.bytesPerPixel != 1 && options.bytesPerPixel != 2) throw po::error("--bytes-per-pixel must be 1 or 2");
+  if (options.count < 0) throw po::error("--count must not be negative");
+  if (!(options.rate > 0 && options.rate <= 10000)) throw po::error("--rate must be above 0 and at most 10000");
+  if (options.loop && options.from.empty()) throw po::error("--loop needs --from");
+  std::string problem;
+  if (!options.multicast.endpoint.empty() && !lumo::ParseMulticastEndpoint(options.multicast.endpoint, problem))
+    throw po::error("--multicast '" + options.multicast.endpoint + "': " + problem);
+  if (options.multicast.rateMbit < 0 || options.multicast.rateMbit > 10000)
+    throw po::error("--multicast-rate must be 0 to 10000 Mbit/s");
+  options.multicast.imagesPerSecond = options.rate;
+  if (!(options.delaySeconds >= 0 && options.delaySeconds <= 3600)) throw po::error("--delay must be 0 to 3600 s");
+}
+
+// The status to end with at once (--help, --version, a command-line error), or nothing.
+std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
+  lumo::tools::CommandLine line("lumoPublish", "Usage: lumoPublish [options]",
+                                korv::vexatools::VersionLine("lumoPublish"));
+  line.Add()("broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
+             "LUMO broker to register the stream at")(
       "stream,s", po::value(&options.stream)->default_value("vexa_stream"), "LUMO stream name")(
       "width,w", po::value(&options.width)->default_value(640), "image width in pixels")(
       "height,e", po::value(&options.height)->default_value(480), "image height in pixels")(
@@ -58,46 +75,13 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "wait this many seconds after registering before the first image, so that subscribers can join")(
       "multicast-rate", po::value(&options.multicast.rateMbit)->default_value(0),
       "multicast sending rate in Mbit/s (0: the images' size times --rate, plus a quarter)");
-  try {
-    po::variables_map values;
-    const po::positional_options_description noPositionalArguments;  // a stray word is an error
-    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
-              values);
-    if (values.count("version")) {  // before the checks, like --help
-      std::cout << korv::vexatools::VersionLine("lumoPublish") << "\n";
-      status = 0;
-      return std::nullopt;
-    }
-    po::notify(values);
-    if (values.count("help")) {
-      std::cout << description
-                << "\nWith --from, the images, their geometry, pixel type and time stamps come from\n"
-                   "the recording's /entry/data (--width, --height and --bytes-per-pixel do not apply),\n"
-                   "at --rate images per second; without --loop it stops after the last image.\n"
-                   "\nExit status: 0 after the images were published or on Ctrl-C,\n"
-                   "1 for a command-line error, an unreadable recording, or when the broker refuses the stream.\n";
-      status = 0;
-      return std::nullopt;
-    }
-    if (options.width < 1 || options.height < 1 || std::int64_t{options.width} * options.height > (1 << 28))
-      throw po::error("--width and --height must be positive, at most 2^28 pixels in all");
-    if (options.bytesPerPixel != 1 && options.bytesPerPixel != 2) throw po::error("--bytes-per-pixel must be 1 or 2");
-    if (options.count < 0) throw po::error("--count must not be negative");
-    if (!(options.rate > 0 && options.rate <= 10000)) throw po::error("--rate must be above 0 and at most 10000");
-    if (options.loop && options.from.empty()) throw po::error("--loop needs --from");
-    std::string problem;
-    if (!options.multicast.endpoint.empty() && !lumo::ParseMulticastEndpoint(options.multicast.endpoint, problem))
-      throw po::error("--multicast '" + options.multicast.endpoint + "': " + problem);
-    if (options.multicast.rateMbit < 0 || options.multicast.rateMbit > 10000)
-      throw po::error("--multicast-rate must be 0 to 10000 Mbit/s");
-    options.multicast.imagesPerSecond = options.rate;
-    if (!(options.delaySeconds >= 0 && options.delaySeconds <= 3600)) throw po::error("--delay must be 0 to 3600 s");
-    return options;
-  } catch (const po::error& error) {
-    std::cerr << "lumoPublish: " << error.what() << "\nTry 'lumoPublish --help'.\n";
-    status = 1;
-    return std::nullopt;
-  }
+  return line.Parse(argc, argv,
+                    "\nWith --from, the images, their geometry, pixel type and time stamps come from\n"
+                    "the recording's /entry/data (--width, --height and --bytes-per-pixel do not apply),\n"
+                    "at --rate images per second; without --loop it stops after the last image.\n"
+                    "\nExit status: 0 after the images were published or on Ctrl-C,\n"
+                    "1 for a command-line error, an unreadable recording, or when the broker refuses the stream.\n",
+                    [&options] { CheckOptions(options); });
 }
 
 // A diagonal ramp that moves by `shift` pixels per image, little-endian.
@@ -178,9 +162,9 @@ class ImageSource {
 }  // namespace
 
 int main(int argc, char** argv) {
+  Options options;
+  if (const auto exit = ParseOptions(argc, argv, options)) return *exit;
   int status = 0;
-  const auto options = ParseOptions(argc, argv, status);
-  if (!options) return status;
 
   log4cplus::Initializer initializer;
   lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), log4cplus::WARN_LOG_LEVEL);
@@ -189,33 +173,33 @@ int main(int argc, char** argv) {
   vexatools::record::QuietHdf5Errors();
   std::optional<ImageSource> source;
   try {
-    source.emplace(*options);
+    source.emplace(options);
   } catch (const std::exception& error) {
     std::cerr << "lumoPublish: " << error.what() << "\n";
     return 1;
   }
   auto publisher = lumo::LumoDataTransferFactory::CreatePublisher(nullptr);
   publisher->SetBufferSize(static_cast<int>(std::min<std::size_t>(source->ImageBytes(), INT32_MAX)), 2);
-  publisher->SetMulticast(options->multicast);
-  if (publisher->Register(options->brokerUri, options->stream, 0) != 1) {
-    std::cerr << fmt::format("lumoPublish: could not register stream '{}' at {}\n", options->stream,
-                             options->brokerUri);
+  publisher->SetMulticast(options.multicast);
+  if (publisher->Register(options.brokerUri, options.stream, 0) != 1) {
+    std::cerr << fmt::format("lumoPublish: could not register stream '{}' at {}\n", options.stream,
+                             options.brokerUri);
     return 1;
   }
   lumo::LumoEncDecImage3D encoder;
   publisher->set_topic_id(encoder.get_topic_id());
-  fmt::print("Publishing {} on stream '{}' at {:g} images/s{}\n", source->Describe(), options->stream, options->rate,
+  fmt::print("Publishing {} on stream '{}' at {:g} images/s{}\n", source->Describe(), options.stream, options.rate,
              publisher->multicast_endpoint().empty() ? "" : ", also by multicast on " + publisher->multicast_endpoint());
   std::fflush(stdout);
 
   lumo::MetaDataElementsImage3D record;
   std::vector<std::uint8_t> pixels;
-  const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options->rate));
+  const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.rate));
   auto next = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(options->delaySeconds));
+                                 std::chrono::duration<double>(options.delaySeconds));
   stop.WaitFor(next - Clock::now());
   std::uint64_t published = 0;
-  const auto wanted = static_cast<std::uint64_t>(options->count);
+  const auto wanted = static_cast<std::uint64_t>(options.count);
   while (!stop.StopRequested() && (wanted == 0 || published < wanted)) {
     try {
       if (!source->Next(pixels, record)) break;

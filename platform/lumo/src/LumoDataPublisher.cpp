@@ -94,7 +94,7 @@ struct LumoDataPublisher::Impl {
   std::condition_variable stopSignal;
   std::atomic<bool> stopRequested{false};
   // The broker's answers decide the heartbeat thread's lines.
-  detail::LogThrottle heartbeatLog;
+  detail::LogThrottle heartbeatLog = detail::PeerLineThrottle();
 
   void OpenDataSocket(const LumoDataTransferLib& qos);
   void OpenMulticast();
@@ -208,34 +208,35 @@ void LumoDataPublisher::Impl::RunHeartbeats() {
     std::string failure;
     const auto reply = client.Exchange({"HEARTBEAT", streamName, lease.token}, waitLimit, failure, &stopRequested);
     if (stopRequested) return;
-    std::uint64_t held = 0;
+    std::uint64_t events = 0;
     if (reply && reply->ok) {
-      if (state.exchange(RegistrationState::kRegistered) != RegistrationState::kRegistered && heartbeatLog.Admit(held))
+      if (state.exchange(RegistrationState::kRegistered) != RegistrationState::kRegistered &&
+          heartbeatLog.Allow(events))
         LOG4CPLUS_INFO(logger, "LUMO broker at " << brokerUri << " holds stream '" << streamName << "' again"
-                                                 << detail::LogThrottle::Note(held));
+                                                 << detail::LogThrottle::HeldBackNote(events));
       continue;
     }
     if (!reply) {
-      if (state.exchange(RegistrationState::kLost) == RegistrationState::kRegistered && heartbeatLog.Admit(held))
+      if (state.exchange(RegistrationState::kLost) == RegistrationState::kRegistered && heartbeatLog.Allow(events))
         LOG4CPLUS_WARN(logger, "LUMO broker at " << brokerUri << " did not answer a heartbeat for stream '"
-                                                 << streamName << "' (" << failure
-                                                 << "); data keeps flowing, retrying" << detail::LogThrottle::Note(held));
+                                                 << streamName << "' (" << failure << "); data keeps flowing, retrying"
+                                                 << detail::LogThrottle::HeldBackNote(events));
       continue;
     }
     const bool wasRegistered = state.exchange(RegistrationState::kLost) == RegistrationState::kRegistered;
-    if (wasRegistered && heartbeatLog.Admit(held))
+    if (wasRegistered && heartbeatLog.Allow(events))
       LOG4CPLUS_WARN(logger, "LUMO broker at " << brokerUri << " refused the heartbeat for stream '" << streamName
                                                << "' (" << reply->reason.substr(0, 200) << "); registering again"
-                                               << detail::LogThrottle::Note(held));
+                                               << detail::LogThrottle::HeldBackNote(events));
     if (auto renewed = RequestRegistration(client, waitLimit, failure, &stopRequested)) {
       lease = *renewed;
       state = RegistrationState::kRegistered;
-      if (heartbeatLog.Admit(held))
+      if (heartbeatLog.Allow(events))
         LOG4CPLUS_INFO(logger, "Registered LUMO stream '" << streamName << "' again at broker " << brokerUri
-                                                          << detail::LogThrottle::Note(held));
-    } else if (wasRegistered && !stopRequested && heartbeatLog.Admit(held)) {
+                                                          << detail::LogThrottle::HeldBackNote(events));
+    } else if (wasRegistered && !stopRequested && heartbeatLog.Allow(events)) {
       LOG4CPLUS_WARN(logger, "Registering LUMO stream '" << streamName << "' again failed (" << failure.substr(0, 200)
-                                                         << "); retrying" << detail::LogThrottle::Note(held));
+                                                         << "); retrying" << detail::LogThrottle::HeldBackNote(events));
     }
   }
 }

@@ -94,8 +94,8 @@ struct LumoDataSubscriber::Impl {
   bool followedRestart = false;               // connected to a new endpoint after receiving from another
   LumoSubscriberStats stats;
   // Lines that the broker's answers or the publisher's messages trigger.
-  detail::LogThrottle malformedLog;
-  detail::LogThrottle connectionLog;
+  detail::LogThrottle malformedLog = detail::PeerLineThrottle();
+  detail::LogThrottle connectionLog = detail::PeerLineThrottle();
 
   void Lookup(milliseconds waitLimit);
   // The endpoint to follow from a LOOKUP reply's endpoints: the TCP one, or
@@ -136,9 +136,9 @@ void LumoDataSubscriber::Impl::Lookup(milliseconds waitLimit) {
     return;
   }
   if (reply->fields.empty() || !IsFollowableEndpoint(reply->fields[0])) {
-    if (std::uint64_t held = 0; connectionLog.Admit(held))
+    if (std::uint64_t events = 0; connectionLog.Allow(events))
       LOG4CPLUS_WARN(logger, "LUMO broker at " << broker->brokerUri() << " gave a malformed endpoint for stream '"
-                             << streamName << "'" << detail::LogThrottle::Note(held));
+                             << streamName << "'" << detail::LogThrottle::HeldBackNote(events));
     return;
   }
   ReadConnectionEvents();
@@ -199,9 +199,9 @@ bool LumoDataSubscriber::Impl::Connect(const Choice& choice) {
       preferMulticast = false;
       return false;
     }
-    if (std::uint64_t held = 0; connectionLog.Admit(held))
+    if (std::uint64_t events = 0; connectionLog.Allow(events))
       LOG4CPLUS_WARN(logger, "Cannot connect to LUMO publisher at " << newEndpoint << ": " << error.what()
-                             << detail::LogThrottle::Note(held));
+                             << detail::LogThrottle::HeldBackNote(events));
     return false;
   }
   // Sequence numbers go on across a new connection to the same publisher.
@@ -217,10 +217,10 @@ bool LumoDataSubscriber::Impl::Connect(const Choice& choice) {
   endpoint = newEndpoint;
   lastActivity = Clock::now();
   ++stats.connections;
-  if (std::uint64_t held = 0; connectionLog.Admit(held))
+  if (std::uint64_t events = 0; connectionLog.Allow(events))
     LOG4CPLUS_INFO(logger, "Following LUMO stream '" << streamName << "' at " << endpoint
                                                      << (joinedMulticast ? " as " + choice.zmqEndpoint : "")
-                                                     << detail::LogThrottle::Note(held));
+                                                     << detail::LogThrottle::HeldBackNote(events));
   return true;
 }
 
@@ -252,10 +252,10 @@ void LumoDataSubscriber::Impl::DropPublisher(const char* why) {
 
 void LumoDataSubscriber::Impl::CountMalformed(const char* why) {
   ++stats.malformed;
-  if (std::uint64_t held = 0; malformedLog.Admit(held))
+  if (std::uint64_t events = 0; malformedLog.Allow(events))
     LOG4CPLUS_WARN(logger, "Dropped a malformed LUMO message on stream '" << streamName << "' from " << endpoint
                                                                          << ": " << why
-                                                                         << detail::LogThrottle::Note(held));
+                                                                         << detail::LogThrottle::HeldBackNote(events));
 }
 
 // Sets the sample's gap and restart fields from its sequence number. A

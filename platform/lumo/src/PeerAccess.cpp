@@ -119,11 +119,11 @@ void ZapHandler::AnswerPending() {
     const std::string& address = request[kZapAddressFrame];
     const bool allowed = count >= kZapRequestFrames && Allows(address);
     if (!allowed) {
-      std::uint64_t held = 0;
-      if (refusedLog_.Admit(held))
+      std::uint64_t events = 0;
+      if (refusedLog_.Allow(events))
         LOG4CPLUS_WARN(logger_, "Refused a connection from " << (address.empty() ? "an unknown address" : address)
                                                              << ": not in the allow-list"
-                                                             << LogThrottle::Note(held));
+                                                             << LogThrottle::HeldBackNote(events));
     }
     // Reply: version, request id, status code and text, user id, metadata.
     const std::array<std::string, 6> reply{"1.0", request[1], allowed ? "200" : "400",

@@ -64,7 +64,7 @@ class ZapHandler {
   log4cplus::Logger logger_;
   std::mutex mutex_;  // guards allowList_
   AddressAllowList allowList_;
-  LogThrottle refusedLog_;
+  LogThrottle refusedLog_ = PeerLineThrottle();
 };
 
 // A ZapHandler on a thread of its own, for sockets whose owner does not

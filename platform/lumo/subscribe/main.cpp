@@ -12,9 +12,10 @@
 #include <iostream>
 #include <optional>
 
+#include "CommandLine.hpp"
 #include "ConsoleLogging.hpp"
-#include "LogThrottle.hpp"
 #include "PngWriter.hpp"
+#include "korv/fnd/LogThrottle.hpp"
 #include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/Version.hpp"
 #include "lumo/Lumo.hpp"
@@ -44,12 +45,22 @@ struct Options {
   std::string multicastNetif;
 };
 
-std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
-  Options options;
-  po::options_description description("Usage: lumoSubscribe [options]\n\nOptions");
-  description.add_options()("help,h", "show this help and exit")("version", "show the version and exit")(
-      "broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
-      "LUMO broker to look the stream up at")(
+void CheckOptions(const Options& options) {
+  if (options.count < 0) throw po::error("--count must not be negative");
+  if (options.maxImageBytes < 1) throw po::error("--max-image-bytes must be at least 1");
+  if (!options.multicastNetif.empty() && !options.multicast) throw po::error("--multicast-netif needs --multicast");
+  if (!options.multicastNetif.empty() && lumo::InterfaceMtu(options.multicastNetif) <= 0)
+    throw po::error("--multicast-netif: no interface of this host has the address '" + options.multicastNetif + "'");
+  if (!(options.timeoutSeconds >= 0 && options.timeoutSeconds <= 86400))
+    throw po::error("--timeout must be between 0 and 86400 seconds");
+}
+
+// The status to end with at once (--help, --version, a command-line error), or nothing.
+std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
+  lumo::tools::CommandLine line("lumoSubscribe", "Usage: lumoSubscribe [options]",
+                                korv::vexatools::VersionLine("lumoSubscribe"));
+  line.Add()("broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
+             "LUMO broker to look the stream up at")(
       "stream,s", po::value(&options.stream)->default_value("vexa_stream"), "LUMO stream name")(
       "count,n", po::value(&options.count)->default_value(0), "stop after this many images (0: until interrupted)")(
       "timeout,t", po::value(&options.timeoutSeconds)->default_value(10),
@@ -57,46 +68,16 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& status) {
       "save", po::value(&options.saveDir), "write each image as a PNG file into this directory")(
       "max-image-bytes", po::value(&options.maxImageBytes)->default_value(lumo::kDefaultMaxImageSize),
       "largest image accepted, in bytes; a publisher that sends a larger one is disconnected")(
-      "log-level,l", po::value(&options.logLevel)->default_value("WARN"), "TRACE, DEBUG, INFO, WARN, ERROR or OFF")(
       "multicast", po::bool_switch(&options.multicast),
       "receive by multicast when the publisher offers it (over TCP otherwise, with a warning)")(
       "multicast-netif", po::value(&options.multicastNetif),
       "with --multicast: join on the interface with this IPv4 address (default: the one that reaches the publisher)");
-  try {
-    po::variables_map values;
-    const po::positional_options_description noPositionalArguments;  // a stray word is an error
-    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(),
-              values);
-    if (values.count("version")) {  // before the checks, like --help
-      std::cout << korv::vexatools::VersionLine("lumoSubscribe") << "\n";
-      status = 0;
-      return std::nullopt;
-    }
-    po::notify(values);
-    if (values.count("help")) {
-      std::cout << description
-                << "\nExit status: 0 when the images were received or the tool was interrupted,\n"
-                   "1 for a command-line or set-up error, 2 when no image came within --timeout,\n"
-                   "3 when --save could not save an image (full disk, unreadable meta-data...).\n";
-      status = kExitOk;
-      return std::nullopt;
-    }
-    if (options.count < 0) throw po::error("--count must not be negative");
-    if (options.maxImageBytes < 1) throw po::error("--max-image-bytes must be at least 1");
-    if (!options.multicastNetif.empty() && !options.multicast) throw po::error("--multicast-netif needs --multicast");
-    if (!options.multicastNetif.empty() && lumo::InterfaceMtu(options.multicastNetif) <= 0)
-      throw po::error("--multicast-netif: no interface of this host has the address '" + options.multicastNetif + "'");
-    if (!(options.timeoutSeconds >= 0 && options.timeoutSeconds <= 86400))
-      throw po::error("--timeout must be between 0 and 86400 seconds");
-    if (log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(options.logLevel)) ==
-        log4cplus::NOT_SET_LOG_LEVEL)
-      throw po::error("unknown --log-level '" + options.logLevel + "'");
-    return options;
-  } catch (const po::error& error) {
-    std::cerr << "lumoSubscribe: " << error.what() << "\nTry 'lumoSubscribe --help'.\n";
-    status = kExitSetup;
-    return std::nullopt;
-  }
+  line.AddLogLevel(options.logLevel, "WARN");
+  return line.Parse(argc, argv,
+                    "\nExit status: 0 when the images were received or the tool was interrupted,\n"
+                    "1 for a command-line or set-up error, 2 when no image came within --timeout,\n"
+                    "3 when --save could not save an image (full disk, unreadable meta-data...).\n",
+                    [&options] { CheckOptions(options); });
 }
 
 void SetUpLogging(const std::string& levelName) {
@@ -217,7 +198,7 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
   lumo::LumoSample sample;
   PngNames names;
   // A full disk fails every image: one error line a second tells enough.
-  lumo::detail::LogThrottle errorLines(1);
+  korv::fnd::LogThrottle errorLines;  // one line a second
   const auto wanted = static_cast<std::uint64_t>(options.count);
   while (!stop.StopRequested() && (wanted == 0 || totals.images < wanted)) {
     if (!subscriber.Read(sample, kSliceMs)) {
@@ -234,9 +215,9 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
     std::cout << DescribeImage(sample, saveError, options.saveDir, names) << "\n";
     if (saveError.empty()) continue;
     if (!options.saveDir.empty()) ++totals.notSaved;
-    if (std::uint64_t held = 0; errorLines.Admit(held))
+    if (std::uint64_t events = 0; errorLines.Allow(events))
       std::cerr << "lumoSubscribe: seq " << sample.header.sequence << ": " << saveError
-                << lumo::detail::LogThrottle::Note(held) << "\n";
+                << korv::fnd::LogThrottle::HeldBackNote(events) << "\n";
   }
   std::cout << totals.Summary(subscriber.stats()) << std::endl;
   if (totals.notSaved > 0) {
@@ -250,15 +231,9 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
 
 int main(int argc, char** argv) {
   log4cplus::Initializer initializer;
-  int status = kExitOk;
-  const auto options = ParseOptions(argc, argv, status);
-  if (!options) return status;
+  Options options;
+  if (const auto exit = ParseOptions(argc, argv, options)) return *exit;
   const korv::fnd::StopSignals stop;
-  SetUpLogging(options->logLevel);
-  try {
-    return Run(*options, stop);
-  } catch (const std::exception& error) {
-    std::cerr << "lumoSubscribe: " << error.what() << "\n";
-    return kExitSetup;
-  }
+  SetUpLogging(options.logLevel);
+  return lumo::tools::RunGuarded("lumoSubscribe", [&] { return Run(options, stop); });
 }

@@ -1,0 +1,108 @@
+// The command line and the run guard shared by the LUMO tools and the
+// programs built like them (recorder, viewer, lab viewer): --help and
+// --version, no positional arguments, one --log-level, and one way to end
+// on an error: "NAME: what" on standard error and status 1.
+//
+//   lumo::tools::CommandLine line("lumoBroker", "Usage: lumoBroker [options]", VersionLine("lumoBroker"));
+//   line.Add()("uri,u", po::value(&uri), "...");
+//   if (const auto status = line.Parse(argc, argv, "\nMore help.\n", [&] { Check(uri); })) return *status;
+//   return lumo::tools::RunGuarded("lumoBroker", [&] { return Run(uri); });
+#pragma once
+
+#include <boost/program_options.hpp>
+#include <log4cplus/loglevel.h>
+
+#include <exception>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lumo::tools {
+
+// The status of a command-line, set-up or run failure.
+inline constexpr int kExitFailure = 1;
+
+class CommandLine {
+ public:
+  // `usage` heads the help ("Usage: lumoBroker [options]", and what the
+  // program does); `versionLine` is what --version prints.
+  CommandLine(std::string program, const std::string& usage, std::string versionLine)
+      : m_program(std::move(program)), m_versionLine(std::move(versionLine)), m_options(usage + "\n\nOptions") {
+    m_options.add_options()("help,h", "show this help and exit")("version", "show the version and exit");
+  }
+
+  boost::program_options::options_description_easy_init Add() { return m_options.add_options(); }
+
+  // --log-level,l with `defaultLevel`; Parse refuses a name log4cplus does not know.
+  void AddLogLevel(std::string& level, const std::string& defaultLevel) {
+    m_logLevel = &level;
+    Add()("log-level,l", boost::program_options::value(&level)->default_value(defaultLevel),
+          "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
+  }
+
+  // Parses the command line into the declared values; `check` then tests
+  // them, throwing boost::program_options::error. Returns the status to end
+  // the program with when it must not run: 0 after --help (the options, then
+  // `helpEpilogue`) or --version, kExitFailure after a command-line error.
+  std::optional<int> Parse(int argc, char** argv, const std::string& helpEpilogue = "",
+                           const std::function<void()>& check = {}) {
+    namespace po = boost::program_options;
+    try {
+      const po::parsed_options parsed = po::command_line_parser(argc, argv).options(m_options).run();
+      // A positional argument is a typing error, not to be ignored.
+      const std::vector<std::string> stray = po::collect_unrecognized(parsed.options, po::include_positional);
+      if (!stray.empty()) throw po::error("unexpected argument '" + stray.front() + "'");
+      po::variables_map values;
+      po::store(parsed, values);
+      if (values.count("help") != 0) {
+        std::cout << m_options << helpEpilogue << std::flush;
+        return 0;
+      }
+      if (values.count("version") != 0) {
+        std::cout << m_versionLine << std::endl;
+        return 0;
+      }
+      po::notify(values);
+      if (m_logLevel != nullptr && LogLevel() == log4cplus::NOT_SET_LOG_LEVEL) {
+        throw po::error("unknown --log-level '" + *m_logLevel + "'");
+      }
+      if (check) check();
+      return std::nullopt;
+    } catch (const po::error& error) {
+      return Fail(error.what());
+    }
+  }
+
+  // The level --log-level names; only after Parse.
+  log4cplus::LogLevel LogLevel() const {
+    return log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(*m_logLevel));
+  }
+
+  // Reports a command-line error: "NAME: what", and where help is.
+  int Fail(const std::string& what) const {
+    std::cerr << m_program << ": " << what << "\nTry '" << m_program << " --help'.\n";
+    return kExitFailure;
+  }
+
+ private:
+  std::string m_program;
+  std::string m_versionLine;
+  boost::program_options::options_description m_options;
+  std::string* m_logLevel = nullptr;
+};
+
+// Runs a program's work and returns its status; an exception it lets out is
+// reported as "NAME: what" on standard error and gives kExitFailure.
+inline int RunGuarded(const std::string& program, const std::function<int()>& work) {
+  try {
+    return work();
+  } catch (const std::exception& error) {
+    std::cerr << program << ": " << error.what() << "\n";
+    return kExitFailure;
+  }
+}
+
+}  // namespace lumo::tools
