@@ -65,7 +65,7 @@ void DeclareOptions(korv::vexatools::ToolFrame& frame, korv::vexatools::SourceOp
        }),
        "Also publish by reliable multicast on this endpoint: epgm://INTERFACE;GROUP:PORT (PGM over UDP), INTERFACE the IPv4 address that sends")
       ("multicast-rate", po::value<int>(&gateway.multicast.rateMbit)->default_value(0),
-       "Multicast sending rate in Mbit/s (0: the image size times 1000/interval, plus a quarter; 1000 when the interval is 0)");
+       "Multicast sending rate in Mbit/s (0: eight times the image size times 1000/interval, at most the link's speed; the link's speed when the interval is 0)");
 }
 
 std::string MetricsText(const gw::GatewayStatistics& statistics) {

@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
        }),
        "Also publish by reliable multicast on this endpoint: epgm://INTERFACE;GROUP:PORT (PGM over UDP), INTERFACE the IPv4 address that sends")
       ("multicast-rate", po::value<int>(&publishing.multicast.rateMbit)->default_value(0),
-       "Multicast sending rate in Mbit/s (0: the image size times 1000/interval, plus a quarter; 1000 when the interval is 0)");
+       "Multicast sending rate in Mbit/s (0: eight times the image size times 1000/interval, at most the link's speed; the link's speed when the interval is 0)");
   frame.AddLoggingOptions(logging);
   frame.AddStatsOption(publishing.stats);
   frame.Options().add_options()("metrics", po::value<std::string>(&publishing.metricsAddress),

@@ -74,7 +74,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
       "delay", po::value(&options.delaySeconds)->default_value(0),
       "wait this many seconds after registering before the first image, so that subscribers can join")(
       "multicast-rate", po::value(&options.multicast.rateMbit)->default_value(0),
-      "multicast sending rate in Mbit/s (0: the images' size times --rate, plus a quarter)");
+      "multicast sending rate in Mbit/s (0: eight times the images' size times --rate, at most the link's speed)");
   return line.Parse(argc, argv,
                     "\nWith --from, the images, their geometry, pixel type and time stamps come from\n"
                     "the recording's /entry/data (--width, --height and --bytes-per-pixel do not apply),\n"
