@@ -168,9 +168,9 @@ LumoDataSubscriber::Impl::Choice LumoDataSubscriber::Impl::Choose(const std::vec
 void LumoDataSubscriber::Impl::FallBackToTcp(const std::string& reason) {
   if (reason == fallbackReason) return;
   fallbackReason = reason;
-  if (std::uint64_t held = 0; connectionLog.Admit(held))
+  if (std::uint64_t events = 0; connectionLog.Allow(events))
     LOG4CPLUS_WARN(logger, "LUMO stream '" << streamName << "': receiving over TCP, not by multicast: "
-                                           << reason.substr(0, 300) << detail::LogThrottle::Note(held));
+                                           << reason.substr(0, 300) << detail::LogThrottle::HeldBackNote(events));
 }
 
 bool LumoDataSubscriber::Impl::Connect(const Choice& choice) {
