@@ -1,7 +1,8 @@
-// Writes the seed corpora of the fuzz targets into <directory>/<target>/:
-// real streams from the simulator's frame builder (whole samples, losses,
-// repeats, other orders, extended leaders), the LUMO messages a publisher
-// sends, and the requests a publisher and a subscriber send to the broker.
+// Writes the seed corpora of the fuzz targets, a set of its own for each,
+// into <directory>/<target>/: real streams from the simulator's frame
+// builder (whole samples, losses, repeats, other orders, extended leaders),
+// the LUMO messages a publisher sends, and the requests a publisher and a
+// subscriber send to the broker.
 // Run by hand after a change to a format: fuzzMakeSeeds fuzz/corpus
 #include <cstdint>
 #include <filesystem>
@@ -128,6 +129,38 @@ void WriteReceiverSeeds(const Corpus& corpus) {
   WriteHostileSampleSeeds(corpus, layout);
 }
 
+// What the sample tracker counts: losses of each kind of frame, sample ids
+// that wrap, a change of geometry, repeats, junk among the frames, and the
+// extended leader that ends reception.
+void WriteTrackerSeeds(const Corpus& corpus) {
+  const auto layout = Layout(8, 8, dt::Int16, false);
+  Frames losses = Stream(layout, 1, 4);
+  losses.erase(losses.begin() + 9);  // the leader of sample 4
+  losses.erase(losses.begin() + 5);  // the trailer of sample 2
+  losses.erase(losses.begin() + 1);  // the payload frame of sample 1
+  corpus.Write("lost-payload-trailer-leader", Records(losses));
+  corpus.Write("wrapping-sample-ids", Records(Stream(layout, 0xFFFFFFFE, 4)));
+  Frames resized = Stream(layout, 1, 1);
+  const Frames larger = Stream(Layout(100, 100, dt::Byte, false), 2, 1);
+  resized.insert(resized.end(), larger.begin(), larger.end());
+  corpus.Write("geometry-change", Records(resized));
+  Frames repeated = Stream(layout, 1, 2);
+  repeated.insert(repeated.begin() + 4, repeated[3]);  // the leader of sample 2 twice
+  repeated.insert(repeated.begin() + 3, repeated[2]);  // the trailer of sample 1 twice
+  corpus.Write("repeated-leader-and-trailer", Records(repeated));
+  Frames junk = Stream(layout, 1, 2);
+  Bytes impossible = junk[1];
+  layout.WriteHeader(impossible.data(), 1, 0, 3, static_cast<std::uint16_t>(impossible.size() - 32));
+  Bytes notALeader = junk[0];
+  notALeader[32] = 2;
+  junk.insert(junk.begin() + 1, {Bytes(31, 0), Bytes(8973, 0), impossible, notALeader});
+  corpus.Write("junk-among-frames", Records(junk));
+  Frames extended = Stream(layout, 1, 1);
+  const Frames refused = Stream(Layout(8, 8, dt::Int16, true), 2, 1);
+  extended.insert(extended.end(), refused.begin(), refused.end());
+  corpus.Write("extended-leader-after-a-sample", Records(extended));
+}
+
 void WriteSorelSeeds(const Corpus& corpus) {
   const auto plain = Layout(8, 8, dt::Int16, false).BuildSample(5);
   const auto extended = Layout(8, 8, dt::Int16, true).BuildSample(5);
@@ -250,7 +283,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root = argv[1];
-  WriteReceiverSeeds(Corpus(root / "fuzzVexaReceiver"));
+  WriteTrackerSeeds(Corpus(root / "fuzzVexaReceiver"));
   WriteReceiverSeeds(Corpus(root / "fuzzPublishingReceiver"));
   WriteSorelSeeds(Corpus(root / "fuzzSorelPackets"));
   WriteAssemblerSeeds(Corpus(root / "fuzzSampleAssembler"));

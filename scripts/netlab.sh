@@ -33,7 +33,7 @@
 #                          interface gets nothing and says so after 5 s
 #   --no-example           without the gateway example and its viewers (for bench/netlab)
 #   --keep                 leave the namespaces up and print how to enter each host
-#   --lumo-multicast E     the publishers also publish by reliable multicast (E: epgm or norm)
+#   --lumo-multicast epgm  the publishers also publish by reliable multicast (PGM over UDP)
 #                          and the viewers receive that way
 #   --tcp-viewers N        with --lumo-multicast: the first N viewers stay on TCP
 # Prints one line per host and exits 0 only when every viewer got every image
@@ -72,7 +72,7 @@ bad() { echo "netlab: $1" >&2; exit 2; }
 [[ "$packet_size" =~ ^[0-9]+$ ]] || bad "--packet-size must be a number of bytes"
 [[ "$rate" =~ ^[0-9]+(\.[0-9]+)?$ ]] || bad "--rate must be a number"
 [[ "$loss" =~ ^[0-9]+(\.[0-9]+)?$ ]] && awk "BEGIN{exit !($loss < 100)}" || bad "--loss must be 0 to 100"
-[ -z "$lumo_multicast" ] || [[ "$lumo_multicast" =~ ^(epgm|norm)$ ]] || bad "--lumo-multicast must be epgm or norm"
+[ -z "$lumo_multicast" ] || [[ "$lumo_multicast" =~ ^epgm$ ]] || bad "--lumo-multicast must be epgm"
 [[ "$tcp_viewers" =~ ^[0-9]+$ && "$tcp_viewers" -le "$viewers" ]] || bad "--tcp-viewers must be 0 to --viewers"
 [ -z "$link_rate" ] || [[ "$link_rate" =~ ^[0-9]+(\.[0-9]+)?[kmg]?bit$ ]] || bad "--link-rate must be like 1gbit or 500mbit"
 

@@ -63,7 +63,7 @@ void DeclareOptions(korv::vexatools::ToolFrame& frame, korv::vexatools::SourceOp
          std::string problem;
          if (!lumo::ParseMulticastEndpoint(endpoint, problem)) throw po::error("--multicast '" + endpoint + "': " + problem);
        }),
-       "Also publish by reliable multicast on this endpoint: epgm://INTERFACE;GROUP:PORT (PGM) or norm://INTERFACE;GROUP:PORT (NORM), INTERFACE the IPv4 address that sends")
+       "Also publish by reliable multicast on this endpoint: epgm://INTERFACE;GROUP:PORT (PGM over UDP), INTERFACE the IPv4 address that sends")
       ("multicast-rate", po::value<int>(&gateway.multicast.rateMbit)->default_value(0),
        "Multicast sending rate in Mbit/s (0: the image size times 1000/interval, plus a quarter; 1000 when the interval is 0)");
 }

@@ -19,6 +19,7 @@
 
 #include "korv/vexalib/FindFile.hpp"
 #include "korv/vexatools/AppLogger.hpp"
+#include "korv/vexatools/ImageBytes.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/VexaReceiver.hpp"
 #include "tundra/log/TesselLogManager.hpp"
@@ -214,7 +215,7 @@ void ToolFrame::CheckSourceOptions() const {
   if (!m_checkGeometry) return;  // the program declared width and height itself
   if (source.width < 1) throw po::error(fmt::format("--width must be at least 1, not {}", source.width));
   if (source.height < 1) throw po::error(fmt::format("--height must be at least 1, not {}", source.height));
-  const std::int64_t imageBytes = std::int64_t{source.width} * source.height * m_elementSize;  // < 2^63
+  const std::uint64_t imageBytes = ImageBytes(source.width, source.height, m_elementSize).value_or(UINT64_MAX);
   if (imageBytes > INT_MAX) {
     throw po::error(fmt::format("an image of {} x {} pixels of {} bytes takes {} bytes, more than the {} an image "
                                 "may take",

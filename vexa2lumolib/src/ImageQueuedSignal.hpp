@@ -1,13 +1,15 @@
-// Wakes the sender as soon as the receiver has queued an image, so that a
-// sender without a publishing interval can sleep while idle instead of
-// polling. The ring stays the only hand-over of images: the signal only
-// says when to look. Internal to the library.
+// Wakes the sender as soon as the receiver has queued an image. Internal to
+// the library.
 #pragma once
 
-#include <semaphore>
+#include "korv/vexatools/lumopublish/HandOver.hpp"
 
 namespace korv::vexatools {
 
-std::counting_semaphore<>& ImageQueuedSignal();
+// One signal for the library, paired with its ring.
+inline lumopublish::ImageSignal& ImageQueuedSignal() {
+  static lumopublish::ImageSignal signal;
+  return signal;
+}
 
 }  // namespace korv::vexatools

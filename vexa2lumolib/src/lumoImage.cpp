@@ -1,22 +1,22 @@
 #include "korv/vexatools/LumoImage.hpp"
 
 #include <climits>
-#include <cstdint>
 #include <stdexcept>
 
 #include <fmt/format.h>
+
+#include "korv/vexatools/ImageBytes.hpp"
 
 namespace korv::vexatools {
 namespace {
 
 int CheckedSize(int width, int height, int bpp) {
-  const std::int64_t pixels = std::int64_t{width} * height;  // no overflow in 64 bits
-  const bool valid = width >= 0 && height >= 0 && bpp >= 0 && (bpp == 0 || pixels <= INT_MAX / bpp);
-  if (!valid) {
+  const auto bytes = ImageBytes(width, height, bpp);
+  if (!bytes || *bytes > INT_MAX) {
     throw std::invalid_argument(
         fmt::format("Invalid image geometry: width {}, height {}, bytes per pixel {}", width, height, bpp));
   }
-  return static_cast<int>(pixels * bpp);
+  return static_cast<int>(*bytes);
 }
 
 }  // namespace

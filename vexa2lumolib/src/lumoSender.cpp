@@ -11,7 +11,11 @@
 
 #include "ImageQueuedSignal.hpp"
 #include "korv/vexatools/AppLogger.hpp"
+#include "korv/vexatools/ImageBytes.hpp"
 #include "korv/vexatools/LogRecord.hpp"
+#include "korv/vexatools/lumopublish/HandOver.hpp"
+#include "korv/vexatools/lumopublish/ImageRecord.hpp"
+#include "korv/vexatools/lumopublish/ImageWriter.hpp"
 
 namespace korv::vexatools {
 namespace dt = korv::fnd::datatype;
@@ -32,19 +36,13 @@ constexpr auto kStopCheck = std::chrono::milliseconds(10);
 constexpr auto kIdleWait = std::chrono::milliseconds(5);
 // The publisher's buffer is sized for one image; clamped, since it only
 // bounds the memory a stuck subscriber holds.
-int ImageBytes(int width, int height, dt::DataType dataType) {
-  const std::int64_t bytes = std::int64_t{width} * height * LumoPixelFormatOf(dataType).bytesPerPixel;
-  return static_cast<int>(std::clamp<std::int64_t>(bytes, 0, INT_MAX));
+int BufferBytes(int width, int height, dt::DataType dataType) {
+  const auto bytes = ImageBytes(std::max(width, 0), std::max(height, 0), dt::ElementSize(dataType));
+  return static_cast<int>(std::min<std::uint64_t>(bytes.value_or(INT_MAX), INT_MAX));
 }
 
-// Images that may wait for a subscriber before the publisher drops further
-// ones for it: enough to ride out a subscriber that is descheduled for a few
-// images at full rate (with 2, a loaded machine loses images at a third of
-// the rate the receiver takes), within about 64 MiB per subscriber.
-int BufferedImages(int imageBytes) {
-  constexpr std::int64_t kMostBytes = 64 << 20;
-  return static_cast<int>(std::clamp<std::int64_t>(kMostBytes / std::max(imageBytes, 1), 2, 8));
-}
+// The layout tag of this library's images.
+constexpr int kLayoutCode = 2;
 
 // Sleeps until `until`, in short slices; false as soon as `stopped` is set.
 bool SleepUnlessStopped(std::chrono::steady_clock::time_point until) {
@@ -57,67 +55,28 @@ bool SleepUnlessStopped(std::chrono::steady_clock::time_point until) {
 
 }  // namespace
 
-std::counting_semaphore<>& ImageQueuedSignal() {
-  static std::counting_semaphore<> signal(0);
-  return signal;
-}
-
 LumoSender::ImageQueue LumoSender::spsc_queue;
 std::atomic<bool> LumoSender::new_data{false};
 std::atomic<bool> LumoSender::stopped{false};
 
 LumoPixelFormat LumoPixelFormatOf(dt::DataType dataType) {
-  switch (dataType) {
-    case dt::Byte:
-      return {1, lumo::kLumoUnsigned8};
-    case dt::UInt32:
-      return {4, lumo::kLumoUnsigned32};
-    case dt::Float:
-      return {4, lumo::kLumoFloat};
-    case dt::Char:
-    case dt::Int16:
-    case dt::UInt16:
-    case dt::Int32:
-    case dt::Int64:
-    case dt::UInt64:
-    case dt::Double:
-      return {dt::ElementSize(dataType), lumo::kLumoInteger};
-    default:
-      return {0, lumo::kLumoInteger};
-  }
+  return {dt::ElementSize(dataType), lumopublish::LumoDataTypeOf(dataType)};
 }
 
 lumo::MetaDataElementsImage3D MakeImageRecord(const LumoImage& image, dt::DataType dataType) {
   const LumoPixelFormat format = LumoPixelFormatOf(dataType);
-  lumo::MetaDataElementsImage3D record;
-  record.bytesPerPixel = format.bytesPerPixel;
-  record.numberOfDimensions = 2;
-  record.littleEndian = 1;
-  record.rowMajor = 1;
-  record.contiguous = 1;
-  record.lumoDataType = format.lumoDataType;
-  record.width = image.GetWidth();
-  record.height = image.GetHeight();
-  record.depth = 1;
-  record.channels = 1;
-  record.layoutCode = 2;
-  record.frameCount = 1;
-  return record;
+  return lumopublish::ImageRecord(image.GetWidth(), image.GetHeight(), format.bytesPerPixel, format.lumoDataType,
+                                  kLayoutCode);
 }
 
 LumoSender::LumoSender(int width, int height, dt::DataType dataType, std::string brokerUri, std::string streamName,
                        int interval)
-    : width(width),
-      height(height),
-      dataType(dataType),
-      brokerUri(std::move(brokerUri)),
-      streamName(std::move(streamName)),
-      interval(interval),
+    : width(width), height(height), dataType(dataType),
+      brokerUri(std::move(brokerUri)), streamName(std::move(streamName)), interval(interval),
       logger(GetAppLogger()),
-      publisher(lumo::LumoDataTransferFactory::CreatePublisher(nullptr)) {
-  publisher->SetQoS(10000, 10);
-  const int imageBytes = ImageBytes(width, height, dataType);
-  publisher->SetBufferSize(imageBytes, BufferedImages(imageBytes));
+      publisher(lumopublish::CreatePublisher()) {
+  const int imageBytes = BufferBytes(width, height, dataType);
+  publisher->SetBufferSize(imageBytes, lumopublish::BufferedImages(imageBytes));
 }
 
 LumoSender::~LumoSender() = default;
@@ -143,9 +102,9 @@ void LumoSender::Run() {
   RegisterPublisher();
   if (!registered) return;
   publisher->set_topic_id(encoder.get_topic_id());
-  bool tookUnnotified = false;
+  lumopublish::LateFlag lateFlag;
   while (!stopped) {
-    PauseAfterPass(ServeQueue(tookUnnotified));
+    PauseAfterPass(ServeQueue(lateFlag));
     if (passDone) passDone();
   }
   PublishQueued();
@@ -176,12 +135,7 @@ void LumoSender::Unregister() {
 // The pass runs when notified and also whenever the ring holds an image, so
 // that images queued while the sender was busy are not left behind until
 // the next notification.
-//
-// The receiver pushes first and raises new_data right after. A pass that
-// falls between the two takes the image unnotified, and the notification
-// then arrives for an image already published: `tookUnnotified` keeps that
-// one notification from being reported as one without an image.
-bool LumoSender::ServeQueue(bool& tookUnnotified) {
+bool LumoSender::ServeQueue(lumopublish::LateFlag& lateFlag) {
   const bool notified = new_data.exchange(false);
   if (!notified && spsc_queue.read_available() == 0) return false;
 
@@ -190,10 +144,10 @@ bool LumoSender::ServeQueue(bool& tookUnnotified) {
   const bool took = spsc_queue.pop(image) && image;
   if (took) {
     Publish(*image);
-  } else if (!tookUnnotified) {
+    lateFlag.Took(notified);
+  } else if (lateFlag.IsFault()) {
     VEXA_LOG_STREAM(logger, kError, "No image in the queue after new image notification!");
   }
-  tookUnnotified = took && !notified;
   return took;
 }
 
@@ -206,10 +160,7 @@ void LumoSender::Publish(const LumoImage& image) {
   const auto* pixels = reinterpret_cast<const std::uint8_t*>(image.GetImage());
   std::vector<std::uint8_t> data(pixels, pixels + image.GetSize());
   try {
-    encoder.Encode(record);
-    const std::vector<std::uint8_t> metaData = encoder.get_meta_data();
-    publisher->WriteData(0, std::move(data), metaData);
-    publisher->CompleteWrite();
+    lumopublish::WriteImage(*publisher, encoder, record, std::move(data));
     published.Add();
     VEXA_LOG_STREAM(logger, kInfo, "Image succesfully published in LUMO");
   } catch (const std::exception& error) {
@@ -226,11 +177,7 @@ void LumoSender::PauseAfterPass(bool tookImage) const {
   if (interval > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(interval));
   } else if (!tookImage) {
-    auto& signal = ImageQueuedSignal();
-    if (signal.try_acquire_for(kIdleWait)) {
-      while (signal.try_acquire()) {
-      }
-    }
+    ImageQueuedSignal().Wait(kIdleWait);
   }
 }
 

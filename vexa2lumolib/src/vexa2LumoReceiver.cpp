@@ -37,12 +37,6 @@ Vexa2LumoReceiver::Vexa2LumoReceiver(std::string address, int port, std::string 
 
 Vexa2LumoReceiver::~Vexa2LumoReceiver() = default;
 
-// The leader was parsed as a legacy leader before HandleLeaderPacket is called.
-std::uint64_t Vexa2LumoReceiver::AnnouncedPixels() const {
-  const plexoif::plexoPacketBase<8940>& frame = CurrentFrame();
-  return sorelif::sorelLeaderPacket(frame.GetPayload(), frame.GetPayloadSize()).GetPayloadDataUnits();
-}
-
 void Vexa2LumoReceiver::HandleLeaderPacket() {
   // A repeated leader of the sample being assembled keeps its image.
   if (m_assembly == Assembly::Assembling && m_sampleId == m_imageSampleId &&
@@ -52,7 +46,7 @@ void Vexa2LumoReceiver::HandleLeaderPacket() {
   image.reset();
   imageOffset = 0;
   m_imageSampleId = m_sampleId;
-  const std::uint64_t announced = AnnouncedPixels();
+  const std::uint64_t announced = CurrentLeader().GetPayloadDataUnits();
   const std::uint64_t configured = std::uint64_t(m_width) * std::uint64_t(m_height);
   if (announced != configured) {
     m_assembly = Assembly::Refused;
@@ -197,7 +191,7 @@ void Vexa2LumoReceiver::CloseAtTrailer() {
   if (complete) {
     if (!LumoSender::spsc_queue.push(image)) CountRingDrop();
     LumoSender::new_data = true;
-    ImageQueuedSignal().release();
+    ImageQueuedSignal().Raise();
     VEXA_LOG_STREAM(m_logger, kInfo, "Activating trigger for LUMO sender ...");
   } else if (MayLog(kIncomplete)) {
     VEXA_LOG_FMT(m_logger, kError,

@@ -13,6 +13,7 @@
 #include "lumo/LumoDataSubscriber.hpp"
 #include "lumo/LumoEncDec.hpp"
 #include "vexasim/SampleFrames.hpp"
+#include "vexatools/testsupport/ImageRecord.hpp"
 
 namespace {
 
@@ -179,19 +180,8 @@ TEST(SenderFormat, DataTypeTableAndRecord) {
 
   // Width and height are the image's; bytes per pixel and type the sender's.
   const LumoImage image(7, 3, 1);
-  const auto record = korv::vexatools::MakeImageRecord(image, dt::Float);
-  lumo::MetaDataElementsImage3D expected;
-  expected.bytesPerPixel = 4;
-  expected.numberOfDimensions = 2;
-  expected.littleEndian = expected.rowMajor = expected.contiguous = 1;
-  expected.lumoDataType = lumo::kLumoFloat;
-  expected.width = 7;
-  expected.height = 3;
-  expected.depth = 1;
-  expected.channels = 1;
-  expected.layoutCode = 2;
-  expected.frameCount = 1;
-  EXPECT_EQ(record, expected);
+  EXPECT_EQ(korv::vexatools::MakeImageRecord(image, dt::Float),
+            vexatools::testsupport::ImageRecord(7, 3, 4, lumo::kLumoFloat, 2));
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace korv::fnd {
+namespace korv::vexatools::vexa2lumolib_wirefast {
 
 // UTC date and time of `seconds` since 1970-01-01T00:00:00 UTC as
 // "YYYY-MM-DDTHH:MM:SS" followed by the fraction of the second with at most
@@ -18,4 +18,4 @@ std::string ThreadName();
 // "<IsoTimeNow(6)>:<file>:<line>:<function>:<ThreadName()>".
 std::string LocationPrefix(const char* file, int line, const char* function);
 
-}  // namespace korv::fnd
+}  // namespace korv::vexatools::vexa2lumolib_wirefast

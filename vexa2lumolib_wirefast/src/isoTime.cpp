@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-namespace korv::fnd {
+namespace korv::vexatools::vexa2lumolib_wirefast {
 namespace {
 
 // Beyond this many decimals a double's fraction has no digits left.
@@ -60,4 +60,4 @@ std::string LocationPrefix(const char* file, int line, const char* function) {
   return fmt::format("{}:{}:{}:{}:{}", IsoTimeNow(6), file, line, function, ThreadName());
 }
 
-}  // namespace korv::fnd
+}  // namespace korv::vexatools::vexa2lumolib_wirefast

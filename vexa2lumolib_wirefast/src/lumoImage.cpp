@@ -1,22 +1,34 @@
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoImage.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+#include "korv/vexatools/ImageBytes.hpp"
 
 namespace korv::vexatools::vexa2lumolib_wirefast {
 namespace {
 
+// A product beyond 64 bits asks for more than any vector holds, which the
+// vector refuses with std::length_error.
 std::size_t PixelBytes(int width, int height, int bpp) {
-  return std::size_t(std::max(height, 0)) * std::size_t(std::max(bpp, 0)) * std::size_t(std::max(width, 0));
+  return ImageBytes(std::max(width, 0), std::max(height, 0), std::max(bpp, 0))
+      .value_or(std::numeric_limits<std::size_t>::max());
 }
 
 }  // namespace
 
 LumoImage::LumoImage(int width, int height, int bpp, korv::fnd::datatype::DataType dataType)
-    : width(width),
-      height(height),
-      bpp(bpp),
-      image(std::make_unique_for_overwrite<std::uint8_t[]>(PixelBytes(width, height, bpp))),
-      dataType(dataType) {}
+    : width(width), height(height), bpp(bpp), image(PixelBytes(width, height, bpp)), dataType(dataType) {}
+
+LumoImage::LumoImage(int width, int height, int bpp, korv::fnd::datatype::DataType dataType,
+                     std::span<const std::uint8_t> pixels)
+    : width(width), height(height), bpp(bpp), dataType(dataType) {
+  if (pixels.size() != PixelBytes(width, height, bpp)) {
+    throw std::invalid_argument("LumoImage: the pixel bytes do not match the geometry");
+  }
+  image.assign(pixels.begin(), pixels.end());
+}
 
 LumoImage::~LumoImage() = default;
 

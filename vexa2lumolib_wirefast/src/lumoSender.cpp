@@ -1,16 +1,23 @@
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ImageHandedOverSignal.hpp"
 #include "korv/vexalib/Logger.hpp"
+#include "korv/vexatools/ImageBytes.hpp"
 #include "korv/vexatools/LogRecord.hpp"
+#include "korv/vexatools/lumopublish/HandOver.hpp"
+#include "korv/vexatools/lumopublish/ImageRecord.hpp"
+#include "korv/vexatools/lumopublish/ImageWriter.hpp"
 
 namespace korv::vexatools::vexa2lumolib_wirefast {
 namespace {
@@ -20,55 +27,35 @@ namespace dt = korv::fnd::datatype;
 constexpr int kRetrySeconds = 5;
 // After the first failed registration, every twelfth is reported (one a minute).
 constexpr int kFailuresPerReport = 12;
-// Images that may wait for a subscriber before the publisher drops further
-// ones for it: enough to ride out a subscriber that is descheduled for a few
-// images on a loaded host (with 2, a busy two-core machine loses images at
-// 100 samples/s), within about 64 MiB per subscriber. The same depth as the
-// publisher tool's.
-int BufferedImages(std::int64_t imageBytes) {
-  constexpr std::int64_t kMostBytes = 64 << 20;
-  return static_cast<int>(std::clamp<std::int64_t>(kMostBytes / std::max<std::int64_t>(imageBytes, 1), 2, 8));
-}
 // Without an interval an idle sender sleeps until the gateway hands an image
 // over, or at most this long: how soon it notices `stopped`.
 constexpr auto kIdleWait = std::chrono::milliseconds(5);
+// The layout tag of the gateway's images.
+constexpr int kLayoutCode = 1;
 
-std::int32_t LumoDataType(dt::DataType type) {
-  switch (type) {
-    case dt::UInt32:
-      return lumo::kLumoUnsigned32;
-    case dt::Float:
-      return lumo::kLumoFloat;
-    case dt::Byte:
-      return lumo::kLumoUnsigned8;
-    default:
-      return lumo::kLumoInteger;
-  }
+// Width x height x bpp of an image LUMO can carry (its sizes are ints), or
+// nothing.
+std::optional<std::int64_t> PublishableBytes(int width, int height, int bpp) {
+  const auto bytes = ImageBytes(width, height, bpp);
+  if (width <= 0 || height <= 0 || bpp <= 0 || !bytes || *bytes > INT_MAX) return std::nullopt;
+  return static_cast<std::int64_t>(*bytes);
+}
+
+// True when no one but the caller holds `image`. The acquire fence orders
+// what an earlier holder did with the image before it let go (the release
+// of its reference) before what the caller does next.
+bool SoleHolder(const std::shared_ptr<LumoImage>& image) {
+  if (image.use_count() != 1) return false;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return true;
 }
 
 lumo::MetaDataElementsImage3D MetaData(const LumoImage& image) {
-  lumo::MetaDataElementsImage3D record;
-  record.bytesPerPixel = image.GetBpp();
-  record.numberOfDimensions = 2;
-  record.littleEndian = 1;
-  record.rowMajor = 1;
-  record.contiguous = 1;
-  record.lumoDataType = LumoDataType(image.GetDataType());
-  record.width = image.GetWidth();
-  record.height = image.GetHeight();
-  record.depth = 1;
-  record.channels = 1;
-  record.layoutCode = 1;
-  record.frameCount = 1;
-  return record;
+  return lumopublish::ImageRecord(image.GetWidth(), image.GetHeight(), image.GetBpp(),
+                                  lumopublish::LumoDataTypeOf(image.GetDataType()), kLayoutCode);
 }
 
 }  // namespace
-
-std::counting_semaphore<>& ImageHandedOverSignal() {
-  static std::counting_semaphore<> signal(0);
-  return signal;
-}
 
 LumoSender::ImageRing LumoSender::spsc_queue;
 std::atomic<bool> LumoSender::new_data{false};
@@ -76,20 +63,13 @@ std::atomic<bool> LumoSender::stopped{false};
 
 LumoSender::LumoSender(int width, int height, dt::DataType dataType, std::string brokerUri, std::string streamName,
                        int interval)
-    : width(width),
-      height(height),
-      dataType(dataType),
-      brokerUri(std::move(brokerUri)),
-      streamName(std::move(streamName)),
-      interval(interval),
+    : width(width), height(height), dataType(dataType),
+      brokerUri(std::move(brokerUri)), streamName(std::move(streamName)), interval(interval),
       logger(korv::vexalib::Logger()),
-      publisher(lumo::LumoDataTransferFactory::CreatePublisher(nullptr)) {
-  publisher->SetQoS(10000, 10);
-  const int bpp = dt::ElementSize(dataType);
-  const std::int64_t size = std::int64_t{width} * height * bpp;
-  if (bpp > 0 && width > 0 && height > 0 && size <= INT_MAX) {
-    publisher->SetBufferSize(static_cast<int>(size), BufferedImages(size));
-    bufferSize = size;
+      publisher(lumopublish::CreatePublisher()) {
+  if (const auto size = PublishableBytes(width, height, dt::ElementSize(dataType))) {
+    publisher->SetBufferSize(static_cast<int>(*size), lumopublish::BufferedImages(*size));
+    bufferSize = *size;
   }
 }
 
@@ -135,7 +115,7 @@ void LumoSender::Run() {
   publisher->set_topic_id(encoder.get_topic_id());
   VEXA_LOG_STREAM(logger, kDebug, "LumoSender thread running");
   std::uint64_t publishCount = 0;
-  bool imageTakenAhead = false;
+  lumopublish::LateFlag lateFlag;
   while (!stopped) {
     const bool notified = new_data;
     if (!notified && spsc_queue.read_available() == 0) {
@@ -145,19 +125,18 @@ void LumoSender::Run() {
     std::shared_ptr<LumoImage> image;
     const bool popped = spsc_queue.pop(image);
     if (!popped || !image) {
-      if (popped || !imageTakenAhead) {
+      if (lateFlag.IsFault() || popped) {
         VEXA_LOG_STREAM(logger, kError, "No image in the queue after new image notification!");
       }
       new_data = false;
-      imageTakenAhead = false;
       Pause();
       continue;
     }
-    if (!notified) imageTakenAhead = true;
-    if (!HasPublishableGeometry(*image)) continue;  // next image at once, flag untouched
-    const std::int64_t size = std::int64_t{image->GetHeight()} * image->GetWidth() * image->GetBpp();
-    GrowBuffer(*image, size);
-    Publish(*image, size, publishCount);
+    lateFlag.Took(notified);
+    const auto size = PublishableSize(*image);
+    if (!size) continue;  // next image at once, flag untouched
+    GrowBuffer(*image, *size);
+    Publish(*image, SoleHolder(image), *size, publishCount);
     new_data = false;
     image.reset();
     Pause();
@@ -165,36 +144,33 @@ void LumoSender::Run() {
   StopSequence();
 }
 
-bool LumoSender::HasPublishableGeometry(const LumoImage& image) {
-  const int w = image.GetWidth(), h = image.GetHeight(), bpp = image.GetBpp();
-  // LUMO sizes are ints: a larger image cannot be published either.
-  if (w <= 0 || h <= 0 || bpp <= 0 || std::int64_t{w} * h * bpp > INT_MAX) {
-    VEXA_LOG_FMT(logger, kWarn, "Discarding image with invalid geometry {}x{} {} Bpp", w, h, bpp);
-    return false;
+std::optional<std::int64_t> LumoSender::PublishableSize(const LumoImage& image) {
+  const auto size = PublishableBytes(image.GetWidth(), image.GetHeight(), image.GetBpp());
+  if (!size) {
+    VEXA_LOG_FMT(logger, kWarn, "Discarding image with invalid geometry {}x{} {} Bpp", image.GetWidth(),
+                 image.GetHeight(), image.GetBpp());
   }
-  return true;
+  return size;
 }
 
 void LumoSender::GrowBuffer(const LumoImage& image, std::int64_t size) {
   if (bufferSize >= size) return;
-  publisher->SetBufferSize(static_cast<int>(size), BufferedImages(size));
+  publisher->SetBufferSize(static_cast<int>(size), lumopublish::BufferedImages(size));
   bufferSize = size;
   VEXA_LOG_FMT(logger, kInfo, "Resized LUMO buffer to {} bytes to handle {}x{} {} Bpp frames", size,
                image.GetWidth(), image.GetHeight(), image.GetBpp());
 }
 
-void LumoSender::Publish(const LumoImage& image, std::int64_t size, std::uint64_t& publishCount) {
+void LumoSender::Publish(LumoImage& image, bool soleHolder, std::int64_t size, std::uint64_t& publishCount) {
   const lumo::MetaDataElementsImage3D record = MetaData(image);
   VEXA_LOG_FMT(logger, kDebug, "VDX image info: Datatype: {} - BPP: {} - LUMO Datatype: {} - Width: {} - Height: {}",
                static_cast<std::uint32_t>(image.GetDataType()), record.bytesPerPixel, record.lumoDataType,
                record.width, record.height);
-  // The one copy of the pixels; the publisher takes the vector over.
-  std::vector<std::uint8_t> bytes(image.GetImage(), image.GetImage() + size);
+  // The publisher takes the pixel vector over: moved out of an image that no
+  // one else holds (as the gateway hands them over), copied otherwise.
+  std::vector<std::uint8_t> pixels = soleHolder ? std::move(image.image) : image.image;
   try {
-    encoder.Encode(record);
-    const std::vector<std::uint8_t> meta = encoder.get_meta_data();
-    publisher->WriteData(0, std::move(bytes), meta);
-    publisher->CompleteWrite();
+    lumopublish::WriteImage(*publisher, encoder, record, std::move(pixels));
   } catch (const std::exception& error) {
     VEXA_LOG_STREAM(logger, kError, "Failure publishing image in LUMO: " << error.what());
     return;
@@ -217,11 +193,7 @@ void LumoSender::Pause() {
 // pass looks at the ring anyway.
 void LumoSender::WaitForImage() {
   if (interval > 0) return Pause();
-  auto& signal = ImageHandedOverSignal();
-  if (signal.try_acquire_for(kIdleWait)) {
-    while (signal.try_acquire()) {
-    }
-  }
+  ImageHandedOverSignal().Wait(kIdleWait);
 }
 
 void LumoSender::StopSequence() {

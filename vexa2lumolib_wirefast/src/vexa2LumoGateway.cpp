@@ -2,13 +2,13 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 
 #include "ImageHandedOverSignal.hpp"
 #include "IsoTime.hpp"
 #include "korv/vexalib/Logger.hpp"
+#include "korv/vexatools/ImageBytes.hpp"
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/fnd/LogThrottle.hpp"
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
@@ -16,7 +16,7 @@
 
 // Every gateway message starts with this prefix; built only when the
 // record's level is enabled, as an argument of VEXA_LOG_FMT.
-#define GATEWAY_LOCATION korv::fnd::LocationPrefix(VEXA_SOURCE_LABEL, __LINE__, __func__)
+#define GATEWAY_LOCATION LocationPrefix(VEXA_SOURCE_LABEL, __LINE__, __func__)
 
 namespace korv::vexatools::vexa2lumolib_wirefast {
 namespace {
@@ -35,12 +35,8 @@ constexpr std::uint32_t kMaxPlausibleGap = 1u << 24;
 // Bytes of a width x height image of `bpp`-byte pixels, all ones when the
 // product does not fit in 64 bits: the Basic Image Info comes off the
 // network, and a product that wraps must not pass for the payload size.
-std::uint64_t ImageBytes(std::int64_t width, std::int64_t height, int bpp) {
-  std::int64_t bytes = 0;
-  if (__builtin_mul_overflow(width, height, &bytes) || __builtin_mul_overflow(bytes, std::int64_t{bpp}, &bytes) ||
-      bytes < 0)
-    return ~std::uint64_t{0};
-  return static_cast<std::uint64_t>(bytes);
+std::uint64_t ExpectedBytes(std::int64_t width, std::int64_t height, int bpp) {
+  return ImageBytes(width, height, bpp).value_or(~std::uint64_t{0});
 }
 
 bool GeometryKnown(int width, int height, dt::DataType type) {
@@ -104,7 +100,7 @@ bool Vexa2LumoGateway::EnsureGeometry(const SampleExtInfo& info, std::size_t pay
     }
     const int bpp = dt::ElementSize(info.datatype);
     if (info.width > 0 && info.height > 0 && bpp > 0) {
-      const std::uint64_t expected = ImageBytes(info.width, info.height, bpp);
+      const std::uint64_t expected = ExpectedBytes(info.width, info.height, bpp);
       if (expected != payloadSize) {
         VEXA_LOG_FMT(Log(), kWarn, "{}: Extended Info reports {}x{} type {} (expected {} bytes) but payload was {} bytes",
                      GATEWAY_LOCATION, info.width, info.height, static_cast<std::uint32_t>(info.datatype), expected,
@@ -165,17 +161,17 @@ void Vexa2LumoGateway::HandleSampleUser(SampleExtInfo& info, std::vector<std::ui
     VEXA_LOG_FMT(Log(), kError, "{}: Unsupported data type {}", GATEWAY_LOCATION, static_cast<std::uint32_t>(dataType));
     return;
   }
-  const std::uint64_t expected = ImageBytes(width, height, bpp);
+  const std::uint64_t expected = ExpectedBytes(width, height, bpp);
   if (expected == 0 || expected != payload.size()) {
     VEXA_LOG_FMT(Log(), kError, "{}: Payload size {} bytes does not match expected {} bytes for {}x{} type {}",
                  GATEWAY_LOCATION, payload.size(), expected, width, height, static_cast<std::uint32_t>(dataType));
     return;
   }
-  currentImage = std::make_shared<LumoImage>(width, height, bpp, dataType);
-  std::memcpy(currentImage->GetImage(), payload.data(), payload.size());
-  const bool queued = LumoSender::spsc_queue.push(currentImage);
+  // The one copy of the pixels. The gateway keeps no reference, so that the
+  // sender can hand them to the publisher without copying them again.
+  const bool queued = LumoSender::spsc_queue.push(std::make_shared<LumoImage>(width, height, bpp, dataType, payload));
   LumoSender::new_data.exchange(true);
-  ImageHandedOverSignal().release();
+  ImageHandedOverSignal().Raise();
   CountForwarded(payload.size(), queued);
 }
 

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "GatewayTestSupport.hpp"
 #include "vexasim/SampleFrames.hpp"
@@ -323,6 +326,18 @@ TEST(LumoImage, NegativeFactorsAllocateNothingAndKeepTheirValues) {
     EXPECT_EQ(image.GetDataType(), dt::Double);
   }
   EXPECT_EQ(LumoImage(640, 480, 2, dt::UInt16).GetSize(), 614400);
+}
+
+// The gateway's one copy of a payload: exactly the geometry's bytes, or
+// nothing; a product beyond 64 bits is refused rather than wrapped.
+TEST(LumoImage, FromPixelBytesHoldsACopyOfExactlyTheGeometrysBytes) {
+  const std::vector<std::uint8_t> pixels{1, 2, 3, 4, 5, 6};
+  const LumoImage image(3, 1, 2, dt::Int16, pixels);
+  EXPECT_EQ(std::vector<std::uint8_t>(image.GetImage(), image.GetImage() + image.GetSize()), pixels);
+  EXPECT_NE(image.GetImage(), pixels.data());
+  EXPECT_THROW(LumoImage(2, 1, 2, dt::Int16, pixels), std::invalid_argument);
+  EXPECT_THROW(LumoImage(4, 1, 2, dt::Int16, pixels), std::invalid_argument);
+  EXPECT_THROW(LumoImage(INT_MAX, INT_MAX, 8, dt::Double), std::length_error);
 }
 
 }  // namespace

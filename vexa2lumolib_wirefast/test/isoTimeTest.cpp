@@ -10,7 +10,7 @@
 
 namespace {
 
-using korv::fnd::IsoTime;
+using korv::vexatools::vexa2lumolib_wirefast::IsoTime;
 
 TEST(IsoTime, FractionHasAtMostPrecisionSignificantDigitsWithoutTrailingZeros) {
   EXPECT_EQ(IsoTime(1700000000.5, 6), "2023-11-14T22:13:20.5");
@@ -45,7 +45,7 @@ TEST(ThreadName, GivesTheNameTheApplicationSet) {
     std::string seen;
     std::thread thread([&] {
       pthread_setname_np(pthread_self(), name.c_str());
-      seen = korv::fnd::ThreadName();
+      seen = korv::vexatools::vexa2lumolib_wirefast::ThreadName();
     });
     thread.join();
     EXPECT_EQ(seen, name);
@@ -56,7 +56,7 @@ TEST(LocationPrefix, JoinsTimeFileLineFunctionAndThreadWithColons) {
   std::string prefix;
   std::thread thread([&] {
     pthread_setname_np(pthread_self(), "deliver");
-    prefix = korv::fnd::LocationPrefix("lib/src/file", 42, "EnsureGeometry");
+    prefix = korv::vexatools::vexa2lumolib_wirefast::LocationPrefix("lib/src/file", 42, "EnsureGeometry");
   });
   thread.join();
   const std::string where = ":lib/src/file:42:EnsureGeometry:deliver";

@@ -11,12 +11,14 @@
 #include "GatewayTestSupport.hpp"
 #include "TestSupport.hpp"  // lumo::test::BrokerProcess, DeadEndpoint, WaitFor
 #include "lumo/Lumo.hpp"
+#include "vexatools/testsupport/ImageRecord.hpp"
 #include "vexatools/testsupport/LoggerCapture.hpp"
 
 namespace {
 
 using namespace gatewaytest;
 using namespace std::chrono_literals;
+using vexatools::testsupport::ImageRecord;
 using vexatools::testsupport::LoggerCapture;
 constexpr auto kInfo = log4cplus::INFO_LOG_LEVEL;
 constexpr auto kWarn = log4cplus::WARN_LOG_LEVEL;
@@ -120,13 +122,7 @@ TEST_F(Sender, PublishesEveryQueuedImageWithItsMetaData) {
     const auto received = Next();
     ASSERT_TRUE(received);
     const auto& meta = received->meta;
-    EXPECT_EQ(meta.width, 16 + int(i));
-    EXPECT_EQ(meta.height, 8);
-    EXPECT_EQ(meta.bytesPerPixel, dt::ElementSize(cases[i].type));
-    EXPECT_EQ(meta.lumoDataType, cases[i].lumoDataType);
-    EXPECT_EQ(meta.numberOfDimensions, 2);
-    EXPECT_EQ(meta.littleEndian + meta.rowMajor + meta.contiguous, 3);
-    EXPECT_EQ(meta.depth + meta.channels + meta.layoutCode + meta.frameCount, 4);
+    EXPECT_EQ(meta, ImageRecord(16 + int(i), 8, dt::ElementSize(cases[i].type), cases[i].lumoDataType, 1));
     ASSERT_EQ(received->pixels.size(), std::size_t(images[i]->GetSize()));
     EXPECT_EQ(std::memcmp(received->pixels.data(), images[i]->GetImage(), received->pixels.size()), 0);
   }

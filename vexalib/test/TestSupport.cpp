@@ -1,61 +1,6 @@
 #include "TestSupport.hpp"
 
-#include <algorithm>
-
-#include <log4cplus/logger.h>
-#include <log4cplus/spi/loggingevent.h>
-
-#include "korv/vexatools/AppLogger.hpp"
-
 namespace vexatest {
-
-class LogCapture::Appender : public log4cplus::Appender {
- public:
-  ~Appender() override { destructorImpl(); }
-  void close() override {}
-
-  std::vector<LogRecord> Records() const {
-    std::lock_guard lock(m_mutex);
-    return m_records;
-  }
-
- protected:
-  void append(const log4cplus::spi::InternalLoggingEvent& event) override {
-    std::lock_guard lock(m_mutex);
-    m_records.push_back(
-        {event.getLogLevel(), event.getMessage(), event.getFile(), event.getLine(), event.getFunction()});
-  }
-
- private:
-  mutable std::mutex m_mutex;
-  std::vector<LogRecord> m_records;
-};
-
-LogCapture::LogCapture(log4cplus::LogLevel level) : m_capture(new Appender) {
-  m_appender = log4cplus::SharedAppenderPtr(m_capture);
-  log4cplus::Logger& logger = korv::vexatools::GetAppLogger();
-  logger.setLogLevel(level);
-  logger.addAppender(m_appender);
-}
-
-LogCapture::~LogCapture() { korv::vexatools::GetAppLogger().removeAppender(m_appender); }
-
-std::vector<LogRecord> LogCapture::Records() const { return m_capture->Records(); }
-
-std::vector<std::string> LogCapture::Messages(log4cplus::LogLevel level) const {
-  std::vector<std::string> messages;
-  for (const LogRecord& record : Records()) {
-    if (record.level == level) messages.push_back(record.message);
-  }
-  return messages;
-}
-
-int LogCapture::Count(log4cplus::LogLevel level, const std::string& text) const {
-  const auto messages = Messages(level);
-  return static_cast<int>(std::count_if(messages.begin(), messages.end(), [&](const std::string& message) {
-    return message.find(text) != std::string::npos;
-  }));
-}
 
 std::string Sequence(const std::vector<HookCall>& calls) {
   std::string text;

@@ -1,6 +1,7 @@
-// Helpers for the reception library's tests: log capture, a receiver
+// Helpers for the reception library's tests: a receiver
 // subclass that records its hook calls, and a thread that runs it. The UDP
-// sender and the free-port finder come from the shared test support.
+// sender, the free-port finder and the log capture come from the shared
+// test support.
 #pragma once
 
 #include <chrono>
@@ -13,11 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include <log4cplus/appender.h>
 #include <log4cplus/loglevel.h>
 
+#include "korv/vexatools/AppLogger.hpp"
 #include "korv/vexatools/VexaReceiver.hpp"
 #include "vexasim/SampleFrames.hpp"
+#include "vexatools/testsupport/LoggerCapture.hpp"
 #include "vexatools/testsupport/Network.hpp"
 
 namespace vexatest {
@@ -26,34 +28,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 inline constexpr auto kTimeout = 10s;
 
-struct LogRecord {
-  log4cplus::LogLevel level;
-  std::string message;
-  std::string file;
-  int line;
-  std::string function;
-};
-
-// Captures the records of the application logger at `level` and above while
-// it lives.
-class LogCapture {
- public:
-  explicit LogCapture(log4cplus::LogLevel level = log4cplus::DEBUG_LOG_LEVEL);
-  ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::vector<LogRecord> Records() const;
-  std::vector<std::string> Messages(log4cplus::LogLevel level) const;
-  // Records at `level` whose message contains `text`.
-  int Count(log4cplus::LogLevel level, const std::string& text) const;
-
- private:
-  class Appender;
-  log4cplus::SharedAppenderPtr m_appender;
-  Appender* m_capture;
-};
-
+using vexatools::testsupport::CapturedRecord;
+using vexatools::testsupport::LoggerCapture;
 using vexatools::testsupport::FreeUdpPort;
 using vexatools::testsupport::UdpSender;
 

@@ -68,7 +68,7 @@ bool WaitFor(Condition condition) {
 }
 
 TEST(AllocationTest, SteadyStateReceptionAllocatesNothingPerDatagram) {
-  LogCapture log(log4cplus::WARN_LOG_LEVEL);
+  LoggerCapture log(korv::vexatools::GetAppLogger(), log4cplus::WARN_LOG_LEVEL);
   const unsigned short port = FreeUdpPort();
   CountingReceiver receiver(port);
   ReceiverThread thread(receiver, "127.0.0.1", port);

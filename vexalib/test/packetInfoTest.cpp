@@ -22,7 +22,7 @@ korv::vexasim::SampleFrames MegapixelFrames() {
 }
 
 TEST(PrintPacketInfoTest, WritesElevenDebugRecordsFromHeaderAndLeader) {
-  LogCapture log;
+  LoggerCapture log(korv::vexatools::GetAppLogger(), log4cplus::DEBUG_LOG_LEVEL);
   const auto frames = MegapixelFrames();
   std::vector<unsigned char> buffer(korv::vexasim::kMaxFrameSize);
   const std::size_t size = frames.BuildFrame(7, 1, buffer);
@@ -44,7 +44,7 @@ TEST(PrintPacketInfoTest, WritesElevenDebugRecordsFromHeaderAndLeader) {
 }
 
 TEST(PrintPacketInfoTest, WithDebugOffWritesNothingAndReadsNoLeaderField) {
-  LogCapture log(log4cplus::INFO_LOG_LEVEL);
+  LoggerCapture log(korv::vexatools::GetAppLogger(), log4cplus::INFO_LOG_LEVEL);
   const auto frames = MegapixelFrames();
   std::vector<unsigned char> buffer(korv::vexasim::kMaxFrameSize);
   const std::size_t size = frames.BuildFrame(7, 1, buffer);

@@ -46,7 +46,7 @@ class ReceiverTest : public ::testing::Test {
     return Sequence(receiver.Calls());
   }
 
-  LogCapture log{kDebug};
+  LoggerCapture log{korv::vexatools::GetAppLogger(), kDebug};
   unsigned short port = FreeUdpPort();
   korv::vexasim::SampleFrames frames = TestFrames();
   RecordingReceiver receiver;
@@ -87,7 +87,7 @@ TEST_F(ReceiverTest, CompleteSamplesCallEachHookInOrderWithTheDocumentedState) {
   EXPECT_EQ(log.Count(kDebug, "Packets lost"), 0);
   EXPECT_TRUE(log.Messages(kInfo).empty()) << "unicast joins no group";
   EXPECT_TRUE(log.Messages(kError).empty());
-  for (const LogRecord& record : log.Records()) {
+  for (const CapturedRecord& record : log.Records()) {
     EXPECT_TRUE(record.file == "vexalib/src/vexaReceiver" || record.file == "vexalib/src/packetInfo") << record.file;
     EXPECT_GT(record.line, 0);
     EXPECT_NE(record.function.find("korv::vexatools::"), std::string::npos) << record.function;
@@ -193,7 +193,7 @@ TEST_F(ReceiverTest, ExtendedLeaderEndsReceptionAndKeepsTheReason) {
 }
 
 // Frames no sender writes, and leader frames whose payload is no well-formed
-// leader, are junk: dropped uncounted, with one error per second for each
+// leader, are junk: counted only as junk, with one error per second for each
 // kind, reaching no hook and leaving the sample being assembled untouched.
 TEST_F(ReceiverTest, JunkFramesNeitherStopReceptionNorChangeTheCounts) {
   StartAndWaitUntilArmed();
@@ -231,7 +231,7 @@ TEST_F(ReceiverTest, JunkFramesNeitherStopReceptionNorChangeTheCounts) {
   EXPECT_EQ(receiver.GetReceptionEndReason(), "");
 }
 
-TEST_F(ReceiverTest, MalformedDatagramsAreDroppedUncountedWithOneErrorPerSecond) {
+TEST_F(ReceiverTest, MalformedDatagramsAreDroppedAsJunkWithOneErrorPerSecond) {
   StartAndWaitUntilArmed();
   const std::vector<unsigned char> shortDatagram(31, 0), oversize(8973, 0), truncated(9700, 0);
   const Sample sample = BuildSample(1);
@@ -239,7 +239,7 @@ TEST_F(ReceiverTest, MalformedDatagramsAreDroppedUncountedWithOneErrorPerSecond)
   for (const auto* junk : {&shortDatagram, &oversize, &truncated, &shortDatagram}) sender.Send(*junk);
   sender.SendFrames(sample, {3, 4, 5});
   sender.SendAll(BuildSample(2));
-  ASSERT_EQ(SequenceAfter(10), "L P P P T L P P P T") << "no loss: nothing was counted";
+  ASSERT_EQ(SequenceAfter(10), "L P P P T L P P P T") << "no loss: no frame count changed";
   EXPECT_EQ(receiver.Calls()[4].framesInSample, 5);
   EXPECT_EQ(log.Count(kError, "Input data too large for PLEXO packet"), 1);
   EXPECT_EQ(log.Count(kError, "Datagram of 31 bytes is shorter than the 32-byte PLEXO header"), 1);
@@ -492,7 +492,7 @@ TEST_F(ReceiverTest, ExceptionFromAHookLeavesStartReceiverAndIsLogged) {
 }
 
 TEST(ReceiverSetUpTest, UnicastBindsToAnyAddress) {
-  LogCapture log;
+  LoggerCapture log(korv::vexatools::GetAppLogger(), log4cplus::DEBUG_LOG_LEVEL);
   const unsigned short port = FreeUdpPort();
   RecordingReceiver receiver(port);
   ReceiverThread thread(receiver);
@@ -509,7 +509,7 @@ std::string RandomGroup() {
 }
 
 TEST(ReceiverSetUpTest, MulticastJoinsTheGroupOnTheGivenInterface) {
-  LogCapture log;
+  LoggerCapture log(korv::vexatools::GetAppLogger(), log4cplus::DEBUG_LOG_LEVEL);
   const unsigned short port = FreeUdpPort();
   const std::string group = RandomGroup();
   RecordingReceiver receiver(port, group, "127.0.0.1");
@@ -524,7 +524,7 @@ TEST(ReceiverSetUpTest, MulticastJoinsTheGroupOnTheGivenInterface) {
 }
 
 TEST(ReceiverSetUpTest, InterfaceThatIsNotAnAddressFailsSetUp) {
-  LogCapture log;
+  LoggerCapture log(korv::vexatools::GetAppLogger(), log4cplus::DEBUG_LOG_LEVEL);
   RecordingReceiver receiver(FreeUdpPort(), RandomGroup(), "eth0");
   EXPECT_THROW(receiver.StartReceiver(), boost::system::system_error);
   EXPECT_EQ(log.Count(log4cplus::INFO_LOG_LEVEL, "Using network interface: eth0"), 1);
@@ -534,7 +534,7 @@ TEST(ReceiverSetUpTest, InterfaceThatIsNotAnAddressFailsSetUp) {
 // The two set-up failures users meet most: the message names what failed
 // and ends with the system's own text.
 TEST(ReceiverSetUpTest, FailuresNameThePortInUseAndTheMissingInterfaceAddress) {
-  LogCapture log;
+  LoggerCapture log(korv::vexatools::GetAppLogger(), log4cplus::DEBUG_LOG_LEVEL);
   auto what = [](VexaReceiver& receiver) {
     try {
       receiver.StartReceiver();

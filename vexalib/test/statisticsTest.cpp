@@ -42,7 +42,7 @@ std::uint64_t TotalBytes(const std::vector<Datagram>& datagrams) {
 }
 
 TEST(ReceptionStatisticsTest, EachLossIsCountedOnceUnderItsCause) {
-  LogCapture log(kWarn);
+  LoggerCapture log(korv::vexatools::GetAppLogger(), kWarn);
   const unsigned short port = FreeUdpPort();
   RecordingReceiver receiver(port);
   ReceiverThread thread(receiver);
@@ -101,7 +101,7 @@ class SlowReceiver : public VexaReceiver {
 };
 
 TEST(ReceptionStatisticsTest, EveryDatagramLostOnLoopbackIsASocketDrop) {
-  LogCapture log(kWarn);
+  LoggerCapture log(korv::vexatools::GetAppLogger(), kWarn);
   const unsigned short port = FreeUdpPort();
   SlowReceiver receiver(port);
   ReceiverThread thread(receiver, "127.0.0.1", port);
@@ -143,7 +143,7 @@ TEST(ReceiveBufferTest, ABufferCappedByTheHostIsReportedWithTheSysctlThatFixesIt
   std::ifstream("/proc/sys/net/core/rmem_max") >> rmemMax;
   if (rmemMax == 0 || rmemMax >= setting) GTEST_SKIP() << "net.core.rmem_max does not cap the request";
 
-  LogCapture log(kWarn);
+  LoggerCapture log(korv::vexatools::GetAppLogger(), kWarn);
   const unsigned short port = FreeUdpPort();
   VexaReceiver receiver("127.0.0.1", port, "", 4096, 4096, 2, 3);
   std::promise<std::string> shown;
@@ -180,7 +180,7 @@ TEST(ReceiveBufferTest, ABufferCappedByTheHostIsReportedWithTheSysctlThatFixesIt
 // A stream that never arrives is reported once per silence, with where the
 // receiver listens; a datagram starts the watch again.
 TEST(SilenceTest, NoDatagramForTheLimitIsReportedOncePerSilence) {
-  LogCapture log(kWarn);
+  LoggerCapture log(korv::vexatools::GetAppLogger(), kWarn);
   RecordingReceiver receiver(FreeUdpPort());
   std::mutex mutex;
   std::condition_variable changed;

@@ -82,6 +82,7 @@ void StreamHub::Subscription::Run() {
   lumo::LumoDataSubscriber subscriber(context_);
   subscriber.SetReceiveQueue(2);
   subscriber.SetLookupInterval(settings_.lookupIntervalMs);
+  subscriber.SetMulticast(settings_.multicast, settings_.multicastNetif);
   subscriber.Subscribe(settings_.brokerUri, stream_, static_cast<int>(kReadSlice.count()));
   const auto buildInterval = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(1.0 / std::max(settings_.maxFps, 0.1)));

@@ -44,6 +44,10 @@ struct HubSettings {
   std::chrono::milliseconds figuresInterval{1000};
   // Subscriptions, each a thread, that may exist at once.
   std::size_t maxSubscriptions = 16;
+  // Join a stream's multicast group when its publisher offers one, on the
+  // interface with this address ("": the one that reaches the publisher).
+  bool multicast = false;
+  std::string multicastNetif{};
 };
 
 class StreamHub {

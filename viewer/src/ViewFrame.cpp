@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "korv/vexatools/ImageBytes.hpp"
+
 namespace korv::vexatools::viewer {
 
 std::optional<PixelKind> PixelKindOf(std::int32_t lumoDataType, std::int32_t bytesPerPixel) {
@@ -105,10 +107,7 @@ std::shared_ptr<const ViewFrame> ViewFrame::Make(ReceivedImage image, std::size_
   const int bpp = meta.bytesPerPixel;
   // Width and height come off the network: a product that wraps, even in 64
   // bits, must not pass for the data size.
-  std::uint64_t expected = 0;
-  if (meta.width <= 0 || meta.height <= 0 ||
-      __builtin_mul_overflow(std::uint64_t(meta.width), std::uint64_t(meta.height), &expected) ||
-      __builtin_mul_overflow(expected, std::uint64_t(bpp), &expected) || expected != image.data.size()) {
+  if (meta.width <= 0 || meta.height <= 0 || ImageBytes(meta.width, meta.height, bpp) != image.data.size()) {
     problem = "geometry " + std::to_string(meta.width) + " x " + std::to_string(meta.height) + " x " +
               std::to_string(bpp) + " bytes does not match the " + std::to_string(image.data.size()) + " data bytes";
     return nullptr;

@@ -16,6 +16,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+HubSettings HubSettingsOf(const ViewerSettings& settings) {
+  HubSettings hub;
+  hub.brokerUri = settings.brokerUri;
+  hub.maxFps = settings.maxFps;
+  hub.maxViewBytes = settings.maxViewBytes;
+  hub.multicast = settings.multicast;
+  hub.multicastNetif = settings.multicastNetif;
+  return hub;
+}
+
 std::string ContentType(const fs::path& file) {
   const auto extension = file.extension().string();
   if (extension == ".html") return "text/html; charset=utf-8";
@@ -62,7 +72,7 @@ fs::path FindPageDirectory() {
 Viewer::Viewer(boost::asio::io_context& io, http::HttpServer& server, ViewerSettings settings)
     : io_(io),
       settings_(std::move(settings)),
-      hub_(io, HubSettings{settings_.brokerUri, settings_.maxFps, settings_.maxViewBytes}) {
+      hub_(io, HubSettingsOf(settings_)) {
   server.AddWebSocket("/ws", [this](std::weak_ptr<http::WebSocketChannel> channel) { return Open(std::move(channel)); });
 }
 

@@ -24,6 +24,9 @@ struct ViewerSettings {
   double maxFps = 25;
   std::size_t maxViewBytes = kMaxViewBytes;
   std::chrono::milliseconds listInterval{1000};
+  // Receive by multicast where a stream offers it (see HubSettings).
+  bool multicast = false;
+  std::string multicastNetif{};
 };
 
 // The page's files: the regular files of `directory`, read once, each served

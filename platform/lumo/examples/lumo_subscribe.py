@@ -39,7 +39,7 @@ if status != b"OK":
 
 # The broker's reply comes from the network: take a multicast endpoint only
 # in its exact shape, and build the local one from its parts.
-MULTICAST = re.compile(r"(epgm|norm)://(\d{1,3}(?:\.\d{1,3}){3});(\d{1,3}(?:\.\d{1,3}){3}):([1-9]\d{0,4})")
+MULTICAST = re.compile(r"(epgm)://(\d{1,3}(?:\.\d{1,3}){3});(\d{1,3}(?:\.\d{1,3}){3}):([1-9]\d{0,4})")
 
 
 def local_address_toward(remote):
@@ -53,7 +53,7 @@ def local_address_toward(remote):
 
 
 def interface_named(address):
-    """The name of the interface with `address` (NORM wants names)."""
+    """The name of the interface with `address`, None when there is none."""
     probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     try:
         for _, name in socket.if_nameindex():
@@ -84,7 +84,7 @@ def multicast_endpoint(endpoints):
     name = interface_named(local)
     if name is None:
         return None, f"no interface of this host has the address {local}"
-    return f"{engine}://{local if engine == 'epgm' else name};{group}:{port}", None
+    return f"{engine}://{local};{group}:{port}", None
 
 
 data_socket = context.socket(zmq.SUB)

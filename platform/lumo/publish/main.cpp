@@ -68,8 +68,8 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
       "from", po::value(&options.from), "publish the images of this HDF5 recording (vexatoolsRecord) instead")(
       "loop", po::bool_switch(&options.loop), "with --from: start over at the end of the recording")(
       "multicast", po::value(&options.multicast.endpoint),
-      "also publish by reliable multicast on this endpoint: epgm://INTERFACE;GROUP:PORT (PGM) or "
-      "norm://INTERFACE;GROUP:PORT (NORM), INTERFACE the IPv4 address that sends")(
+      "also publish by reliable multicast on this endpoint: epgm://INTERFACE;GROUP:PORT (PGM over UDP), "
+      "INTERFACE the IPv4 address that sends")(
       "delay", po::value(&options.delaySeconds)->default_value(0),
       "wait this many seconds after registering before the first image, so that subscribers can join")(
       "multicast-rate", po::value(&options.multicast.rateMbit)->default_value(0),

@@ -163,12 +163,14 @@ LumoDataSubscriber::Impl::Choice LumoDataSubscriber::Impl::Choose(const std::vec
   return {FormatMulticastEndpoint(*group), *zmqEndpoint, ReceiverMulticastSettings(InterfaceMtu(local))};
 }
 
-// Said once per reason, not at every look-up.
+// Said once per reason, not at every look-up; the reasons come from the
+// broker's replies, so the lines are throttled too.
 void LumoDataSubscriber::Impl::FallBackToTcp(const std::string& reason) {
   if (reason == fallbackReason) return;
   fallbackReason = reason;
-  LOG4CPLUS_WARN(logger, "LUMO stream '" << streamName << "': receiving over TCP, not by multicast: "
-                                         << reason.substr(0, 300));
+  if (std::uint64_t events = 0; connectionLog.Allow(events))
+    LOG4CPLUS_WARN(logger, "LUMO stream '" << streamName << "': receiving over TCP, not by multicast: "
+                                           << reason.substr(0, 300) << detail::LogThrottle::HeldBackNote(events));
 }
 
 bool LumoDataSubscriber::Impl::Connect(const Choice& choice) {

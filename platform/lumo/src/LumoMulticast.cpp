@@ -22,7 +22,6 @@ namespace lumo {
 namespace {
 
 constexpr std::string_view kPgmScheme = "epgm://";
-constexpr std::string_view kNormScheme = "norm://";
 
 // Dotted-quad IPv4 only: these addresses choose interfaces and groups, so
 // host names (resolved by whom?) have no place in them.
@@ -71,16 +70,15 @@ std::optional<MulticastEndpoint> ParseMulticastEndpoint(std::string_view text, s
     problem = "multicast endpoint longer than 255 bytes";
     return std::nullopt;
   }
-  if (text.starts_with(kPgmScheme)) {
-    endpoint.engine = MulticastEngine::kPgm;
-    text.remove_prefix(kPgmScheme.size());
-  } else if (text.starts_with(kNormScheme)) {
-    endpoint.engine = MulticastEngine::kNorm;
-    text.remove_prefix(kNormScheme.size());
-  } else {
-    problem = "multicast endpoint must be epgm://INTERFACE;GROUP:PORT or norm://INTERFACE;GROUP:PORT";
+  if (text.starts_with("norm://")) {
+    problem = "NORM is not supported: libzmq 4.3.4's NORM sender sends nothing of image-sized messages; use epgm://";
     return std::nullopt;
   }
+  if (!text.starts_with(kPgmScheme)) {
+    problem = "multicast endpoint must be epgm://INTERFACE;GROUP:PORT";
+    return std::nullopt;
+  }
+  text.remove_prefix(kPgmScheme.size());
   const auto semicolon = text.find(';');
   const auto colon = text.rfind(':');
   if (semicolon == std::string_view::npos || colon == std::string_view::npos || colon < semicolon) {
@@ -114,22 +112,19 @@ std::optional<MulticastEndpoint> ParseMulticastEndpoint(std::string_view text, s
 }
 
 std::string FormatMulticastEndpoint(const MulticastEndpoint& endpoint) {
-  return std::string(endpoint.engine == MulticastEngine::kPgm ? kPgmScheme : kNormScheme) + endpoint.interfaceAddress +
-         ";" + endpoint.group + ":" + std::to_string(endpoint.port);
+  return std::string(kPgmScheme) + endpoint.interfaceAddress + ";" + endpoint.group + ":" +
+         std::to_string(endpoint.port);
 }
 
 std::optional<std::string> ZmqMulticastEndpoint(const MulticastEndpoint& endpoint, const std::string& localAddress,
                                                 std::string& problem) {
   // libzmq asserts (ends the process) when it cannot open a multicast
   // socket, so the interface is checked here first.
-  const std::string name = InterfaceNamed(localAddress);
-  if (name.empty()) {
+  if (InterfaceNamed(localAddress).empty()) {
     problem = "no interface of this host has the address '" + localAddress + "'";
     return std::nullopt;
   }
-  const std::string group = endpoint.group + ":" + std::to_string(endpoint.port);
-  if (endpoint.engine == MulticastEngine::kPgm) return std::string(kPgmScheme) + localAddress + ";" + group;
-  return std::string(kNormScheme) + name + ";" + group;
+  return std::string(kPgmScheme) + localAddress + ";" + endpoint.group + ":" + std::to_string(endpoint.port);
 }
 
 std::string LocalAddressToward(const std::string& remote) {

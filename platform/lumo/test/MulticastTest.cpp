@@ -12,19 +12,20 @@ namespace {
 
 using vexatools::testsupport::LoggerCapture;
 
-TEST(MulticastEndpoint, ParsesBothEnginesAndRebuildsTheCanonicalForm) {
+TEST(MulticastEndpoint, ParsesAndRebuildsTheCanonicalForm) {
   std::string problem;
   const auto pgm = ParseMulticastEndpoint("epgm://10.77.2.2;239.192.7.1:5556", problem);
   ASSERT_TRUE(pgm) << problem;
-  EXPECT_EQ(pgm->engine, MulticastEngine::kPgm);
   EXPECT_EQ(pgm->interfaceAddress, "10.77.2.2");
   EXPECT_EQ(pgm->group, "239.192.7.1");
   EXPECT_EQ(pgm->port, 5556);
   EXPECT_EQ(FormatMulticastEndpoint(*pgm), "epgm://10.77.2.2;239.192.7.1:5556");
-  const auto norm = ParseMulticastEndpoint("norm://10.0.0.1;224.0.1.0:65535", problem);
-  ASSERT_TRUE(norm) << problem;
-  EXPECT_EQ(norm->engine, MulticastEngine::kNorm);
-  EXPECT_EQ(FormatMulticastEndpoint(*norm), "norm://10.0.0.1;224.0.1.0:65535");
+  const auto edges = ParseMulticastEndpoint("epgm://10.0.0.1;224.0.1.0:65535", problem);
+  ASSERT_TRUE(edges) << problem;
+  EXPECT_EQ(FormatMulticastEndpoint(*edges), "epgm://10.0.0.1;224.0.1.0:65535");
+  // NORM is refused with the reason: libzmq 4.3.4's sender hangs on images.
+  EXPECT_FALSE(ParseMulticastEndpoint("norm://10.0.0.1;239.1.1.1:5556", problem));
+  EXPECT_NE(problem.find("NORM is not supported"), std::string::npos);
 }
 
 // These strings come from the broker, that is from the network: anything
@@ -56,9 +57,6 @@ TEST(MulticastEndpoint, LocalSideNeedsAnInterfaceOfThisHost) {
   EXPECT_EQ(ZmqMulticastEndpoint(*endpoint, "127.0.0.1", problem), "epgm://127.0.0.1;239.192.7.1:5556");
   EXPECT_FALSE(ZmqMulticastEndpoint(*endpoint, "192.0.2.1", problem));  // TEST-NET-1: on no interface here
   EXPECT_NE(problem.find("192.0.2.1"), std::string::npos);
-  auto norm = *endpoint;
-  norm.engine = MulticastEngine::kNorm;
-  EXPECT_EQ(ZmqMulticastEndpoint(norm, "127.0.0.1", problem), "norm://lo;239.192.7.1:5556");  // NORM wants the name
   EXPECT_EQ(LocalAddressToward("127.0.0.1"), "127.0.0.1");
   EXPECT_EQ(LocalAddressToward("not an address"), "");
   EXPECT_GT(InterfaceMtu("127.0.0.1"), 0);

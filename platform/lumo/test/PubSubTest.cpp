@@ -88,7 +88,7 @@ TEST(PubSub, ImagesArriveBitExactWithHeaderAndMetaData) {
   std::vector<std::vector<std::uint8_t>> pixels;
   const auto before = NowNs();
   for (std::size_t i = 0; i < images.size(); ++i) {
-    records.push_back(SenderRecord(images[i].width, images[i].height, images[i].bpp, kLumoInteger));
+    records.push_back(ImageRecord(images[i].width, images[i].height, images[i].bpp, kLumoInteger));
     records.back().timestamp = 1000.25 + static_cast<double>(i);
     pixels.push_back(PatternImage(static_cast<std::size_t>(images[i].width * images[i].height * images[i].bpp),
                                   static_cast<std::uint32_t>(i)));

@@ -132,7 +132,7 @@ class SubscribeTool : public ::testing::Test {
 TEST_F(SubscribeTool, PrintsEachImageAndASummaryAndSaves16BitPixelsAsTheyAre) {
   BrokerProcess broker;
   auto pixels = PatternImage(8 * 4 * 2, 5);
-  RepeatingPublisher publisher(broker.uri(), SenderRecord(8, 4, 2, kLumoInteger), pixels);
+  RepeatingPublisher publisher(broker.uri(), ImageRecord(8, 4, 2, kLumoInteger), pixels);
   const auto lines = RunForThreeImages(broker);
   ASSERT_EQ(lines.size(), 4u);
   for (int i = 0; i < 3; ++i) {
@@ -173,7 +173,7 @@ TEST_F(SubscribeTool, ScalesFloatPixelsOntoTheWhole16BitRange) {
     const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(i) * 0.5f - 1.0f);  // -1 .. 1.5
     for (int b = 0; b < 4; ++b) pixels.push_back(static_cast<std::uint8_t>(bits >> (8 * b)));
   }
-  RepeatingPublisher publisher(broker.uri(), SenderRecord(3, 2, 4, kLumoFloat), pixels);
+  RepeatingPublisher publisher(broker.uri(), ImageRecord(3, 2, 4, kLumoFloat), pixels);
   RunForThreeImages(broker);
   const auto files = SavedFiles();
   ASSERT_EQ(files.size(), 3u);
@@ -189,7 +189,7 @@ TEST_F(SubscribeTool, ScalesFloatPixelsOntoTheWhole16BitRange) {
 // on standard error at most once a second, and make the exit status 3.
 TEST_F(SubscribeTool, ImagesWhoseGeometryDoesNotMatchTheDataAreListedButNotSaved) {
   BrokerProcess broker;
-  RepeatingPublisher publisher(broker.uri(), SenderRecord(100, 100, 2, kLumoInteger), PatternImage(10, 1));
+  RepeatingPublisher publisher(broker.uri(), ImageRecord(100, 100, 2, kLumoInteger), PatternImage(10, 1));
   std::string errors;
   const auto lines = RunForThreeImages(broker, 3, "tool", &errors);
   ASSERT_EQ(lines.size(), 4u);
@@ -208,7 +208,7 @@ TEST_F(SubscribeTool, LongStreamNamesGiveShortUniqueFileNames) {
   std::vector<std::string> prefixes;
   for (const char last : {'a', 'b'}) {
     const std::string stream = std::string(kMaxStreamNameSize - 1, 'n') + last;
-    RepeatingPublisher publisher(broker.uri(), SenderRecord(8, 4, 2, kLumoInteger), PatternImage(64, 1), stream);
+    RepeatingPublisher publisher(broker.uri(), ImageRecord(8, 4, 2, kLumoInteger), PatternImage(64, 1), stream);
     RunForThreeImages(broker, 0, stream);
   }
   const auto files = SavedFiles();
@@ -225,7 +225,7 @@ TEST_F(SubscribeTool, LongStreamNamesGiveShortUniqueFileNames) {
 
 TEST_F(SubscribeTool, ImagesOverTheMaximumSizeNeverArrive) {
   BrokerProcess broker;
-  RepeatingPublisher publisher(broker.uri(), SenderRecord(8, 4, 2, kLumoInteger), PatternImage(64, 1));
+  RepeatingPublisher publisher(broker.uri(), ImageRecord(8, 4, 2, kLumoInteger), PatternImage(64, 1));
   Process tool(SubscribePath(), {"--broker-uri", broker.uri(), "--stream", "tool", "--timeout", "2",
                                  "--max-image-bytes", "63"});
   const std::string output = tool.ReadAll(30s);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "lumo/LumoEncDec.hpp"
+#include "vexatools/testsupport/ImageRecord.hpp"
 
 namespace lumo::test {
 
@@ -20,19 +21,6 @@ inline std::vector<std::uint8_t> PatternImage(std::size_t bytes, std::uint32_t s
 }
 
 // The record an image sender fills for a width x height image.
-inline MetaDataElementsImage3D SenderRecord(int width, int height, int bytesPerPixel, int lumoDataType) {
-  MetaDataElementsImage3D record;
-  record.bytesPerPixel = bytesPerPixel;
-  record.numberOfDimensions = 2;
-  record.littleEndian = record.rowMajor = record.contiguous = 1;
-  record.lumoDataType = lumoDataType;
-  record.width = width;
-  record.height = height;
-  record.depth = 1;
-  record.channels = 1;
-  record.layoutCode = 2;
-  record.frameCount = 1;
-  return record;
-}
+using vexatools::testsupport::ImageRecord;
 
 }  // namespace lumo::test

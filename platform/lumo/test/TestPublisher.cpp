@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   std::cout << "registered " << publisher->endpoint() << std::endl;
 
   lumo::LumoEncDecImage3D encoder;
-  encoder.Encode(lumo::test::SenderRecord(static_cast<int>(bytes), 1, 1, lumo::kLumoUnsigned8));
+  encoder.Encode(lumo::test::ImageRecord(static_cast<int>(bytes), 1, 1, lumo::kLumoUnsigned8));
   publisher->set_topic_id(encoder.get_topic_id());
   for (long i = 0; !stop.StopRequested() && (count == 0 || i < count); ++i) {
     publisher->WriteData(0, lumo::test::PatternImage(bytes, static_cast<std::uint32_t>(i)), encoder.get_meta_data());

@@ -91,7 +91,7 @@ class LumoDataPublisher : public LumoDataTransferLib {
   // default) allows every host. Returns false, changing nothing, when an
   // entry is malformed. Applies at the next Register.
   bool SetAllowedPeers(const std::vector<std::string>& networks);
-  // Also publishes on a reliable-multicast endpoint (epgm:// or norm://, see
+  // Also publishes on a reliable-multicast endpoint (epgm://, see
   // LumoMulticast.hpp) of the same data socket, and registers it beside the
   // TCP endpoint; TCP subscribers are served as before. Rate, recovery
   // window, datagram size and socket buffers follow from SetBufferSize's

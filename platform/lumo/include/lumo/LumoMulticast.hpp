@@ -1,8 +1,10 @@
 // Reliable multicast for LUMO streams: one copy of each image on the wire,
 // however many subscribers. A publisher binds a multicast endpoint on its
 // PUB socket beside the TCP one and registers both; subscribers that prefer
-// multicast join the group on their own interface. The protocols are
-// libzmq's own: PGM over UDP ("epgm://") and NORM ("norm://").
+// multicast join the group on their own interface. The protocol is libzmq's
+// own PGM over UDP ("epgm://"). libzmq's NORM engine ("norm://") is refused:
+// in Debian's libzmq 4.3.4 its sender spins on an image-sized message and
+// sends nothing, and the program no longer ends on SIGTERM.
 #pragma once
 
 #include <cstdint>
@@ -12,15 +14,12 @@
 
 namespace lumo {
 
-enum class MulticastEngine { kPgm, kNorm };
-
-// "epgm://INTERFACE;GROUP:PORT" or "norm://INTERFACE;GROUP:PORT": INTERFACE
+// "epgm://INTERFACE;GROUP:PORT": INTERFACE
 // is the IPv4 address of the publisher's interface that sends, GROUP an IPv4
 // multicast group (224.0.1.0 to 239.255.255.255), PORT 1 to 65535. These
 // endpoints cross the network (the broker hands them to subscribers), so
 // they are parsed strictly and rebuilt, never passed on as received.
 struct MulticastEndpoint {
-  MulticastEngine engine = MulticastEngine::kPgm;
   std::string interfaceAddress;
   std::string group;
   std::uint16_t port = 0;
@@ -30,9 +29,9 @@ struct MulticastEndpoint {
 std::optional<MulticastEndpoint> ParseMulticastEndpoint(std::string_view text, std::string& problem);
 // The registered form, as above.
 std::string FormatMulticastEndpoint(const MulticastEndpoint& endpoint);
-// The endpoint as libzmq takes it on the host whose interface has
-// `localAddress`: PGM names the interface by its address, NORM by its name.
-// Empty, with `problem` set, when no interface of this host has that address.
+// The endpoint as libzmq joins it on the host whose interface has
+// `localAddress`. Empty, with `problem` set, when no interface of this host
+// has that address.
 std::optional<std::string> ZmqMulticastEndpoint(const MulticastEndpoint& endpoint, const std::string& localAddress,
                                                 std::string& problem);
 

@@ -17,6 +17,8 @@ struct CapturedRecord {
   log4cplus::LogLevel level;
   std::string message;
   std::string file;  // the record's source label
+  int line = 0;
+  std::string function;  // the signature of the function that logged it
 };
 
 class LoggerCapture {
@@ -61,7 +63,8 @@ class LoggerCapture {
    protected:
     void append(const log4cplus::spi::InternalLoggingEvent& event) override {
       std::lock_guard lock(m_mutex);
-      m_records.push_back({event.getLogLevel(), event.getMessage(), event.getFile()});
+      m_records.push_back(
+          {event.getLogLevel(), event.getMessage(), event.getFile(), event.getLine(), event.getFunction()});
     }
 
    private:

@@ -27,6 +27,10 @@
 
 namespace korv::vexatools {
 
+namespace lumopublish {
+class LateFlag;
+}
+
 // How images of a data type are described on the LUMO stream.
 struct LumoPixelFormat {
   int bytesPerPixel;  // 0 for a type without a fixed element size
@@ -95,7 +99,7 @@ class KORV_VEXATOOLS_EXPORT LumoSender {
  private:
   // Takes at most one image out of the ring and publishes it. Returns true
   // when it took one.
-  bool ServeQueue(bool& tookUnnotified);
+  bool ServeQueue(lumopublish::LateFlag& lateFlag);
   void Publish(const LumoImage& image);
   void PauseAfterPass(bool tookImage) const;
   void PublishQueued();

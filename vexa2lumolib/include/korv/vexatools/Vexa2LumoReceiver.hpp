@@ -62,8 +62,6 @@ class KORV_VEXATOOLS_EXPORT Vexa2LumoReceiver : public VexaReceiver {
   enum Fault { kBeforeLeader, kAfterTrailer, kFrameNumber, kOutsideImage, kMalformed, kForeignTrailer, kIncomplete, kGeometry,
                kFaultKinds };
 
-  std::uint64_t AnnouncedPixels() const;
-
   // Where in the image a payload frame of `length` bytes goes, or -1 when it
   // does not fit.
   std::int64_t Placement(std::uint16_t frameId, std::size_t length);

@@ -24,7 +24,14 @@
 #include "korv/vexatools/ReceptionStatistics.hpp"
 #include "plexoif/plexoPacket.hpp"
 
+namespace sorelif {
+class sorelLeaderPacket;
+}
+
 namespace korv::vexatools {
+
+class SampleTracker;
+struct ReceiveSlot;
 
 class KORV_VEXATOOLS_EXPORT VexaReceiver {
  public:
@@ -72,6 +79,9 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   // or leader that reports a loss in HandleLostPackets. Valid only while a
   // hook runs.
   const plexoif::plexoPacketBase<8940>& CurrentFrame() const { return *m_currentFrame; }
+  // The leader of CurrentFrame(), parsed once as it arrived: valid only
+  // while HandleLeaderPacket runs.
+  const sorelif::sorelLeaderPacket& CurrentLeader() const;
   // For a subclass that assembles samples itself, called in
   // HandleTrailerPacket or HandleLostPackets at the sample's own trailer:
   // whether the sample came out complete, and if not how many frames it
@@ -175,27 +185,11 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   log4cplus::Logger m_logger;
 
  private:
-  // Outcome of handling one well-formed frame.
-  enum class FrameOutcome { Continue, EndReception };
+  class DatagramReader;
+  class HookEvents;
 
-  struct ReceiveSlot;
-  struct ReceiveBatch;
-
-  void ArmReadableWait();
-  void DrainSocket();
-  bool FillBatch();
-  int ReadDatagrams();
   void HandleDatagram(ReceiveSlot& slot, std::size_t bytes);
-  FrameOutcome HandleFrame(ReceiveSlot& slot, std::size_t bytes);
-  FrameOutcome HandleLeader(plexoif::plexoPacketBase<8940>& frame);
-  FrameOutcome RefuseLeader(std::string reason);
-  void HandleOtherFrame(plexoif::plexoPacketBase<8940>& frame);
-  void DropMalformedDatagram(std::size_t bytes);
-  bool DropImpossibleHeader(const plexoif::plexoPacketBase<8940>& frame);
-  bool DropMalformedLeader(const plexoif::plexoPacketBase<8940>& frame);
   void SetUpReceiveBuffer();
-  void CountClosedSample(const plexoif::plexoPacketBase<8940>& trailer, bool incomplete);
-  void CountIncompleteSample(std::uint64_t framesExpected, std::int64_t framesArrived);
   void ArmSilenceCheck();
   void CheckSilence();
   std::string SilenceMessage() const;
@@ -209,27 +203,10 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   LogThrottle m_malformedLeaderLog;
   std::string m_receptionEndReason;
   const plexoif::plexoPacketBase<8940>* m_currentFrame = nullptr;
-  // Receive slots for one recvmmsg, allocated once with the receiver.
-  std::unique_ptr<ReceiveBatch> m_batch;
-  // True while DrainSocket hands datagrams on; Wait() then only asks for
-  // the next one.
-  bool m_draining = false;
-  bool m_nextDatagramWanted = false;
-
-  // Whether the sample of the last accepted leader is still being assembled,
-  // for counting each sample once as complete or incomplete.
-  enum class SampleState { NoLeaderYet, Open, Closed };
-  SampleState m_sampleState = SampleState::NoLeaderYet;
-  // The sample of the last frame of another sample than the one being
-  // assembled, so that its trailer counts a sample whose leader was lost.
-  std::uint32_t m_otherSampleId = 0;
-  bool m_otherSampleSeen = false;
-  struct ReportedOutcome {
-    bool complete;
-    std::uint64_t framesMissing;
-  };
-  std::optional<ReportedOutcome> m_reportedOutcome;
-  ReceptionCounters m_counters;
+  // What arrived and was lost, and what each datagram is.
+  std::unique_ptr<SampleTracker> m_tracker;
+  // Its receive slots, allocated once with the receiver.
+  std::unique_ptr<DatagramReader> m_reader;
   // The socket's descriptor once it is open, for reading its drops from any thread.
   std::atomic<int> m_socketHandle{-1};
   // Set by StopReceiver just before it shuts the open socket down.

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "korv/fnd/datatype/DataType.hpp"
 #include "korv/vexatools/vexa2lumolib_wirefast/Export.hpp"
@@ -13,9 +15,13 @@ namespace korv::vexatools::vexa2lumolib_wirefast {
 
 class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT LumoImage {
  public:
-  // Allocates width x height x bpp bytes, not initialised; a negative factor
-  // counts as 0, so no dimension makes the allocation fail.
+  // Allocates width x height x bpp bytes, of no particular value; a negative
+  // factor counts as 0, so no dimension makes the allocation fail.
   LumoImage(int width, int height, int bpp, korv::fnd::datatype::DataType dataType);
+  // The same geometry, holding a copy of `pixels`, which must be width x
+  // height x bpp bytes (std::invalid_argument otherwise).
+  LumoImage(int width, int height, int bpp, korv::fnd::datatype::DataType dataType,
+            std::span<const std::uint8_t> pixels);
   virtual ~LumoImage();
 
   LumoImage(const LumoImage&) = delete;
@@ -27,15 +33,19 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT LumoImage {
   // width x height x bpp of the stored values. Meaningful when the product
   // fits an int, which the sender checks before it uses it.
   int GetSize() const;
-  std::uint8_t* GetImage() { return image.get(); }
-  const std::uint8_t* GetImage() const { return image.get(); }
+  std::uint8_t* GetImage() { return image.data(); }
+  const std::uint8_t* GetImage() const { return image.data(); }
   korv::fnd::datatype::DataType GetDataType() const { return dataType; }
 
  private:
+  // The sender hands the pixel vector of an image no one else holds to the
+  // publisher without copying it.
+  friend class LumoSender;
+
   int width;
   int height;
   int bpp;
-  std::unique_ptr<std::uint8_t[]> image;
+  std::vector<std::uint8_t> image;
   korv::fnd::datatype::DataType dataType;
 };
 

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <boost/lockfree/spsc_queue.hpp>
@@ -70,10 +71,12 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT LumoSender {
   std::int64_t GetBufferSize() const { return bufferSize; }
 
  private:
-  // False (after a warning) for an image that cannot be published.
-  bool HasPublishableGeometry(const LumoImage& image);
+  // The byte size of an image that can be published; nothing (after a
+  // warning) for one that cannot.
+  std::optional<std::int64_t> PublishableSize(const LumoImage& image);
   void GrowBuffer(const LumoImage& image, std::int64_t size);
-  void Publish(const LumoImage& image, std::int64_t size, std::uint64_t& publishCount);
+  // `soleHolder`: no one else holds the image, so its pixels may be moved out.
+  void Publish(LumoImage& image, bool soleHolder, std::int64_t size, std::uint64_t& publishCount);
   void Pause();
   void WaitForImage();
   void StopSequence();

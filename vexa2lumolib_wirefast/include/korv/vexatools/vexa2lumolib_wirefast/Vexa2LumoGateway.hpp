@@ -108,7 +108,6 @@ class KORV_VEXA2LUMOLIB_WIREFAST_EXPORT Vexa2LumoGateway : public korv::vexalib:
   std::string storedText1;
   std::string storedText2;
   double storedValue;
-  std::shared_ptr<LumoImage> currentImage;
   std::unique_ptr<lumo::LumoLogger> lumoLogger;
   bool geometryUsable = false;
   bool missingGeometryLogged = false;
