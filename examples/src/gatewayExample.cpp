@@ -143,7 +143,6 @@ int RunGateway(const korv::vexatools::ToolFrame& frame, const korv::vexatools::S
 }  // namespace
 
 int main(int argc, char** argv) {
-  const korv::fnd::StopSignals stop;
   korv::vexatools::ToolFrame frame(korv::vexatools::ToolFrame::InitialLevel::ToolInfo);
   korv::vexatools::SourceOptions source;
   korv::vexatools::LoggingOptions logging;
@@ -152,5 +151,5 @@ int main(int argc, char** argv) {
   frame.AddLoggingOptions(logging);
   frame.AddVersionOption(korv::vexatools::VersionLine("vexatoolsGatewayExample"));
   frame.SetUp(argc, argv);
-  return frame.Run([&] { return RunGateway(frame, source, gateway, logging.logPropertyFile, stop); });
+  return frame.Run([&] { return RunGateway(frame, source, gateway, logging.logPropertyFile, frame.Signals()); });
 }

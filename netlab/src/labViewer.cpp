@@ -9,7 +9,6 @@
 #include <boost/program_options.hpp>
 #include <fmt/format.h>
 #include <log4cplus/configurator.h>
-#include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
 
 #include <chrono>
@@ -113,15 +112,10 @@ Counts Receive(const Options& options, lumo::LumoDataSubscriber& subscriber, con
   return counts;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  log4cplus::Initializer initializer;
-  Options options;
-  if (const auto exit = ParseOptions(argc, argv, options)) return *exit;
+// Receives and checks until the count, the idle time or SIGINT/SIGTERM.
+int Check(Options& options, const korv::fnd::StopSignals& stop) {
   log4cplus::BasicConfigurator(log4cplus::Logger::getDefaultHierarchy(), true).configure();
   log4cplus::Logger::getRoot().setLogLevel(log4cplus::WARN_LOG_LEVEL);
-  const korv::fnd::StopSignals stop;
 
   lumo::LumoDataSubscriber subscriber;
   subscriber.SetMulticast(options.multicast);
@@ -134,4 +128,10 @@ int main(int argc, char** argv) {
              counts.bitExact, counts.wrong, subscriber.stats().missed,
              subscriber.endpoint().empty() ? std::string("no publisher") : subscriber.endpoint());
   return counts.images > 0 && counts.wrong == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return lumo::tools::RunTool<Options>("netlabViewer", argc, argv, ParseOptions, Check);
 }

@@ -1,5 +1,4 @@
 // vexatoolsRecord: records a LUMO image stream into HDF5 files.
-#include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
 
 #include <boost/program_options.hpp>
@@ -89,10 +88,17 @@ void CheckOptions(const RawValues& raw, RecordOptions& options) {
   if (!lumo::IsValidStreamName(options.stream)) throw po::error("invalid --stream '" + options.stream + "'");
 }
 
+struct Options {
+  RecordOptions recording;
+  std::string logLevel;
+};
+
 // The status to end with at once (--help, --version, a command-line error), or nothing.
-std::optional<int> ParseOptions(lumo::tools::CommandLine& line, int argc, char** argv, RecordOptions& options,
-                                std::string& logLevel) {
+std::optional<int> ParseOptions(int argc, char** argv, Options& all) {
+  RecordOptions& options = all.recording;
   RawValues raw;
+  lumo::tools::CommandLine line("vexatoolsRecord", "Usage: vexatoolsRecord -o FILE.h5 [options]",
+                                korv::vexatools::VersionLine("vexatoolsRecord"));
   line.Add()("broker-uri,b", po::value(&options.brokerUri)->default_value(std::string(lumo::kDefaultBrokerUri)),
              "LUMO broker to look the stream up at")(
       "stream,s", po::value(&options.stream)->default_value("vexa_stream"), "LUMO stream name")(
@@ -106,23 +112,18 @@ std::optional<int> ParseOptions(lumo::tools::CommandLine& line, int argc, char**
       "none, lz4, bitshuffle-lz4 or deflate (LZ4 and bitshuffle need their HDF5 filter plugins)")(
       "buffer-mb", po::value(&raw.bufferMegabytes)->default_value(256),
       "images waiting for the disk may take this much memory; beyond it images are dropped");
-  line.AddLogLevel(logLevel, "WARN");
+  line.AddLogLevel(all.logLevel, "WARN");
   return line.Parse(argc, argv, kHelpEpilogue, [&] { CheckOptions(raw, options); });
+}
+
+int RunRecording(Options& options, const korv::fnd::StopSignals& stop) {
+  lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), lumo::tools::LevelNamed(options.logLevel));
+  vexatools::record::QuietHdf5Errors();
+  return vexatools::record::Record(options.recording, stop.Flag(), std::cerr, std::cout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  log4cplus::Initializer initializer;
-  lumo::tools::CommandLine line("vexatoolsRecord", "Usage: vexatoolsRecord -o FILE.h5 [options]",
-                                korv::vexatools::VersionLine("vexatoolsRecord"));
-  RecordOptions options;
-  std::string logLevel;
-  if (const auto exit = ParseOptions(line, argc, argv, options, logLevel)) return *exit;
-  lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), line.LogLevel());
-  vexatools::record::QuietHdf5Errors();
-  const korv::fnd::StopSignals stop;
-  return lumo::tools::RunGuarded("vexatoolsRecord", [&] {
-    return vexatools::record::Record(options, stop.Flag(), std::cerr, std::cout);
-  });
+  return lumo::tools::RunTool<Options>("vexatoolsRecord", argc, argv, ParseOptions, RunRecording);
 }

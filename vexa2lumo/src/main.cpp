@@ -126,7 +126,6 @@ int RunPublisher(Vexa2LumoReceiver& receiver, LumoSender& sender, const log4cplu
 }  // namespace
 
 int main(int argc, char** argv) {
-  const korv::fnd::StopSignals stop;
   using korv::vexatools::ToolFrame;
   ToolFrame frame(ToolFrame::InitialLevel::ToolInfo);
 
@@ -163,6 +162,6 @@ int main(int argc, char** argv) {
     sender.SetMulticast(publishing.multicast);
     frame.ShowReceptionWarnings(receiver);
     const Reporting reporting(publishing, receiver, sender);
-    return RunPublisher(receiver, sender, frame.GetLogger(), stop);
+    return RunPublisher(receiver, sender, frame.GetLogger(), frame.Signals());
   });
 }

@@ -7,10 +7,10 @@
 
 #include "ImageHandedOverSignal.hpp"
 #include "IsoTime.hpp"
+#include "korv/fnd/LogThrottle.hpp"
 #include "korv/vexalib/Logger.hpp"
 #include "korv/vexatools/ImageBytes.hpp"
 #include "korv/vexatools/LogRecord.hpp"
-#include "korv/fnd/LogThrottle.hpp"
 #include "korv/vexatools/vexa2lumolib_wirefast/LumoSender.hpp"
 #include "lumo/LumoLogger.hpp"
 

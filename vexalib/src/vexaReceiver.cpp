@@ -39,7 +39,7 @@ double WallClockSeconds() {
 // True when `throttle` lets a message through (on the steady clock); then
 // also records the wall-clock time in `lastLogTime`, for subclasses, whether
 // or not the level is enabled.
-bool ThrottleAllows(LogThrottle& throttle, double& lastLogTime) {
+bool ThrottleAllows(korv::fnd::LogThrottle& throttle, double& lastLogTime) {
   if (!throttle.Allow()) return false;
   lastLogTime = WallClockSeconds();
   return true;

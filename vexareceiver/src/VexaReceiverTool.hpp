@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "korv/vexatools/LogThrottle.hpp"
+#include "korv/fnd/LogThrottle.hpp"
 #include "korv/vexatools/VexaReceiver.hpp"
 
 namespace korv::vexatools {
@@ -41,7 +41,7 @@ class VexaReceiverTool : public VexaReceiver {
   std::uint32_t m_lostPackets = 0;
   std::uint32_t m_lastLostSampleId = 0xFFFFFFFF;
   // A dot for the first leader, then at most one per 10 s (steady clock).
-  LogThrottle m_progressDots{std::chrono::seconds(10)};
+  korv::fnd::LogThrottle m_progressDots{std::chrono::seconds(10)};
   bool m_sampleLimitReached = false;
 };
 

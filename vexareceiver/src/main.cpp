@@ -9,14 +9,12 @@
 #include <optional>
 
 #include "VexaReceiverTool.hpp"
-#include "korv/fnd/StopSignals.hpp"
 #include "korv/vexatools/StatsReport.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
 #include "korv/vexatools/Version.hpp"
 #include "korv/vexatools/Worker.hpp"
 
 int main(int argc, char** argv) {
-  const korv::fnd::StopSignals stop;
   using korv::vexatools::ToolFrame;
   ToolFrame frame(ToolFrame::InitialLevel::RootOff);
 
@@ -33,6 +31,7 @@ int main(int argc, char** argv) {
   frame.SetUp(argc, argv);
 
   return frame.Run([&] {
+    const korv::fnd::StopSignals& stop = frame.Signals();
     fmt::print("VEXA Receiver running...\n");
     std::fflush(stdout);
     korv::vexatools::VexaReceiverTool tool(source.address, source.port, source.networkInterface, source.width,

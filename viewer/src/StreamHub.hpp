@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "ViewFrame.hpp"
-#include "korv/vexatools/LogThrottle.hpp"
+#include "korv/fnd/LogThrottle.hpp"
 #include "lumo/LumoDataSubscriber.hpp"
 
 namespace korv::vexatools::viewer {
@@ -81,8 +81,8 @@ class StreamHub {
   boost::asio::io_context& io_;
   HubSettings settings_;
   lumo::LumoContext context_;
-  LogThrottle subscribedLog_;
-  LogThrottle unsubscribedLog_;
+  korv::fnd::LogThrottle subscribedLog_;
+  korv::fnd::LogThrottle unsubscribedLog_;
   std::map<std::string, std::shared_ptr<Subscription>> subscriptions_;
   // Stopped subscriptions whose threads may still be finishing a read.
   std::vector<std::shared_ptr<Subscription>> stopping_;

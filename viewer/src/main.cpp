@@ -3,11 +3,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/program_options.hpp>
 #include <fmt/format.h>
-#include <log4cplus/initializer.h>
 
 #include <iostream>
 #include <optional>
-#include <thread>
 
 #include "CommandLine.hpp"
 #include "Viewer.hpp"
@@ -16,6 +14,7 @@
 #include "korv/vexatools/LogRecord.hpp"
 #include "korv/vexatools/ToolFrame.hpp"
 #include "korv/vexatools/Version.hpp"
+#include "korv/vexatools/Worker.hpp"
 #include "korv/vexatools/http/HttpServer.hpp"
 #include "lumo/LumoLogger.hpp"
 #include "lumo/LumoMulticast.hpp"
@@ -91,17 +90,10 @@ std::string PageAddress(const boost::asio::ip::tcp::endpoint& endpoint) {
   return fmt::format("http://{}:{}/", address.to_string(), endpoint.port());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options options;
-  if (const auto exit = ParseOptions(argc, argv, options)) return *exit;
-  int status = 0;
-
-  log4cplus::Initializer initializer;
+// Serves the page until SIGINT or SIGTERM, or until the server fails.
+int Serve(Options& options, const korv::fnd::StopSignals& stop) {
   ConfigureLogging(options.logLevel);
   auto& logger = korv::vexatools::GetAppLogger();
-  const korv::fnd::StopSignals stop;
 
   const auto pageDirectory = viewer::FindPageDirectory();
   if (pageDirectory.empty()) {
@@ -110,42 +102,35 @@ int main(int argc, char** argv) {
   }
 
   boost::asio::io_context io;
-  std::optional<http::HttpServer> server;
-  try {
-    server.emplace(io, options.endpoint);
-    viewer::ServePageFiles(*server, pageDirectory);
-  } catch (const std::exception& error) {
-    std::cerr << "vexatoolsViewer: " << error.what() << "\n";
-    return 1;
-  }
+  http::HttpServer server(io, options.endpoint);  // an address it cannot listen on ends the viewer here
+  viewer::ServePageFiles(server, pageDirectory);
   viewer::ViewerSettings settings;
   settings.brokerUri = options.brokerUri;
   settings.firstStream = options.stream;
   settings.maxFps = options.maxFps;
   settings.multicast = options.multicast;
   settings.multicastNetif = options.multicastNetif;
-  viewer::Viewer view(io, *server, settings);
-  server->Start();
+  viewer::Viewer view(io, server, settings);
+  server.Start();
   view.Start();
 
-  fmt::print("vexatoolsViewer: open {} (streams of {})\n", PageAddress(server->LocalEndpoint()), options.brokerUri);
+  fmt::print("vexatoolsViewer: open {} (streams of {})\n", PageAddress(server.LocalEndpoint()), options.brokerUri);
   std::fflush(stdout);
   VEXA_LOG_FMT(logger, log4cplus::DEBUG_LOG_LEVEL, "Page files from {}", pageDirectory.string());
 
-  std::thread ioThread([&] {
-    try {
-      io.run();
-    } catch (const std::exception& error) {
-      VEXA_LOG_FMT(logger, log4cplus::ERROR_LOG_LEVEL, "Viewer stopped by an error: {}", error.what());
-      std::cerr << "vexatoolsViewer: " << error.what() << "\n";
-      status = 1;
-    }
-  });
-  while (!stop.WaitFor(std::chrono::milliseconds(200)) && !io.stopped()) {
+  korv::vexatools::Worker serving([&io] { io.run(); });
+  while (!serving.Finished() && !stop.WaitFor(std::chrono::milliseconds(200))) {
   }
   // Closing every connection lets io.run return once their last handlers ran.
-  boost::asio::post(io, [&] { server->Stop(); });
-  ioThread.join();
+  boost::asio::post(io, [&] { server.Stop(); });
+  serving.Join();
   view.Stop();
-  return status;
+  if (serving.Failure()) std::rethrow_exception(serving.Failure());  // "vexatoolsViewer: what", status 1
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return lumo::tools::RunTool<Options>("vexatoolsViewer", argc, argv, ParseOptions, Serve);
 }

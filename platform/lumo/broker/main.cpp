@@ -3,7 +3,6 @@
 #include <malloc.h>
 
 #include <log4cplus/configurator.h>
-#include <log4cplus/initializer.h>
 #include <log4cplus/loggingmacros.h>
 
 #include <boost/program_options.hpp>
@@ -138,7 +137,9 @@ void Serve(zmq::socket_t& socket, lumo::broker::StreamDirectory& directory) {
     socket.send(zmq::buffer(reply[i]), i + 1 < reply.size() ? more : zmq::send_flags::dontwait);
 }
 
-int Run(const Options& options, log4cplus::Logger& logger, const korv::fnd::StopSignals& stop) {
+// Serves until SIGINT or SIGTERM; a signal interrupts the socket wait, which then sees the request.
+int Run(Options& options, const korv::fnd::StopSignals& stop) {
+  auto logger = SetUpLogging(options.logLevel);
   zmq::context_t context(1);
   // Strangers are refused during the handshake, before ZeroMQ stores a byte
   // they send. IPC peers are local users, whom file permissions govern.
@@ -193,11 +194,5 @@ int Run(const Options& options, log4cplus::Logger& logger, const korv::fnd::Stop
 }  // namespace
 
 int main(int argc, char** argv) {
-  log4cplus::Initializer initializer;
-  Options options;
-  if (const auto exit = ParseOptions(argc, argv, options)) return *exit;
-  // A signal interrupts the socket wait, which then sees the request.
-  const korv::fnd::StopSignals stop;
-  auto logger = SetUpLogging(options.logLevel);
-  return lumo::tools::RunGuarded("lumoBroker", [&] { return Run(options, logger, stop); });
+  return lumo::tools::RunTool<Options>("lumoBroker", argc, argv, ParseOptions, Run);
 }

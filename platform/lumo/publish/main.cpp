@@ -1,7 +1,6 @@
 // lumoPublish: publishes a moving test pattern on a LUMO stream, so that a
 // broker and its subscribers can be tried out without a camera, or plays
 // back a recording of vexatoolsRecord (--from FILE.h5).
-#include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
 
 #include <boost/program_options.hpp>
@@ -159,27 +158,14 @@ class ImageSource {
   std::uint64_t next_ = 0;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options options;
-  if (const auto exit = ParseOptions(argc, argv, options)) return *exit;
-  int status = 0;
-
-  log4cplus::Initializer initializer;
+// Publishes until the images are out, the recording ends or SIGINT/SIGTERM.
+int Publish(Options& options, const korv::fnd::StopSignals& stop) {
   lumo::tools::LogToStandardError(log4cplus::Logger::getRoot(), log4cplus::WARN_LOG_LEVEL);
-  const korv::fnd::StopSignals stop;
-
   vexatools::record::QuietHdf5Errors();
-  std::optional<ImageSource> source;
-  try {
-    source.emplace(options);
-  } catch (const std::exception& error) {
-    std::cerr << "lumoPublish: " << error.what() << "\n";
-    return 1;
-  }
+  int status = 0;
+  ImageSource source(options);  // an unreadable recording ends the tool here
   auto publisher = lumo::LumoDataTransferFactory::CreatePublisher(nullptr);
-  publisher->SetBufferSize(static_cast<int>(std::min<std::size_t>(source->ImageBytes(), INT32_MAX)), 2);
+  publisher->SetBufferSize(static_cast<int>(std::min<std::size_t>(source.ImageBytes(), INT32_MAX)), 2);
   publisher->SetMulticast(options.multicast);
   if (publisher->Register(options.brokerUri, options.stream, 0) != 1) {
     std::cerr << fmt::format("lumoPublish: could not register stream '{}' at {}\n", options.stream,
@@ -188,7 +174,7 @@ int main(int argc, char** argv) {
   }
   lumo::LumoEncDecImage3D encoder;
   publisher->set_topic_id(encoder.get_topic_id());
-  fmt::print("Publishing {} on stream '{}' at {:g} images/s{}\n", source->Describe(), options.stream, options.rate,
+  fmt::print("Publishing {} on stream '{}' at {:g} images/s{}\n", source.Describe(), options.stream, options.rate,
              publisher->multicast_endpoint().empty() ? "" : ", also by multicast on " + publisher->multicast_endpoint());
   std::fflush(stdout);
 
@@ -202,7 +188,7 @@ int main(int argc, char** argv) {
   const auto wanted = static_cast<std::uint64_t>(options.count);
   while (!stop.StopRequested() && (wanted == 0 || published < wanted)) {
     try {
-      if (!source->Next(pixels, record)) break;
+      if (!source.Next(pixels, record)) break;
     } catch (const std::exception& error) {
       std::cerr << "lumoPublish: " << error.what() << "\n";
       status = 1;
@@ -222,4 +208,10 @@ int main(int argc, char** argv) {
   }
   fmt::print("Published {} image(s)\n", published);
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return lumo::tools::RunTool<Options>("lumoPublish", argc, argv, ParseOptions, Publish);
 }

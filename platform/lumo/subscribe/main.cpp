@@ -1,6 +1,5 @@
 // lumoSubscribe: receives images from a LUMO stream, prints one line per
 // image and a summary, and optionally saves each image as a PNG file.
-#include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
 
 #include <boost/program_options.hpp>
@@ -169,7 +168,8 @@ std::string DescribeImage(const lumo::LumoSample& sample, std::string& savedErro
   return line;
 }
 
-int Run(const Options& options, const korv::fnd::StopSignals& stop) {
+int Run(Options& options, const korv::fnd::StopSignals& stop) {
+  SetUpLogging(options.logLevel);
   if (!options.saveDir.empty()) {
     std::error_code error;
     std::filesystem::create_directories(options.saveDir, error);
@@ -230,10 +230,5 @@ int Run(const Options& options, const korv::fnd::StopSignals& stop) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  log4cplus::Initializer initializer;
-  Options options;
-  if (const auto exit = ParseOptions(argc, argv, options)) return *exit;
-  const korv::fnd::StopSignals stop;
-  SetUpLogging(options.logLevel);
-  return lumo::tools::RunGuarded("lumoSubscribe", [&] { return Run(options, stop); });
+  return lumo::tools::RunTool<Options>("lumoSubscribe", argc, argv, ParseOptions, Run);
 }

@@ -5,11 +5,13 @@
 //
 //   lumo::tools::CommandLine line("lumoBroker", "Usage: lumoBroker [options]", VersionLine("lumoBroker"));
 //   line.Add()("uri,u", po::value(&uri), "...");
-//   if (const auto status = line.Parse(argc, argv, "\nMore help.\n", [&] { Check(uri); })) return *status;
-//   return lumo::tools::RunGuarded("lumoBroker", [&] { return Run(uri); });
+//   return line.Parse(argc, argv, "\nMore help.\n", [&] { Check(options); });  // in ParseOptions
+//   ...
+//   return lumo::tools::RunTool("lumoBroker", argc, argv, ParseOptions, Run);  // in main
 #pragma once
 
 #include <boost/program_options.hpp>
+#include <log4cplus/initializer.h>
 #include <log4cplus/loglevel.h>
 
 #include <exception>
@@ -17,8 +19,11 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "korv/fnd/StopSignals.hpp"
 
 namespace lumo::tools {
 
@@ -103,6 +108,20 @@ inline int RunGuarded(const std::string& program, const std::function<int()>& wo
     std::cerr << program << ": " << error.what() << "\n";
     return kExitFailure;
   }
+}
+
+// The skeleton of a tool's main: log4cplus set up for the program's life;
+// the command line read by `parse` (which returns the status to end with at
+// once, or nothing); SIGINT and SIGTERM turned into a stop request that
+// `run` sees; and `run`'s status, or kExitFailure when it throws.
+template <typename Options>
+int RunTool(const std::string& program, int argc, char** argv, std::optional<int> (*parse)(int, char**, Options&),
+            const std::type_identity_t<std::function<int(Options&, const korv::fnd::StopSignals&)>>& run) {
+  log4cplus::Initializer initializer;
+  Options options;
+  if (const auto exit = parse(argc, argv, options)) return *exit;
+  const korv::fnd::StopSignals stop;
+  return RunGuarded(program, [&] { return run(options, stop); });
 }
 
 }  // namespace lumo::tools

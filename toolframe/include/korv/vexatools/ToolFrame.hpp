@@ -4,7 +4,7 @@
 //
 // A program builds a ToolFrame, declares its options (the common ones through
 // AddSourceOptions / AddLoggingOptions, its own in between), calls SetUp and
-// then runs its work through Run.
+// then runs its work through Run, which ends when Signals() has a stop request.
 #pragma once
 
 #include <boost/program_options.hpp>
@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "korv/fnd/StopSignals.hpp"
 #include "korv/fnd/datatype/DataType.hpp"
 #include "korv/fnd/datatype/DataTypeNames.hpp"
 
@@ -94,6 +95,9 @@ class ToolFrame {
   // Call before StartReceiver.
   void ShowReceptionWarnings(VexaReceiver& receiver) const;
 
+  // SIGINT and SIGTERM as a stop request, from the frame's construction on.
+  const korv::fnd::StopSignals& Signals() const { return m_signals; }
+
   korv::fnd::datatype::DataType GetDataType() const { return m_dataType; }
   int GetElementSize() const { return m_elementSize; }
   const log4cplus::Logger& GetLogger() const { return m_logger; }
@@ -105,6 +109,7 @@ class ToolFrame {
   int ResolveLogLevel();
   [[noreturn]] void FailSetUp(const std::string& message);
 
+  const korv::fnd::StopSignals m_signals;  // first: a signal during set-up is a stop request too
   log4cplus::Logger m_logger;
   boost::program_options::options_description m_options{"Options"};
   const SourceOptions* m_sourceOptions = nullptr;

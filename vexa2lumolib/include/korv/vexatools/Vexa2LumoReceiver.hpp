@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "korv/fnd/LogThrottle.hpp"
 #include "korv/vexatools/Export.hpp"
-#include "korv/vexatools/LogThrottle.hpp"
 #include "korv/vexatools/LumoImage.hpp"
 #include "korv/vexatools/ReceptionStatistics.hpp"
 #include "korv/vexatools/VexaReceiver.hpp"
@@ -82,9 +82,9 @@ class KORV_VEXATOOLS_EXPORT Vexa2LumoReceiver : public VexaReceiver {
   int m_payloadFramesArrived = 0;
   // Length of every payload frame but the last, set by the first to arrive.
   std::optional<std::size_t> m_payloadFrameLength;
-  LogThrottle m_faultLog[kFaultKinds];
+  korv::fnd::LogThrottle m_faultLog[kFaultKinds];
   RelaxedCounter m_ringDrops;
-  LogThrottle m_ringDropLog{std::chrono::seconds(10)};
+  korv::fnd::LogThrottle m_ringDropLog{std::chrono::seconds(10)};
 };
 
 }  // namespace korv::vexatools

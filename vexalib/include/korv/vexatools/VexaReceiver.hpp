@@ -19,8 +19,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <log4cplus/logger.h>
 
+#include "korv/fnd/LogThrottle.hpp"
 #include "korv/vexatools/Export.hpp"
-#include "korv/vexatools/LogThrottle.hpp"
 #include "korv/vexatools/ReceptionStatistics.hpp"
 #include "plexoif/plexoPacket.hpp"
 
@@ -195,12 +195,12 @@ class KORV_VEXATOOLS_EXPORT VexaReceiver {
   std::string SilenceMessage() const;
 
   // One ERROR a second for each kind of fault that can repeat per datagram.
-  LogThrottle m_incompleteLog;
-  LogThrottle m_wrongSampleLog;
-  LogThrottle m_shortDatagramLog;
-  LogThrottle m_oversizeLog;
-  LogThrottle m_impossibleHeaderLog;
-  LogThrottle m_malformedLeaderLog;
+  korv::fnd::LogThrottle m_incompleteLog;
+  korv::fnd::LogThrottle m_wrongSampleLog;
+  korv::fnd::LogThrottle m_shortDatagramLog;
+  korv::fnd::LogThrottle m_oversizeLog;
+  korv::fnd::LogThrottle m_impossibleHeaderLog;
+  korv::fnd::LogThrottle m_malformedLeaderLog;
   std::string m_receptionEndReason;
   const plexoif::plexoPacketBase<8940>* m_currentFrame = nullptr;
   // What arrived and was lost, and what each datagram is.
