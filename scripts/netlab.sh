@@ -152,10 +152,14 @@ add_namespace() {
 
 # The switch: one bridge per net, snooping IGMP and sending queries, so that
 # the group reaches only the ports that joined it, as on a managed switch.
+# IGMPv3 queries, so that the hosts answer in IGMPv3: an IGMPv2 report goes
+# to the group itself, reaches the other members, and they hold back their
+# own reports, so the switch learns only one member's port of several.
 switch="$lab-switch"
 add_namespace "$switch"
 for net in cam view; do
-  ip -n "$switch" link add "br-$net" type bridge mcast_snooping 1 mcast_querier 1
+  ip -n "$switch" link add "br-$net" type bridge mcast_snooping 1 mcast_querier 1 \
+    mcast_igmp_version 3
   ip -n "$switch" link set "br-$net" mtu "$mtu" up
 done
 ip -n "$switch" addr add 10.77.1.254/24 dev br-cam  # the queriers' source addresses
@@ -268,6 +272,18 @@ for name in "${viewer_names[@]}"; do
   wait_for "$work/$name.err" "connected to" 20 || { echo "netlab: $name found no publisher" >&2; cat "$work/$name.err" >&2; exit 1; }
 done
 sleep 0.5  # subscriptions reach the publishers; the receivers' joins reach the switch
+if [ -n "$lumo_multicast" ]; then
+  # A multicast viewer gets the group only once the switch has learnt its
+  # port from its IGMP report: start the stream when every multicast
+  # viewer's port has the group (bounded: 10 s).
+  joined_ports=0
+  for _ in $(seq 200); do
+    joined_ports=$(bridge -n "$switch" mdb show dev br-view | grep -c 'grp 239\.77\.2\.1 ' || true)
+    [ "$joined_ports" -lt $((viewers - tcp_viewers)) ] || break
+    sleep 0.05
+  done
+  [ "$joined_ports" -ge $((viewers - tcp_viewers)) ] || echo "netlab: only $joined_ports viewer port(s) joined 239.77.2.1" >&2
+fi
 
 in_ns "$camera" "$sim" -a "$group" -n 10.77.1.1 -p "$port" "${geometry[@]}" -s "$samples" -r "$rate" \
   --packet-size "$packet_size" >"$work/camera.out" 2>"$work/camera.err" || { cat "$work/camera.err" >&2; exit 1; }
