@@ -113,7 +113,10 @@ add_namespace() {
 }
 switch="$lab-switch"
 add_namespace "$switch"
-ip -n "$switch" link add name br-lab type bridge mcast_snooping 1 mcast_querier 1
+# IGMPv3 queries: an IGMPv2 report goes to the group itself, the other
+# members hear it and hold back their own, and the switch would learn only
+# one of several viewer ports.
+ip -n "$switch" link add name br-lab type bridge mcast_snooping 1 mcast_querier 1 mcast_igmp_version 3
 ip -n "$switch" link set br-lab mtu "$mtu" up
 ip -n "$switch" addr add 10.78.0.254/24 dev br-lab  # the querier's source address
 attach() {  # attach HOST ADDRESS SWITCH-PORT
