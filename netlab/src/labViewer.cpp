@@ -58,9 +58,8 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
       "idle", po::value(&options.idleSeconds)->default_value(3),
       "stop when no image came for this many seconds after the first one")(
       "timeout,t", po::value(&options.timeoutSeconds)->default_value(20),
-      "give up when the first image does not come within this many seconds")(
-      "multicast", po::bool_switch(&options.multicast),
-      "receive by multicast when the publisher offers it (over TCP otherwise, with a warning)");
+      "give up when the first image does not come within this many seconds");
+  line.AddMulticastSubscription(options.multicast);
   return line.Parse(argc, argv, "\n", [&options] {
     if (!(options.idleSeconds > 0 && options.timeoutSeconds > 0)) throw po::error("--idle and --timeout must be positive");
   });

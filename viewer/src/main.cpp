@@ -41,9 +41,6 @@ void CheckOptions(Options& options) {
   if (!(options.maxFps >= 0.1 && options.maxFps <= 1000)) throw po::error("--max-fps must be from 0.1 to 1000");
   if (!options.stream.empty() && !lumo::IsValidStreamName(options.stream))
     throw po::error("--stream '" + options.stream + "' is not a stream name");
-  if (!options.multicastNetif.empty() && !options.multicast) throw po::error("--multicast-netif needs --multicast");
-  if (!options.multicastNetif.empty() && lumo::InterfaceMtu(options.multicastNetif) <= 0)
-    throw po::error("--multicast-netif: no interface of this host has the address '" + options.multicastNetif + "'");
   try {
     options.endpoint = http::ParseListenAddress(options.listen);
   } catch (const std::invalid_argument& error) {
@@ -60,11 +57,8 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
       "http", po::value(&options.listen)->default_value("127.0.0.1:8080"),
       "ADDRESS:PORT the page is served on (0.0.0.0:PORT for other hosts)")(
       "stream,s", po::value(&options.stream), "stream shown first (default: the first one listed)")(
-      "max-fps", po::value(&options.maxFps)->default_value(25), "most images per second sent to each page")(
-      "multicast", po::bool_switch(&options.multicast),
-      "receive a stream by multicast when its publisher offers it (over TCP otherwise, with a warning)")(
-      "multicast-netif", po::value(&options.multicastNetif),
-      "with --multicast: join on the interface with this IPv4 address (default: the one that reaches the publisher)");
+      "max-fps", po::value(&options.maxFps)->default_value(25), "most images per second sent to each page");
+  line.AddMulticastSubscription(options.multicast, &options.multicastNetif);
   line.AddLogLevel(options.logLevel, "INFO");
   return line.Parse(argc, argv,
                     "\nOpen the address it prints in a browser. Exit status: 0 after Ctrl-C or SIGTERM,\n"

@@ -47,9 +47,6 @@ struct Options {
 void CheckOptions(const Options& options) {
   if (options.count < 0) throw po::error("--count must not be negative");
   if (options.maxImageBytes < 1) throw po::error("--max-image-bytes must be at least 1");
-  if (!options.multicastNetif.empty() && !options.multicast) throw po::error("--multicast-netif needs --multicast");
-  if (!options.multicastNetif.empty() && lumo::InterfaceMtu(options.multicastNetif) <= 0)
-    throw po::error("--multicast-netif: no interface of this host has the address '" + options.multicastNetif + "'");
   if (!(options.timeoutSeconds >= 0 && options.timeoutSeconds <= 86400))
     throw po::error("--timeout must be between 0 and 86400 seconds");
 }
@@ -66,11 +63,8 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
       "give up when no image arrives for this many seconds (0: wait forever)")(
       "save", po::value(&options.saveDir), "write each image as a PNG file into this directory")(
       "max-image-bytes", po::value(&options.maxImageBytes)->default_value(lumo::kDefaultMaxImageSize),
-      "largest image accepted, in bytes; a publisher that sends a larger one is disconnected")(
-      "multicast", po::bool_switch(&options.multicast),
-      "receive by multicast when the publisher offers it (over TCP otherwise, with a warning)")(
-      "multicast-netif", po::value(&options.multicastNetif),
-      "with --multicast: join on the interface with this IPv4 address (default: the one that reaches the publisher)");
+      "largest image accepted, in bytes; a publisher that sends a larger one is disconnected");
+  line.AddMulticastSubscription(options.multicast, &options.multicastNetif);
   line.AddLogLevel(options.logLevel, "WARN");
   return line.Parse(argc, argv,
                     "\nExit status: 0 when the images were received or the tool was interrupted,\n"

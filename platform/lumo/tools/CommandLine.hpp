@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "korv/fnd/StopSignals.hpp"
+#include "lumo/LumoMulticast.hpp"
 
 namespace lumo::tools {
 
@@ -46,6 +47,22 @@ class CommandLine {
     m_logLevel = &level;
     Add()("log-level,l", boost::program_options::value(&level)->default_value(defaultLevel),
           "TRACE, DEBUG, INFO, WARN, ERROR or OFF");
+  }
+
+  // --multicast, and --multicast-netif ADDRESS into `multicastNetif` when
+  // given, for a program that subscribes; Parse refuses an interface address
+  // without --multicast, or one that no interface of this host has.
+  void AddMulticastSubscription(bool& multicast, std::string* multicastNetif = nullptr) {
+    namespace po = boost::program_options;
+    m_multicast = &multicast;
+    m_multicastNetif = multicastNetif;
+    Add()("multicast", po::bool_switch(&multicast),
+          "receive by multicast when the publisher offers it (over TCP otherwise, with a warning)");
+    if (multicastNetif != nullptr) {
+      Add()("multicast-netif", po::value(multicastNetif),
+            "with --multicast: join on the interface with this IPv4 address (default: the one that reaches the "
+            "publisher)");
+    }
   }
 
   // Parses the command line into the declared values; `check` then tests
@@ -74,6 +91,7 @@ class CommandLine {
       if (m_logLevel != nullptr && LogLevel() == log4cplus::NOT_SET_LOG_LEVEL) {
         throw po::error("unknown --log-level '" + *m_logLevel + "'");
       }
+      CheckMulticastSubscription();
       if (check) check();
       return std::nullopt;
     } catch (const po::error& error) {
@@ -93,10 +111,21 @@ class CommandLine {
   }
 
  private:
+  void CheckMulticastSubscription() const {
+    if (m_multicastNetif == nullptr || m_multicastNetif->empty()) return;
+    if (!*m_multicast) throw boost::program_options::error("--multicast-netif needs --multicast");
+    if (InterfaceMtu(*m_multicastNetif) <= 0) {
+      throw boost::program_options::error("--multicast-netif: no interface of this host has the address '" +
+                                          *m_multicastNetif + "'");
+    }
+  }
+
   std::string m_program;
   std::string m_versionLine;
   boost::program_options::options_description m_options;
   std::string* m_logLevel = nullptr;
+  bool* m_multicast = nullptr;
+  std::string* m_multicastNetif = nullptr;
 };
 
 // Runs a program's work and returns its status; an exception it lets out is
